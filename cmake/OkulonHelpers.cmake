@@ -1,0 +1,28 @@
+# Small helpers shared by the folders' CMakeLists.
+
+# okulon_widl(<name> <idl>): runs widl on <idl> and defines
+#   <name>_HEADER, <name>_IID (C file with the GUID definitions), <name>_TLB.
+function(okulon_widl name idl)
+  get_filename_component(base ${idl} NAME_WE)
+  set(out ${CMAKE_CURRENT_BINARY_DIR})
+  set(widl_args --win32 -I/usr/include/wine/wine/windows -I${CMAKE_CURRENT_SOURCE_DIR}
+                -L/usr/lib/i386-linux-gnu/wine/i386-windows)
+  add_custom_command(
+    OUTPUT ${out}/${base}.h ${out}/${base}_i.c ${out}/${base}.tlb
+    COMMAND ${OKULON_WIDL} ${widl_args} -h -o ${out}/${base}.h ${CMAKE_CURRENT_SOURCE_DIR}/${idl}
+    COMMAND ${OKULON_WIDL} ${widl_args} -u -o ${out}/${base}_i.c ${CMAKE_CURRENT_SOURCE_DIR}/${idl}
+    COMMAND ${OKULON_WIDL} ${widl_args} -t -o ${out}/${base}.tlb ${CMAKE_CURRENT_SOURCE_DIR}/${idl}
+    DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${idl}
+    COMMENT "widl ${idl}")
+  set(${name}_HEADER ${out}/${base}.h PARENT_SCOPE)
+  set(${name}_IID ${out}/${base}_i.c PARENT_SCOPE)
+  set(${name}_TLB ${out}/${base}.tlb PARENT_SCOPE)
+endfunction()
+
+# okulon_gtest(<target>): links GoogleTest (system package natively, built from
+# /usr/src/googletest for the cross build) and registers the tests with ctest.
+function(okulon_gtest target)
+  target_link_libraries(${target} PRIVATE GTest::gtest GTest::gmock GTest::gtest_main)
+  gtest_discover_tests(${target} DISCOVERY_TIMEOUT 120 DISCOVERY_MODE PRE_TEST
+                       PROPERTIES TIMEOUT 120)
+endfunction()

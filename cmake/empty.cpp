@@ -1,0 +1,1 @@
+// Keeps okulon_core buildable while no unit has added a source yet.

@@ -1,0 +1,47 @@
+// The tracker vendor's libraries as Okulon.dll calls them: tet.dll (tracker
+// connection, delivery, calibration) and ttime.dll (time stamps). Every function
+// and the gaze callback are __stdcall and exported under their plain names.
+// Connection state lives per thread in tet.dll: each thread that calls
+// Tet_Connect has its own connection, and Tet_GetLastError reports the calling
+// thread's last failure.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+#include "tracker/tracker_records.h"
+
+extern "C" {
+
+// reason: kTrackerReasonIdle (no record) or another code with a record.
+typedef void(WINAPI* TetGazeCallback)(int32_t reason, okulon::TrackerRecord* record, void* context);
+
+#ifdef OKULON_BUILDING_TRACKER_LIBRARY
+#define OKULON_TRACKER_API __declspec(dllexport)
+#else
+#define OKULON_TRACKER_API __declspec(dllimport)
+#endif
+
+// All return -1 on failure (code from Tet_GetLastError), anything else on success.
+OKULON_TRACKER_API int32_t WINAPI Tet_Connect(const char* host, int32_t port, int32_t mode);
+OKULON_TRACKER_API int32_t WINAPI Tet_Disconnect(void);
+OKULON_TRACKER_API int32_t WINAPI Tet_Start(TetGazeCallback callback, void* context, int32_t flags);
+OKULON_TRACKER_API int32_t WINAPI Tet_Stop(void);
+OKULON_TRACKER_API int32_t WINAPI Tet_PerformSystemCheck(void);
+OKULON_TRACKER_API int32_t WINAPI Tet_CalibClear(void);
+OKULON_TRACKER_API int32_t WINAPI Tet_CalibAddPoint(float x, float y, int32_t mode, int32_t reserved1,
+                                                     int32_t reserved2, int32_t reserved3);
+OKULON_TRACKER_API int32_t WINAPI Tet_CalibCalculateAndSet(void);
+OKULON_TRACKER_API int32_t WINAPI Tet_GetLastError(void);
+
+OKULON_TRACKER_API int32_t WINAPI TT_GetLocalTimeStamp(okulon::TrackerTimeStamp* stamp);
+
+}  // extern "C"
+
+// Function types, for Okulon.dll's run-time binding (it must load without the libraries).
+using PFN_Tet_Connect = int32_t(WINAPI*)(const char*, int32_t, int32_t);
+using PFN_Tet_Void = int32_t(WINAPI*)(void);
+using PFN_Tet_Start = int32_t(WINAPI*)(TetGazeCallback, void*, int32_t);
+using PFN_Tet_CalibAddPoint = int32_t(WINAPI*)(float, float, int32_t, int32_t, int32_t, int32_t);
+using PFN_TT_GetLocalTimeStamp = int32_t(WINAPI*)(okulon::TrackerTimeStamp*);
