@@ -1,0 +1,149 @@
+// The gaze callback's work, free of the platform: decides whether the tracker
+// library's delivery must end, and turns one tracker record into the host's
+// gaze, pupil and eye-event records of the streams that are on.
+//
+// Runs on whatever thread the tracker library delivers on. The target is the
+// extension object (or a test's stand-in); the callback holds no reference on
+// it. Settings and flags are read through the target once each, whole, and no
+// order between two of them is relied on; the target's push operations do the
+// locking of their queues.
+//
+// Target provides:
+//   int32_t IsStreaming(), int32_t GetClientCount(), uint32_t GetDataMask(),
+//   int32_t GetEyeSelection(), int32_t GetScreenWidth(), int32_t GetScreenHeight(),
+//   int32_t GetLastValidityFirst(), void SetLastValidityFirst(int32_t),
+//   int32_t GetLastValiditySecond(), void SetLastValiditySecond(int32_t),
+//   void PushGazeSample(const GazeRecord&, int32_t eyeType),
+//   void PushPupilSample(const PupilRecord&), void PushEyeEvent(const EyeEventRecord&).
+#pragma once
+
+#include <cstdint>
+
+#include "extension/records.h"
+#include "tracker/tracker_records.h"
+
+namespace okulon {
+
+enum class GazeCallbackAction {
+    kContinue,
+    kStopDelivery,  // the caller must call Tet_Stop from inside the callback
+};
+
+namespace gaze_conversion_detail {
+
+// Screen fractions (0 = left or top edge) to pixels from the centre, y up.
+// Each step is a named double so that no intermediate keeps more precision
+// than the host's arithmetic would.
+inline double ToScreenX(double fraction, double width) {
+    const double offset = fraction - 0.5;
+    return width * offset;
+}
+
+inline double ToScreenY(double fraction, double height) {
+    const double offset = 0.5 - fraction;
+    return height * offset;
+}
+
+// The average of both eye blocks; the sum of two widened floats is exact.
+inline double Mean(double first, double second) {
+    const double sum = second + first;
+    return sum * 0.5;
+}
+
+constexpr int32_t kValidityUsable = 0;
+constexpr int32_t kValidityEyeLost = 4;
+
+}  // namespace gaze_conversion_detail
+
+template <class Target>
+GazeCallbackAction HandleGazeCallback(int32_t reason, const TrackerRecord* record, Target& target) {
+    namespace detail = gaze_conversion_detail;
+
+    if (target.IsStreaming() == 0) {
+        return GazeCallbackAction::kStopDelivery;
+    }
+    if (reason == kTrackerReasonIdle) {
+        return GazeCallbackAction::kContinue;
+    }
+    if (target.GetClientCount() == 0) {
+        return GazeCallbackAction::kContinue;
+    }
+    // Every other reason carries a record; a library that breaks that must
+    // not crash the host, so such a delivery is dropped like a filtered one.
+    if (record == nullptr) {
+        return GazeCallbackAction::kContinue;
+    }
+
+    const int64_t time = TimeInMicroseconds(record->timeSeconds, record->timeMicroseconds);
+    const double width = static_cast<double>(target.GetScreenWidth());
+    const double height = static_cast<double>(target.GetScreenHeight());
+
+    const double x1 = static_cast<double>(record->first.gazeX);
+    const double y1 = static_cast<double>(record->first.gazeY);
+    const double p1 = static_cast<double>(record->first.pupilSize);
+    const int32_t val1 = record->first.validity;
+    const double x2 = static_cast<double>(record->second.gazeX);
+    const double y2 = static_cast<double>(record->second.gazeY);
+    const double p2 = static_cast<double>(record->second.pupilSize);
+    const int32_t val2 = record->second.validity;
+    const bool bothUsable = val1 == detail::kValidityUsable && val2 == detail::kValidityUsable;
+
+    if ((target.GetDataMask() & kStreamGaze) != 0) {
+        const int32_t eyeSelection = target.GetEyeSelection();
+        if (eyeSelection == 1) {
+            if (val2 == detail::kValidityUsable) {
+                GazeRecord gaze{};
+                gaze.time = time;
+                gaze.x = detail::ToScreenX(x2, width);
+                gaze.y = detail::ToScreenY(y2, height);
+                target.PushGazeSample(gaze, 1);
+            }
+        } else if (eyeSelection == 2) {
+            if (val1 == detail::kValidityUsable) {
+                GazeRecord gaze{};
+                gaze.time = time;
+                gaze.x = detail::ToScreenX(x1, width);
+                gaze.y = detail::ToScreenY(y1, height);
+                target.PushGazeSample(gaze, 2);
+            }
+        } else if (bothUsable) {
+            GazeRecord gaze{};
+            gaze.time = time;
+            gaze.x = detail::ToScreenX(detail::Mean(x1, x2), width);
+            gaze.y = detail::ToScreenY(detail::Mean(y1, y2), height);
+            target.PushGazeSample(gaze, 0);
+        }
+    }
+
+    if ((target.GetDataMask() & kStreamPupil) != 0 && bothUsable) {
+        PupilRecord pupil{};  // zeroes the reserved bytes
+        pupil.time = time;
+        pupil.firstPupil = p1;
+        pupil.secondPupil = p2;
+        target.PushPupilSample(pupil);
+    }
+
+    if ((target.GetDataMask() & kStreamEyeEvents) != 0) {
+        const int32_t lastFirst = target.GetLastValidityFirst();
+        const int32_t lastSecond = target.GetLastValiditySecond();
+        const bool wereUsable =
+            lastFirst == detail::kValidityUsable && lastSecond == detail::kValidityUsable;
+        const bool wereLost =
+            lastFirst == detail::kValidityEyeLost && lastSecond == detail::kValidityEyeLost;
+        const bool areLost = val1 == detail::kValidityEyeLost && val2 == detail::kValidityEyeLost;
+        if ((wereUsable && areLost) || (wereLost && bothUsable)) {
+            EyeEventRecord event{};  // zeroes the reserved bytes
+            event.time = time;
+            event.x = detail::ToScreenX(detail::Mean(x1, x2), width);
+            event.y = detail::ToScreenY(detail::Mean(y1, y2), height);
+            event.kind = areLost ? kBothEyesLost : kBothEyesFound;
+            target.PushEyeEvent(event);
+        }
+    }
+
+    target.SetLastValidityFirst(val1);
+    target.SetLastValiditySecond(val2);
+    return GazeCallbackAction::kContinue;
+}
+
+}  // namespace okulon
