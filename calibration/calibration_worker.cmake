@@ -1,0 +1,3 @@
+if(WIN32)
+  target_sources(okulon_component PRIVATE ${CMAKE_CURRENT_LIST_DIR}/calibration_worker.cpp)
+endif()

@@ -1,0 +1,95 @@
+#include "tracker/tracker_library.h"
+
+#include <string>
+
+#include "server/okulon_module.h"
+
+namespace okulon {
+namespace {
+
+// Okulon.dll's folder first, then the normal search path. The libraries stay
+// loaded for the life of the process: a worker may still be inside them.
+HMODULE LoadBesideModule(const wchar_t* fileName) noexcept {
+    wchar_t path[MAX_PATH];
+    DWORD length = GetModuleFileNameW(ThisModuleHandle(), path, MAX_PATH);
+    if (length > 0 && length < MAX_PATH) {
+        std::wstring candidate(path, length);
+        size_t slash = candidate.find_last_of(L"\\/");
+        if (slash != std::wstring::npos) {
+            candidate.resize(slash + 1);
+            candidate += fileName;
+            if (HMODULE module = LoadLibraryExW(candidate.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH))
+                return module;
+        }
+    }
+    return LoadLibraryW(fileName);
+}
+
+template <class Function>
+void Bind(HMODULE module, const char* name, Function& function) noexcept {
+    function = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+}  // namespace
+
+TrackerLibrary& TrackerLibrary::Instance() noexcept {
+    static TrackerLibrary library;  // thread-safe initialisation, never at DLL load
+    return library;
+}
+
+TrackerLibrary::TrackerLibrary() noexcept {
+    if (HMODULE tet = LoadBesideModule(L"tet.dll")) {
+        Bind(tet, "Tet_Connect", m_connect);
+        Bind(tet, "Tet_Disconnect", m_disconnect);
+        Bind(tet, "Tet_Start", m_start);
+        Bind(tet, "Tet_Stop", m_stop);
+        Bind(tet, "Tet_PerformSystemCheck", m_performSystemCheck);
+        Bind(tet, "Tet_CalibClear", m_calibClear);
+        Bind(tet, "Tet_CalibAddPoint", m_calibAddPoint);
+        Bind(tet, "Tet_CalibCalculateAndSet", m_calibCalculateAndSet);
+        Bind(tet, "Tet_GetLastError", m_getLastError);
+        // A library without the whole interface is no usable tracker library.
+        if (m_connect && m_disconnect && m_start && m_stop && m_performSystemCheck && m_calibClear &&
+            m_calibAddPoint && m_calibCalculateAndSet && m_getLastError) {
+            m_tetModule = tet;
+        }
+    }
+    if (HMODULE ttime = LoadBesideModule(L"ttime.dll")) {
+        Bind(ttime, "TT_GetLocalTimeStamp", m_getLocalTimeStamp);
+        if (m_getLocalTimeStamp) m_ttimeModule = ttime;
+    }
+}
+
+int32_t TrackerLibrary::Connect(const char* host, int32_t port, int32_t mode) const noexcept {
+    return m_tetModule ? m_connect(host, port, mode) : -1;
+}
+int32_t TrackerLibrary::Disconnect() const noexcept { return m_tetModule ? m_disconnect() : -1; }
+int32_t TrackerLibrary::Start(TetGazeCallback callback, void* context, int32_t flags) const noexcept {
+    return m_tetModule ? m_start(callback, context, flags) : -1;
+}
+int32_t TrackerLibrary::Stop() const noexcept { return m_tetModule ? m_stop() : -1; }
+int32_t TrackerLibrary::PerformSystemCheck() const noexcept { return m_tetModule ? m_performSystemCheck() : -1; }
+int32_t TrackerLibrary::CalibClear() const noexcept { return m_tetModule ? m_calibClear() : -1; }
+int32_t TrackerLibrary::CalibAddPoint(float x, float y, int32_t mode, int32_t a, int32_t b, int32_t c) const noexcept {
+    return m_tetModule ? m_calibAddPoint(x, y, mode, a, b, c) : -1;
+}
+int32_t TrackerLibrary::CalibCalculateAndSet() const noexcept { return m_tetModule ? m_calibCalculateAndSet() : -1; }
+int32_t TrackerLibrary::GetLastError() const noexcept {
+    return m_tetModule ? m_getLastError() : kTrackerErrorNotConnected;
+}
+
+void TrackerLibrary::GetLocalTimeStamp(TrackerTimeStamp* stamp) const noexcept {
+    if (m_ttimeModule) {
+        m_getLocalTimeStamp(stamp);
+        return;
+    }
+    LARGE_INTEGER frequency, counter;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&counter);
+    const long long seconds = counter.QuadPart / frequency.QuadPart;
+    const long long remainder = counter.QuadPart % frequency.QuadPart;
+    stamp->seconds = static_cast<int32_t>(seconds);
+    stamp->microseconds = static_cast<int32_t>(remainder * 1000000 / frequency.QuadPart);
+}
+
+}  // namespace okulon

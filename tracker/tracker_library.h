@@ -1,0 +1,50 @@
+// Run-time binding of the vendor's tracker and time libraries (tet.dll,
+// ttime.dll). Okulon.dll must load, register and answer the host when they are
+// missing, so it never imports them: they are looked for in Okulon.dll's own
+// folder first, then on the normal DLL search path, on first use. A missing
+// tracker library fails every call like an unreachable tracker (code 1); a
+// missing time library is replaced by the performance counter.
+// Thread-safe: any thread may call; binding happens once per process.
+#pragma once
+
+#include "tracker/tet_api.h"
+
+namespace okulon {
+
+class TrackerLibrary {
+public:
+    static TrackerLibrary& Instance() noexcept;
+
+    bool HasTrackerLibrary() const noexcept { return m_tetModule != nullptr; }
+    bool HasTimeLibrary() const noexcept { return m_ttimeModule != nullptr; }
+
+    int32_t Connect(const char* host, int32_t port, int32_t mode) const noexcept;
+    int32_t Disconnect() const noexcept;
+    int32_t Start(TetGazeCallback callback, void* context, int32_t flags) const noexcept;
+    int32_t Stop() const noexcept;
+    int32_t PerformSystemCheck() const noexcept;
+    int32_t CalibClear() const noexcept;
+    int32_t CalibAddPoint(float x, float y, int32_t mode, int32_t a, int32_t b, int32_t c) const noexcept;
+    int32_t CalibCalculateAndSet() const noexcept;
+    int32_t GetLastError() const noexcept;
+    // Fills the stamp from ttime.dll, or from the performance counter without it.
+    void GetLocalTimeStamp(TrackerTimeStamp* stamp) const noexcept;
+
+private:
+    TrackerLibrary() noexcept;
+
+    HMODULE m_tetModule = nullptr;
+    HMODULE m_ttimeModule = nullptr;
+    PFN_Tet_Connect m_connect = nullptr;
+    PFN_Tet_Void m_disconnect = nullptr;
+    PFN_Tet_Start m_start = nullptr;
+    PFN_Tet_Void m_stop = nullptr;
+    PFN_Tet_Void m_performSystemCheck = nullptr;
+    PFN_Tet_Void m_calibClear = nullptr;
+    PFN_Tet_CalibAddPoint m_calibAddPoint = nullptr;
+    PFN_Tet_Void m_calibCalculateAndSet = nullptr;
+    PFN_Tet_Void m_getLastError = nullptr;
+    PFN_TT_GetLocalTimeStamp m_getLocalTimeStamp = nullptr;
+};
+
+}  // namespace okulon
