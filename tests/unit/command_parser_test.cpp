@@ -133,6 +133,11 @@ TEST(CommandParser, HostCutDoesNotSplitASurrogatePair) {
     const std::u16string pairBeforeCut = Repeat(u'a', 253) + u"\U0001F600" + u"tail";
     const std::u16string beforeText = u"host " + pairBeforeCut;
     EXPECT_EQ(ParseCommand(beforeText).value, pairBeforeCut.substr(0, 255));
+
+    // A lone high surrogate at the cut is no pair to keep whole: the plain cut holds.
+    const std::u16string loneHigh = Repeat(u'a', 254) + u'\xD83D' + u"tail";
+    const std::u16string loneText = u"host " + loneHigh;
+    EXPECT_EQ(ParseCommand(loneText).value, loneHigh.substr(0, 255));
 }
 
 // What SendCommand stores for a numeric parameter, with the ANSI conversion of
