@@ -1,0 +1,537 @@
+#include "server/reg_object.h"
+
+#include <new>
+#include <string>
+#include <vector>
+
+namespace okulon {
+
+namespace {
+
+struct RootName {
+    const char16_t* shortName;
+    const char16_t* longName;
+    RegKey key;
+};
+
+constexpr RootName kRootNames[] = {
+    {u"HKCR", u"HKEY_CLASSES_ROOT", kClassesRoot},   {u"HKCU", u"HKEY_CURRENT_USER", kCurrentUser},
+    {u"HKLM", u"HKEY_LOCAL_MACHINE", kLocalMachine}, {u"HKU", u"HKEY_USERS", kUsers},
+    {u"HKPD", u"HKEY_PERFORMANCE_DATA", kPerformanceData}, {u"HKDD", u"HKEY_DYN_DATA", kDynData},
+    {u"HKCC", u"HKEY_CURRENT_CONFIG", kCurrentConfig},
+};
+
+// Keys that ForceRemove and Delete never remove, at any depth: removing them
+// would take other components' registrations along.
+constexpr const char16_t* kNeverDelete[] = {
+    u"AppID", u"CLSID",  u"Component Categories", u"FileType", u"Interface", u"Hardware",
+    u"Mime",  u"SAM",    u"SECURITY",             u"SYSTEM",   u"Software",  u"TypeLib",
+};
+
+RegKey RootFromName(std::u16string_view name)
+{
+    for (const RootName& root : kRootNames) {
+        if (EqualsIgnoreCase(name, root.shortName) || EqualsIgnoreCase(name, root.longName)) {
+            return root.key;
+        }
+    }
+    return kNoKey;
+}
+
+bool IsNeverDelete(std::u16string_view name)
+{
+    for (const char16_t* kept : kNeverDelete) {
+        if (EqualsIgnoreCase(name, kept)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+constexpr bool IsWhitespace(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; }
+
+int HexDigitValue(char16_t c)
+{
+    if (c >= u'0' && c <= u'9') {
+        return c - u'0';
+    }
+    if (c >= u'A' && c <= u'F') {
+        return c - u'A' + 10;
+    }
+    if (c >= u'a' && c <= u'f') {
+        return c - u'a' + 10;
+    }
+    return 0;
+}
+
+}  // namespace
+
+// The state of one interpretation: the replaced text, the read position and
+// the token in hand, shared down the nesting levels.
+class CRegObject::ScriptRun {
+public:
+    ScriptRun(RegistryApi& registry, std::u16string_view text) : m_registry(registry), m_text(text) {}
+
+    HResult Run(bool doRegister);
+
+private:
+    HResult NextToken();
+    void SkipWhitespace();
+    bool TokenIs(std::u16string_view text) const { return m_token == text; }
+    bool TokenIsKeyword(std::u16string_view keyword) const { return EqualsIgnoreCase(m_token, keyword); }
+    bool TokenEndsBlock() const { return !m_token.empty() && m_token[0] == u'}'; }
+
+    HResult GuardedBlock(RegKey parent, bool doRegister);
+    HResult Block(RegKey parent, bool doRegister, bool recovering, int depth);
+    HResult UnregisterKeyEntry(RegKey parent, bool recovering, bool deleteAllowed, int depth);
+    HResult WriteValue(RegKey key, std::u16string_view valueName);
+    HResult SkipAssignment();
+    RegError DeleteKeyTree(RegKey parent, std::u16string_view name);
+
+    RegistryApi& m_registry;
+    std::u16string_view m_text;
+    size_t m_position = 0;
+    std::u16string m_token;
+};
+
+namespace {
+
+// An empty name would address the parent itself, and a "\" would reach past
+// the level the script describes; neither names a key of its own.
+HResult CheckKeyName(std::u16string_view name)
+{
+    if (name.empty() || name.find(u'\\') != std::u16string_view::npos) {
+        return kDispEException;
+    }
+    return kSOk;
+}
+
+}  // namespace
+
+void CRegObject::ScriptRun::SkipWhitespace()
+{
+    while (m_position < m_text.size() && IsWhitespace(m_text[m_position])) {
+        ++m_position;
+    }
+}
+
+HResult CRegObject::ScriptRun::NextToken()
+{
+    SkipWhitespace();
+    m_token.clear();
+    if (m_position >= m_text.size()) {
+        return kDispEException;
+    }
+    if (m_text[m_position] == u'\'') {
+        ++m_position;
+        while (true) {
+            if (m_position >= m_text.size()) {
+                return kDispEException;
+            }
+            const char16_t c = m_text[m_position];
+            if (c == u'\'') {
+                if (m_position + 1 < m_text.size() && m_text[m_position + 1] == u'\'') {
+                    m_token.push_back(u'\'');
+                    m_position += 2;
+                } else {
+                    ++m_position;
+                    return kSOk;
+                }
+            } else {
+                m_token.push_back(c);
+                ++m_position;
+            }
+            if (m_token.size() > kMaxTokenUnits) {
+                return kDispEException;
+            }
+        }
+    }
+    while (m_position < m_text.size() && !IsWhitespace(m_text[m_position])) {
+        m_token.push_back(m_text[m_position]);
+        ++m_position;
+        if (m_token.size() > kMaxTokenUnits) {
+            return kDispEException;
+        }
+    }
+    return kSOk;
+}
+
+HResult CRegObject::ScriptRun::Run(bool doRegister)
+{
+    while (m_position < m_text.size()) {
+        HResult hr = NextToken();
+        if (Failed(hr)) {
+            return hr;
+        }
+        const RegKey root = RootFromName(m_token);
+        if (root == kNoKey) {
+            return kDispEException;
+        }
+        hr = NextToken();
+        if (Failed(hr)) {
+            return hr;
+        }
+        if (m_token.empty() || m_token[0] != u'{') {
+            return kDispEException;
+        }
+        const size_t blockStart = m_position;
+        hr = GuardedBlock(root, doRegister);
+        if (Failed(hr)) {
+            if (doRegister) {
+                // Take back what this root block wrote; its own result does not
+                // replace the failure that caused it.
+                m_position = blockStart;
+                GuardedBlock(root, false);
+            }
+            return hr;
+        }
+        SkipWhitespace();
+    }
+    return kSOk;
+}
+
+HResult CRegObject::ScriptRun::GuardedBlock(RegKey parent, bool doRegister)
+{
+    try {
+        return Block(parent, doRegister, false, 1);
+    } catch (const std::bad_alloc&) {
+        return kEOutOfMemory;
+    } catch (...) {
+        return kEFail;
+    }
+}
+
+HResult CRegObject::ScriptRun::Block(RegKey parent, bool doRegister, bool recovering, int depth)
+{
+    if (depth > kMaxNestingDepth) {
+        return kDispEException;
+    }
+    // The key most recently opened at this level: the parent of a nested block
+    // that follows it, closed when the next key opens or the level ends.
+    RegKeyOwner current(m_registry);
+    HResult hr = NextToken();
+    if (Failed(hr)) {
+        return hr;
+    }
+    while (!TokenEndsBlock()) {
+        bool deleteAllowed = true;
+        bool entryDone = false;  // the registering entry is complete; only a nested block may follow
+
+        if (TokenIsKeyword(u"ForceRemove") || TokenIsKeyword(u"Delete")) {
+            const bool deleteOnly = TokenIsKeyword(u"Delete");
+            hr = NextToken();
+            if (Failed(hr)) {
+                return hr;
+            }
+            if (doRegister) {
+                hr = CheckKeyName(m_token);
+                if (Failed(hr)) {
+                    return hr;
+                }
+                if (!IsNeverDelete(m_token)) {
+                    DeleteKeyTree(parent, m_token);  // whatever stays is simply opened below
+                }
+                if (deleteOnly) {
+                    hr = NextToken();
+                    if (Failed(hr)) {
+                        return hr;
+                    }
+                    if (TokenIs(u"=")) {
+                        hr = SkipAssignment();
+                        if (Failed(hr)) {
+                            return hr;
+                        }
+                    }
+                    entryDone = true;
+                }
+            }
+        }
+
+        if (!entryDone && TokenIsKeyword(u"NoRemove")) {
+            deleteAllowed = false;
+            hr = NextToken();
+            if (Failed(hr)) {
+                return hr;
+            }
+        }
+
+        if (!entryDone && TokenIsKeyword(u"Val")) {
+            hr = NextToken();
+            if (Failed(hr)) {
+                return hr;
+            }
+            if (m_token.size() > kMaxValueNameUnits) {
+                return kDispEException;
+            }
+            const std::u16string valueName = m_token;
+            hr = NextToken();
+            if (Failed(hr)) {
+                return hr;
+            }
+            if (!TokenIs(u"=")) {
+                return kDispEException;
+            }
+            if (doRegister) {
+                hr = WriteValue(parent, valueName);
+                if (Failed(hr)) {
+                    return hr;
+                }
+                entryDone = true;
+            } else {
+                if (!recovering && deleteAllowed) {
+                    RegKeyOwner writable(m_registry);
+                    RegError error = m_registry.OpenKey(parent, u"", kKeySetValue, writable.Put());
+                    if (error != kErrorSuccess) {
+                        return HResultFromWin32(error);
+                    }
+                    error = m_registry.DeleteValue(writable.Get(), valueName);
+                    if (error != kErrorSuccess && error != kErrorFileNotFound) {
+                        return HResultFromWin32(error);
+                    }
+                }
+                hr = SkipAssignment();
+                if (Failed(hr)) {
+                    return hr;
+                }
+                continue;
+            }
+        }
+
+        if (!entryDone) {
+            hr = CheckKeyName(m_token);
+            if (Failed(hr)) {
+                return hr;
+            }
+            if (!doRegister) {
+                hr = UnregisterKeyEntry(parent, recovering, deleteAllowed, depth);
+                if (Failed(hr)) {
+                    return hr;
+                }
+                continue;
+            }
+            RegError error = m_registry.OpenKey(parent, m_token, kKeyRead | kKeyWrite, current.Put());
+            if (error != kErrorSuccess) {
+                error = m_registry.OpenKey(parent, m_token, kKeyRead, current.Put());
+            }
+            if (error != kErrorSuccess) {
+                error = m_registry.CreateKey(parent, m_token, kKeyRead | kKeyWrite, current.Put());
+                if (error != kErrorSuccess) {
+                    return HResultFromWin32(error);
+                }
+            }
+            hr = NextToken();
+            if (Failed(hr)) {
+                return hr;
+            }
+            if (TokenIs(u"=")) {
+                hr = WriteValue(current.Get(), u"");
+                if (Failed(hr)) {
+                    return hr;
+                }
+            }
+        }
+
+        // Registering: a block after the entry belongs to this level's current key.
+        if (TokenIs(u"{")) {
+            hr = Block(current.Get(), true, false, depth + 1);
+            if (Failed(hr)) {
+                return hr;
+            }
+            hr = NextToken();
+            if (Failed(hr)) {
+                return hr;
+            }
+        }
+    }
+    return kSOk;
+}
+
+HResult CRegObject::ScriptRun::UnregisterKeyEntry(RegKey parent, bool recovering, bool deleteAllowed, int depth)
+{
+    const std::u16string keyName = m_token;
+    RegKeyOwner key(m_registry);
+    RegError openError = kErrorSuccess;
+    if (!recovering) {
+        openError = m_registry.OpenKey(parent, keyName, kKeyRead, key.Put());
+    }
+    const bool entryRecovering = recovering || openError != kErrorSuccess;
+
+    HResult hr = NextToken();
+    if (Failed(hr)) {
+        return hr;
+    }
+    if (TokenIs(u"=")) {
+        hr = SkipAssignment();
+        if (Failed(hr)) {
+            return hr;
+        }
+    }
+    if (TokenIs(u"{")) {
+        // A key that is gone has nothing below it to remove: its block is only
+        // read through. Any failure inside ends the run, also then: reading on
+        // from the middle of a broken block would take its entries for entries
+        // of this level and remove keys the script placed elsewhere.
+        hr = Block(key.Get(), false, entryRecovering, depth + 1);
+        if (Failed(hr)) {
+            return hr;
+        }
+        hr = NextToken();
+        if (Failed(hr)) {
+            return hr;
+        }
+    }
+    if (!key.IsOpen()) {
+        if (recovering || openError == kErrorFileNotFound) {
+            return kSOk;
+        }
+        return HResultFromWin32(openError);
+    }
+    uint32_t subkeys = 0;
+    RegError error = m_registry.QuerySubkeyCount(key.Get(), &subkeys);
+    if (error != kErrorSuccess) {
+        return HResultFromWin32(error);
+    }
+    error = key.Close();
+    if (error != kErrorSuccess) {
+        return HResultFromWin32(error);
+    }
+    if (deleteAllowed && subkeys == 0) {
+        error = m_registry.DeleteKey(parent, keyName);
+        if (error != kErrorSuccess) {
+            return HResultFromWin32(error);
+        }
+    }
+    return kSOk;
+}
+
+HResult CRegObject::ScriptRun::WriteValue(RegKey key, std::u16string_view valueName)
+{
+    HResult hr = NextToken();
+    if (Failed(hr)) {
+        return hr;
+    }
+    if (m_token.size() != 1) {
+        return kDispEException;
+    }
+    const char16_t type = FoldCase(m_token[0]);
+    if (type != u'S' && type != u'D' && type != u'B' && type != u'M') {
+        return kDispEException;
+    }
+    hr = NextToken();
+    if (Failed(hr)) {
+        return hr;
+    }
+    const std::u16string& text = m_token;
+    std::vector<uint8_t> data;
+    RegValueType registryType = kRegSz;
+    switch (type) {
+    case u'S':
+        data = EncodeString(text);
+        break;
+    case u'D': {
+        // A number the conversion refuses is refused with its entry: storing
+        // some arbitrary number instead would register a wrong value silently.
+        uint32_t number = 0;
+        if (Failed(m_registry.ConvertToUnsigned32(text, &number))) {
+            return kDispEException;
+        }
+        registryType = kRegDword;
+        for (int shift = 0; shift < 32; shift += 8) {
+            data.push_back(static_cast<uint8_t>(number >> shift));
+        }
+        break;
+    }
+    case u'B':
+        if (text.size() % 2 != 0) {
+            return kEFail;
+        }
+        registryType = kRegBinary;
+        data.assign(text.size() / 2, 0);
+        for (size_t i = 0; i < text.size(); ++i) {
+            const int nibble = HexDigitValue(text[i]);
+            data[i / 2] = static_cast<uint8_t>(data[i / 2] | (i % 2 == 0 ? nibble << 4 : nibble));
+        }
+        break;
+    default:  // 'M'
+        registryType = kRegMultiSz;
+        data = EncodeMultiString(text);
+        break;
+    }
+    const RegError error =
+        m_registry.SetValue(key, valueName, registryType, data.data(), static_cast<uint32_t>(data.size()));
+    if (error != kErrorSuccess) {
+        return HResultFromWin32(error);
+    }
+    return NextToken();
+}
+
+HResult CRegObject::ScriptRun::SkipAssignment()
+{
+    for (int i = 0; i < 3; ++i) {  // type, value, and the token after them
+        const HResult hr = NextToken();
+        if (Failed(hr)) {
+            return hr;
+        }
+    }
+    return kSOk;
+}
+
+RegError CRegObject::ScriptRun::DeleteKeyTree(RegKey parent, std::u16string_view name)
+{
+    RegKeyOwner key(m_registry);
+    RegError error = m_registry.OpenKey(parent, name, kKeyRead | kKeyWrite, key.Put());
+    if (error != kErrorSuccess) {
+        return error;
+    }
+    std::u16string subkey;
+    while (m_registry.EnumKey(key.Get(), 0, &subkey) == kErrorSuccess) {
+        // A subkey that cannot be removed would come back as number 0 forever.
+        error = DeleteKeyTree(key.Get(), subkey);
+        if (error != kErrorSuccess) {
+            return error;
+        }
+    }
+    key.Close();
+    return m_registry.DeleteKey(parent, name);
+}
+
+HResult CRegObject::QueryInterface(const Guid&, void**) { return kENotImpl; }
+
+HResult CRegObject::AddReplacement(const char16_t* name, const char16_t* text)
+{
+    return m_replacements.Add(name, text);
+}
+
+HResult CRegObject::ClearReplacements()
+{
+    m_replacements.Clear();
+    return kSOk;
+}
+
+HResult CRegObject::ProcessScript(std::u16string_view script, bool doRegister) noexcept
+{
+    try {
+        const size_t end = script.find(u'\0');
+        if (end != std::u16string_view::npos) {
+            script = script.substr(0, end);
+        }
+        std::u16string text;
+        switch (m_replacements.Expand(script, &text)) {
+        case ReplacementList::ExpandResult::kOk:
+            break;
+        case ReplacementList::ExpandResult::kNameTooLong:
+            return kEFail;
+        case ReplacementList::ExpandResult::kUnclosed:
+        case ReplacementList::ExpandResult::kUnknownName:
+            return kDispEException;
+        }
+        ScriptRun run(m_registry, text);
+        return run.Run(doRegister);
+    } catch (const std::bad_alloc&) {
+        return kEOutOfMemory;
+    } catch (...) {
+        return kEFail;
+    }
+}
+
+}  // namespace okulon

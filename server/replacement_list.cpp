@@ -1,0 +1,69 @@
+#include "server/replacement_list.h"
+
+#include <new>
+
+#include "server/registry_api.h"
+
+namespace okulon {
+
+HResult ReplacementList::Add(const char16_t* name, const char16_t* text) noexcept
+{
+    if (name == nullptr || text == nullptr) {
+        return kEInvalidArg;
+    }
+    try {
+        m_pairs.emplace_back(std::u16string(name), std::u16string(text));
+    } catch (const std::bad_alloc&) {
+        return kEOutOfMemory;
+    } catch (...) {
+        return kEFail;
+    }
+    return kSOk;
+}
+
+const std::u16string* ReplacementList::Find(std::u16string_view name) const
+{
+    for (const auto& pair : m_pairs) {
+        if (EqualsIgnoreCase(pair.first, name)) {
+            return &pair.second;
+        }
+    }
+    return nullptr;
+}
+
+ReplacementList::ExpandResult ReplacementList::Expand(std::u16string_view text, std::u16string* out) const
+{
+    out->clear();
+    out->reserve(text.size() < 100 ? 1000 : text.size() * 2);
+    size_t i = 0;
+    while (i < text.size()) {
+        const char16_t c = text[i];
+        if (c != u'%') {
+            out->push_back(c);
+            ++i;
+            continue;
+        }
+        if (i + 1 < text.size() && text[i + 1] == u'%') {
+            out->push_back(u'%');
+            i += 2;
+            continue;
+        }
+        const size_t close = text.find(u'%', i + 1);
+        if (close == std::u16string_view::npos) {
+            return ExpandResult::kUnclosed;
+        }
+        const std::u16string_view name = text.substr(i + 1, close - i - 1);
+        if (name.size() >= kMaxNameUnits) {
+            return ExpandResult::kNameTooLong;
+        }
+        const std::u16string* replacement = Find(name);
+        if (replacement == nullptr) {
+            return ExpandResult::kUnknownName;
+        }
+        out->append(*replacement);
+        i = close + 1;
+    }
+    return ExpandResult::kOk;
+}
+
+}  // namespace okulon
