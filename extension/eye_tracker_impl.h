@@ -16,6 +16,7 @@
 #include "okulon.h"            // IEyeTrackerImpl, CLSID_CEyeTrackerImpl
 #include "extension/record_queue.h"
 #include "extension/records.h"
+#include "extension/tracker_endpoint.h"
 #include "server/com_support.h"
 #include "server/dispatch_impl.h"
 
@@ -81,6 +82,8 @@ public:
     int32_t GetEyeSelection() const noexcept { return m_eyeSelection.load(std::memory_order_relaxed); }
     int32_t GetScreenWidth() const noexcept { return m_screenWidth.load(std::memory_order_relaxed); }
     int32_t GetScreenHeight() const noexcept { return m_screenHeight.load(std::memory_order_relaxed); }
+    // Host name and port copied on the host's thread, for a worker about to start.
+    TrackerEndpoint SnapshotEndpoint() const;
 
     // IEyeTracker
     STDMETHODIMP GetLastErrorText(LPWSTR* text) override;
