@@ -8,6 +8,7 @@
 #include <string>
 
 #include "extension/eye_tracker_impl.h"
+#include "server/okulon_module.h"
 
 namespace okulon::test {
 
