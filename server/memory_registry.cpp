@@ -20,7 +20,24 @@ struct MemoryRegistry::Node {
     std::map<std::u16string, std::shared_ptr<Node>> children;
     std::map<std::u16string, NamedValue> values;
 
-    std::u16string Path() const { return parent == nullptr ? name : parent->Path() + u"\\" + name; }
+    std::u16string Path() const
+    {
+        std::vector<const Node*> chain;
+        size_t units = 0;
+        for (const Node* node = this; node != nullptr; node = node->parent) {
+            chain.push_back(node);
+            units += node->name.size() + 1;
+        }
+        std::u16string path;
+        path.reserve(units);
+        for (auto node = chain.rbegin(); node != chain.rend(); ++node) {
+            if (!path.empty()) {
+                path += u'\\';
+            }
+            path += (*node)->name;
+        }
+        return path;
+    }
 };
 
 namespace {
@@ -62,7 +79,7 @@ constexpr bool WantsWrite(RegAccess access) { return (access & (kKeySetValue | k
 void AppendEscaped(std::string* out, std::u16string_view text)
 {
     for (char16_t c : text) {
-        if (c >= 0x20 && c < 0x7F && c != u'\\' && c != u'"') {
+        if (c >= 0x20 && c < 0x7F && c != u'"') {
             out->push_back(static_cast<char>(c));
         } else {
             char buffer[16];
@@ -368,10 +385,12 @@ RegError MemoryRegistry::SetValue(RegKey key, std::u16string_view name, RegValue
     if (data == nullptr && size != 0) {
         return kErrorInvalidParameter;
     }
-    Node::NamedValue& stored = node->values[Folded(name)];
-    stored.name = std::u16string(name);
-    stored.value.type = type;
-    stored.value.data.assign(data, data + size);
+    const auto [slot, inserted] = node->values.try_emplace(Folded(name));
+    if (inserted) {
+        slot->second.name = std::u16string(name);  // a rewrite keeps the first spelling
+    }
+    slot->second.value.type = type;
+    slot->second.value.data.assign(data, data + size);
     return kErrorSuccess;
 }
 
