@@ -47,7 +47,9 @@
 
 namespace okulon {
 
-template <class Record>
+// Lock: anything with noexcept Lock() and Unlock(); QueueLock in the product,
+// other locks only in the benchmarks that weigh the lock's cost.
+template <class Record, class Lock = QueueLock>
 class RecordQueue {
     static_assert(std::is_trivially_copyable<Record>::value,
                   "records are handed to the host byte for byte");
@@ -166,21 +168,33 @@ private:
         m_count = 0;
     }
 
-    mutable QueueLock m_lock;
+    // Holds m_lock for one scope.
+    class [[nodiscard]] ScopedLock {
+    public:
+        explicit ScopedLock(Lock& lock) noexcept : m_held(lock) { m_held.Lock(); }
+        ~ScopedLock() { m_held.Unlock(); }
+        ScopedLock(const ScopedLock&) = delete;
+        ScopedLock& operator=(const ScopedLock&) = delete;
+
+    private:
+        Lock& m_held;
+    };
+
+    mutable Lock m_lock;
     Chunk* m_head = nullptr;   // oldest chunk, null when no chunk is held
     Chunk* m_tail = nullptr;   // newest chunk, the only one Push writes into
     std::size_t m_count = 0;   // records between m_head->read and m_tail->write
     Chunk* m_spare = nullptr;  // one unlinked chunk kept for the next Push
 };
 
-template <class Record>
-void RecordQueue<Record>::Push(const Record& record, bool keepAll) noexcept {
+template <class Record, class Lock>
+void RecordQueue<Record, Lock>::Push(const Record& record, bool keepAll) noexcept {
     // Declared before the lock guard, so they free their chunks after it.
     ChunkList discarded;
     ChunkList fresh;
     for (int attempt = 0; attempt < 2; ++attempt) {
         {
-            QueueLockGuard guard(m_lock);
+            ScopedLock guard(m_lock);
             if (!keepAll) {
                 EmptyKeepingOneChunkLocked(discarded);
             }
@@ -216,10 +230,10 @@ void RecordQueue<Record>::Push(const Record& record, bool keepAll) noexcept {
     }
 }
 
-template <class Record>
-void RecordQueue<Record>::Clear() noexcept {
+template <class Record, class Lock>
+void RecordQueue<Record, Lock>::Clear() noexcept {
     ChunkList released;
-    QueueLockGuard guard(m_lock);
+    ScopedLock guard(m_lock);
     if (m_head != nullptr) {
         released.AppendChain(m_head, m_tail);
     }
@@ -232,15 +246,15 @@ void RecordQueue<Record>::Clear() noexcept {
     m_count = 0;
 }
 
-template <class Record>
-int32_t RecordQueue<Record>::Count() const noexcept {
-    QueueLockGuard guard(m_lock);
+template <class Record, class Lock>
+int32_t RecordQueue<Record, Lock>::Count() const noexcept {
+    ScopedLock guard(m_lock);
     constexpr std::size_t kMax = static_cast<std::size_t>(std::numeric_limits<int32_t>::max());
     return static_cast<int32_t>(std::min(m_count, kMax));
 }
 
-template <class Record>
-int32_t RecordQueue<Record>::Fetch(Record* out, int32_t requested) noexcept {
+template <class Record, class Lock>
+int32_t RecordQueue<Record, Lock>::Fetch(Record* out, int32_t requested) noexcept {
     if (requested <= 0) {
         return 0;
     }
@@ -248,7 +262,7 @@ int32_t RecordQueue<Record>::Fetch(Record* out, int32_t requested) noexcept {
     std::size_t takenRecords = 0;
     std::size_t delivered = 0;
     {
-        QueueLockGuard guard(m_lock);
+        ScopedLock guard(m_lock);
         std::size_t remaining = std::min(static_cast<std::size_t>(requested), m_count);
         while (remaining > 0 && m_head != nullptr) {
             Chunk* chunk = m_head;
@@ -287,7 +301,7 @@ int32_t RecordQueue<Record>::Fetch(Record* out, int32_t requested) noexcept {
         position += size;
     }
     if (taken.First() != nullptr) {
-        QueueLockGuard guard(m_lock);
+        ScopedLock guard(m_lock);
         if (m_spare == nullptr) {
             m_spare = taken.PopFront();
         }
