@@ -141,6 +141,7 @@ private:
     template <class Record>
     static HRESULT Count(const RecordQueue<Record>& queue, LONG* count);
     void EndTrackingWorkers() noexcept;
+    void ForgetEndedTrackingSessions() noexcept;
     void EndCalibrationWorker() noexcept;
 
     std::wstring m_lastError;

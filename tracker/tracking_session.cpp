@@ -1,0 +1,72 @@
+#include "tracker/tracking_session.h"
+
+#include <new>
+
+#include "extension/eye_tracker_impl.h"
+#include "extension/worker_thread.h"
+#include "tracker/gaze_conversion.h"
+#include "tracker/tracker_library.h"
+
+namespace okulon {
+
+UniqueHandle TrackingSession::StartWorker(const std::shared_ptr<TrackingSession>& session) noexcept {
+    auto* argument = new (std::nothrow) std::shared_ptr<TrackingSession>(session);
+    if (argument == nullptr) return UniqueHandle();
+    UniqueHandle thread = CreateWorkerThread(&TrackingSession::WorkerMain, argument);
+    if (!thread) delete argument;
+    return thread;
+}
+
+void TrackingSession::CutOff() noexcept {
+    m_stopped.store(true, std::memory_order_release);
+    ExclusiveGuard guard(m_lock);  // a callback inside the object leaves first
+    m_object = nullptr;
+}
+
+DWORD TrackingSession::WorkerMain(void* argument) {
+    std::shared_ptr<TrackingSession> session = std::move(*static_cast<std::shared_ptr<TrackingSession>*>(argument));
+    delete static_cast<std::shared_ptr<TrackingSession>*>(argument);
+    const DWORD exitCode = session->Run();
+    session->m_ended.store(true, std::memory_order_release);
+    return exitCode;
+}
+
+DWORD TrackingSession::Run() noexcept {
+    const TrackerLibrary& tracker = TrackerLibrary::Instance();
+    if (tracker.Connect(m_endpoint.host.c_str(), m_endpoint.port, kTrackerConnectMode) == -1)
+        return static_cast<DWORD>(tracker.GetLastError());
+
+    for (;;) {
+        LONG streaming = 0;
+        {
+            SharedGuard guard(m_lock);
+            if (m_object == nullptr || IsStopped() || m_object->IsThreadRunning() == 0) break;
+            streaming = m_object->IsStreaming();
+        }
+        if (streaming != 0) {
+            // Returns once the callback has called Tet_Stop.
+            if (tracker.Start(&TrackingSession::GazeCallback, this, 0) == -1)
+                return static_cast<DWORD>(tracker.GetLastError());
+        }
+        const LONG code = tracker.PerformSystemCheck() == -1 ? tracker.GetLastError() : 0;
+        SharedGuard guard(m_lock);
+        if (m_object == nullptr) break;  // replaced or destroyed: the status is no longer ours to set
+        m_object->SetSystemCheckCode(code);
+    }
+    tracker.Disconnect();
+    return 0;
+}
+
+void WINAPI TrackingSession::GazeCallback(int32_t reason, TrackerRecord* record, void* context) {
+    auto* session = static_cast<TrackingSession*>(context);
+    GazeCallbackAction action = GazeCallbackAction::kStopDelivery;
+    {
+        SharedGuard guard(session->m_lock);
+        if (session->m_object != nullptr && !session->IsStopped())
+            action = HandleGazeCallback(reason, record, *session->m_object);
+    }
+    // Outside the lock: nothing calls into the tracker library while holding it.
+    if (action == GazeCallbackAction::kStopDelivery) TrackerLibrary::Instance().Stop();
+}
+
+}  // namespace okulon
