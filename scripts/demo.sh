@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# The main job: a host session against the simulated tracker. Installs what is
+# missing, builds the simulator natively and the extension for Windows, starts
+# the simulator on a free local port and runs the host program under Wine:
+# it registers the component, calibrates, streams gaze, pupil and eye events,
+# and writes what arrived to out/session.csv and out/gaze.svg.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+SECONDS_TO_STREAM=${SECONDS_TO_STREAM:-4}
+RATE=${RATE:-300}
+
+scripts/setup.sh
+cmake --preset native -G Ninja >/dev/null
+cmake --build --preset native --target simtracker >/dev/null
+cmake --preset cross -G Ninja >/dev/null
+cmake --build --preset cross >/dev/null
+scripts/wine-prefix.sh create
+
+mkdir -p out
+log=$(mktemp)
+# The simulator ends by itself once nobody is connected for a while.
+build/native/simtracker/simtracker --port=0 --rate="$RATE" --seed=7 --idle_exit=5 --lifetime=300 >"$log" 2>&1 &
+sim=$!
+trap 'kill $sim 2>/dev/null || true; scripts/wine-prefix.sh stop; rm -f "$log"' EXIT
+port=""
+for _ in $(seq 1 100); do
+  port=$(sed -n 's/^simtracker listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$log")
+  [ -n "$port" ] && break
+  sleep 0.05
+done
+[ -n "$port" ] || { echo "simulator did not start:"; cat "$log"; exit 1; }
+echo "simulated tracker on 127.0.0.1:$port ($RATE Hz)"
+
+scripts/wine-run build/cross/bin/okulon_host.exe --port "$port" --seconds "$SECONDS_TO_STREAM" \
+  --csv 'Z:'"$root"'/out/session.csv' --svg 'Z:'"$root"'/out/gaze.svg'
+wait $sim || true
+cat "$log"
