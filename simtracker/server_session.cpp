@@ -173,6 +173,10 @@ bool ServerSession::Handle(const Message& request) {
         reply.status = call.status;
         return Reply(reply);
     }
+    case MessageType::kTimeSync:
+        reply.type = MessageType::kTimeSyncReply;
+        reply.time = MonotonicMicros();
+        return Reply(reply);
     case MessageType::kGoodbye:
         return false;
     default:

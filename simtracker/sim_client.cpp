@@ -1,5 +1,6 @@
 #include "simtracker/sim_client.h"
 
+#include <cstdint>
 #include <vector>
 
 #include "simtracker/sim_error_codes.h"
@@ -10,6 +11,7 @@ namespace {
 constexpr int kConnectTimeoutMs = 3000;
 constexpr int kReplyTimeoutMs = 5000;
 constexpr int kSendTimeoutMs = 5000;
+constexpr int kClockSyncRounds = 5;
 
 }  // namespace
 
@@ -118,8 +120,7 @@ int32_t SimClient::Connect(const char* host, int32_t port, int32_t mode) {
     hello.type = MessageType::kHello;
     hello.id = kProtocolVersion;
     hello.mode = mode;
-    const int64_t sent = m_clock();
-    hello.time = sent;
+    hello.time = m_clock();
     std::vector<uint8_t> frame;
     EncodeMessage(hello, frame);
     if (!m_socket.SendAll(frame.data(), frame.size(), kSendTimeoutMs)) {
@@ -129,19 +130,42 @@ int32_t SimClient::Connect(const char* host, int32_t port, int32_t mode) {
     Message reply;
     int32_t failure = 0;
     const Read read = NextMessage(reply, kReplyTimeoutMs, &failure);
-    const int64_t answered = m_clock();
     if (read != Read::kMessage || reply.type != MessageType::kHelloReply || reply.status != 0) {
         // A server that closes at once has refused us.
         m_socket.Close();
         m_state = State::kDisconnected;
         return kSimErrorServerUnreachable;
     }
-    // The server read its clock somewhere between our send and our receipt;
-    // on one machine the round trip is well under a millisecond.
-    m_clockOffset = (sent + answered) / 2 - reply.time;
-    m_connectionId = reply.id;
     m_state = State::kConnected;
+    if (!SynchroniseClocks()) {
+        m_socket.Close();
+        m_state = State::kDisconnected;
+        return kSimErrorServerUnreachable;
+    }
+    m_connectionId = reply.id;
     return 0;
+}
+
+bool SimClient::SynchroniseClocks() {
+    // The server reads its clock somewhere between our send and our receipt.
+    // The shortest of a few round trips bounds that best: its midpoint is off
+    // by at most half of it, well under a millisecond on one machine (the
+    // hello itself may wait for the server's session thread to start).
+    int64_t bestRoundTrip = INT64_MAX;
+    for (int round = 0; round < kClockSyncRounds; ++round) {
+        Message sync;
+        sync.type = MessageType::kTimeSync;
+        const int64_t sent = m_clock();
+        sync.time = sent;
+        Message reply;
+        if (Request(sync, MessageType::kTimeSyncReply, reply) != 0) return false;
+        const int64_t answered = m_clock();
+        if (answered - sent < bestRoundTrip) {
+            bestRoundTrip = answered - sent;
+            m_clockOffset = sent + (answered - sent) / 2 - reply.time;
+        }
+    }
+    return true;
 }
 
 int32_t SimClient::Disconnect() {

@@ -64,6 +64,7 @@ private:
     int32_t Request(const Message& request, MessageType replyType, Message& reply);
     int32_t AcceptSample(const Message& sample);  // sequence check, then into m_held
     int32_t StopStream();
+    bool SynchroniseClocks();
     void Deliver(DeliveryCallback callback, void* context, const TrackerRecord& record);
     TrackerRecord ToRecord(const Message& sample) const;
 

@@ -83,6 +83,8 @@ int BodySizeOf(uint16_t type) {
     case MessageType::kSystemCheckReply:
     case MessageType::kCalibReply: return 4;
     case MessageType::kStopAck: return 8;
+    case MessageType::kTimeSync:
+    case MessageType::kTimeSyncReply: return 8;
     case MessageType::kCalibAddPoint: return 4 * 6;
     case MessageType::kSample: return 8 + 8 + 2 * static_cast<int>(kEyeBlockWireSize);
     case MessageType::kStop:
@@ -122,6 +124,10 @@ void EncodeMessage(const Message& m, std::vector<uint8_t>& out) {
         break;
     case MessageType::kStopAck:
         w.U64(m.sequence);
+        break;
+    case MessageType::kTimeSync:
+    case MessageType::kTimeSyncReply:
+        w.I64(m.time);
         break;
     case MessageType::kCalibAddPoint:
         w.F32(m.x);
@@ -169,6 +175,10 @@ bool DecodeMessageBody(uint16_t type, const uint8_t* body, size_t size, Message&
         break;
     case MessageType::kStopAck:
         m.sequence = r.U64();
+        break;
+    case MessageType::kTimeSync:
+    case MessageType::kTimeSyncReply:
+        m.time = r.I64();
         break;
     case MessageType::kCalibAddPoint:
         m.x = r.F32();

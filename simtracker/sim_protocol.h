@@ -7,7 +7,8 @@
 // sends Sample frames until it receives Stop, which it answers with StopAck
 // carrying the number of samples it has sent on this connection; every Sample
 // written before the StopAck therefore precedes it on the stream. Sample
-// sequence numbers count from 0 per connection without gaps.
+// sequence numbers count from 0 per connection without gaps. A client maps the
+// server's clock onto its own with TimeSync round trips after the Hello.
 #pragma once
 
 #include <cstddef>
@@ -37,6 +38,8 @@ enum class MessageType : uint16_t {
     kCalibReply = 12,       // s->c: status (answers the three calibration requests)
     kSample = 13,           // s->c: sequence, time = server clock (us), first, second
     kGoodbye = 14,          // c->s: the client is leaving
+    kTimeSync = 15,         // c->s: time = client clock (us)
+    kTimeSyncReply = 16,    // s->c: time = server clock (us) when the request was read
 };
 
 // One decoded message; which fields a type carries is listed above, the rest stay zero.

@@ -51,6 +51,10 @@ TEST(ProtocolTest, EveryMessageTypeSurvivesEncodeAndDecode) {
     check.status = 13;
     messages.push_back(check);
     messages.push_back(FullSample());
+    Message sync;
+    sync.type = MessageType::kTimeSyncReply;
+    sync.time = 1234567890123;
+    messages.push_back(sync);
     for (MessageType bare : {MessageType::kStop, MessageType::kSystemCheck, MessageType::kCalibClear,
                              MessageType::kCalibCalculate, MessageType::kGoodbye}) {
         Message m;

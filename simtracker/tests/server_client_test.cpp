@@ -157,6 +157,8 @@ TEST_F(ServerClientTest, RecordTimesAreOnTheLocalClockAndNeverInTheFuture) {
     static const int64_t kShift = 3600LL * 1000000 * 5;
     SimClient client([] { return MonotonicMicros() + kShift; });
     ASSERT_EQ(Connect(client), 0);
+    // Both clocks are this process's: the offset is the shift, give or take half a round trip.
+    EXPECT_NEAR(static_cast<double>(client.ClockOffset()), static_cast<double>(kShift), 2000.0);
     Collector collector;
     collector.stopWhen = [](const Collector& c) { return c.records.size() == 300; };
     ASSERT_EQ(collector.Run(client), 0);
