@@ -208,6 +208,10 @@ inline void ProduceForTransfer(RecordQueue<GazeRecord>& queue, uint64_t count) {
     }
 }
 
+// A fetcher that found little gives the producer a moment instead of
+// taking the queue's lock again at once, as a polling host would.
+constexpr int32_t kFetchBackOffBelow = 256;
+
 inline uint64_t ConsumeForTransfer(RecordQueue<GazeRecord>& queue, uint64_t count) {
     std::vector<GazeRecord> buffer(4096);
     uint64_t checksum = 0;
@@ -218,6 +222,9 @@ inline uint64_t ConsumeForTransfer(RecordQueue<GazeRecord>& queue, uint64_t coun
             checksum = FoldChecksum(checksum, buffer[static_cast<std::size_t>(i)]);
         }
         received += static_cast<uint64_t>(got);
+        if (got < kFetchBackOffBelow) {
+            std::this_thread::yield();
+        }
     }
     return checksum;
 }
