@@ -22,10 +22,18 @@
 // unlinks the chunks it consumes completely under the lock but copies them
 // into the host's array only after releasing it; under the lock it copies at
 // most the part of one chunk it consumes partially. So a Fetch of any size
-// holds the lock for one chunk's copy plus a walk over the chunk list, and a
-// concurrent Push waits at most that long. Chunks that a Fetch has unlinked
-// belong to it alone, so the producer's emptying (keep-all off) and a Clear
-// can never free them under its copy. Freeing happens outside the lock too.
+// holds the lock for one chunk's copy plus a step per chunk it unlinks (one
+// per 340 gaze records), and a concurrent Push waits at most that long.
+// Chunks that a Fetch has unlinked belong to it alone, so the producer's
+// emptying (keep-all off) and a Clear can never free them under its copy.
+// Freeing happens outside the lock too.
+//
+// Trade-off: every operation, Push included, takes the lock once, so a push
+// costs one uncontended lock round trip more than a lock-free ring would
+// (bench/README.md has the figures). A lock-free single-producer ring could
+// not be emptied by the host and by a keep-all-off push while the other side
+// runs, nor take a second producer, without the same atomic operations; the
+// lock keeps each operation one simple step that is atomic by construction.
 //
 // Emptying (Clear, or a Push with keep-all off) releases the storage: Clear
 // frees every chunk, the spare included; a keep-all-off Push keeps the one
