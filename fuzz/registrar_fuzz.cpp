@@ -90,6 +90,7 @@ void CheckTouches(const MemoryRegistry& registry, const std::u16string& foldedTe
         }
         path.remove_prefix(rootEnd + 1);
         bool allNamed = true;
+        size_t namedComponents = 0;
         size_t start = 0;
         while (start <= path.size()) {
             const size_t end = path.find(u'\\', start);
@@ -99,13 +100,15 @@ void CheckTouches(const MemoryRegistry& registry, const std::u16string& foldedTe
                 allNamed = false;
                 break;
             }
+            ++namedComponents;
             if (end == std::u16string_view::npos) {
                 break;
             }
             start = end + 1;
         }
         if (!allNamed) {
-            Check(mayEnumerate);
+            // Enumeration starts below a key the script named, never at a root.
+            Check(mayEnumerate && namedComponents > 0);
             Check(touch.call == Call::kOpen || touch.call == Call::kEnumKey || touch.call == Call::kDeleteKey ||
                   touch.call == Call::kClose);
         }

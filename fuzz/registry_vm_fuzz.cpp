@@ -81,6 +81,7 @@ void CheckTouches(const MemoryRegistry& registry)
         }
         path.remove_prefix(rootEnd + 1);
         bool allNamed = true;
+        size_t namedComponents = 0;
         size_t start = 0;
         while (true) {
             const size_t end = path.find(u'\\', start);
@@ -89,12 +90,15 @@ void CheckTouches(const MemoryRegistry& registry)
                 allNamed = false;
                 break;
             }
+            ++namedComponents;
             if (end == std::u16string_view::npos) {
                 break;
             }
             start = end + 1;
         }
         if (!allNamed) {
+            // Deleting with subkeys starts below a key the program named, never at a root.
+            Check(namedComponents > 0);
             Check(touch.call == Call::kOpen || touch.call == Call::kEnumKey || touch.call == Call::kDeleteKey ||
                   touch.call == Call::kClose);
         }
