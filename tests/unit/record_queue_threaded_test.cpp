@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "extension/records.h"
+#include "tracker/gaze_conversion.h"
+#include "tracker/tracker_records.h"
 
 namespace okulon {
 namespace {
@@ -78,9 +80,14 @@ FetchResult FetchUntilDone(GazeQueue& queue, const std::atomic<bool>& producersD
     }
 }
 
-void PushSequence(GazeQueue& queue, int64_t first, int64_t count, int64_t step, bool keepAll) {
+// yieldEvery > 0 lets the host in now and then, as a tracker's sampling
+// interval would; without it a keep-newest run is over before the host looks.
+void PushSequence(GazeQueue& queue, int64_t first, int64_t count, int64_t step, bool keepAll, int yieldEvery = 0) {
     for (int64_t i = 0; i < count; ++i) {
         queue.Push(MakeRecord(first + i * step), keepAll);
+        if (yieldEvery > 0 && i % yieldEvery == 0) {
+            std::this_thread::yield();
+        }
     }
 }
 
@@ -179,7 +186,7 @@ TEST(RecordQueueThreaded, KeepOnlyNewestPushesWithFetchAndEmptyingHoldAtMostOneR
     GazeQueue queue;
     std::atomic<bool> done{false};
     std::thread pusher([&] {
-        PushSequence(queue, 1, kRecords, 1, false);
+        PushSequence(queue, 1, kRecords, 1, false, 8);
         done.store(true, std::memory_order_release);
     });
     std::thread clearer([&] { ClearUntilDone(queue, done); });
@@ -213,6 +220,163 @@ TEST(RecordQueueThreaded, SwitchingKeepAllWhileFetchingKeepsOrderAndNeverTears) 
     // The last keep-all run ends the sequence, so its newest record arrives.
     ASSERT_FALSE(result.sequences.empty());
     EXPECT_EQ(result.sequences.back(), kRecords);
+}
+
+// The callback's side as the extension object gives it: every stream on,
+// keep-all, both eyes usable, the queues shared with the host's thread.
+class CallbackTarget {
+public:
+    int32_t IsStreaming() { return 1; }
+    int32_t GetClientCount() { return 2; }
+    uint32_t GetDataMask() { return kStreamGaze | kStreamPupil | kStreamEyeEvents; }
+    int32_t GetEyeSelection() { return 0; }
+    int32_t GetScreenWidth() { return 1000; }
+    int32_t GetScreenHeight() { return 800; }
+    int32_t GetLastValidityFirst() { return m_lastFirst; }
+    void SetLastValidityFirst(int32_t value) { m_lastFirst = value; }
+    int32_t GetLastValiditySecond() { return m_lastSecond; }
+    void SetLastValiditySecond(int32_t value) { m_lastSecond = value; }
+    void PushGazeSample(const GazeRecord& record, int32_t eyeType) {
+        wrongEyeTypes += eyeType == 0 ? 0 : 1;
+        gaze.Push(record, true);
+    }
+    void PushPupilSample(const PupilRecord& record) { pupils.Push(record, true); }
+    void PushEyeEvent(const EyeEventRecord&) { ++unexpectedEvents; }
+
+    GazeQueue gaze;
+    RecordQueue<PupilRecord> pupils;
+    int wrongEyeTypes = 0;
+    int unexpectedEvents = 0;
+
+private:
+    int32_t m_lastFirst = -1;
+    int32_t m_lastSecond = -1;
+};
+
+// Sequence numbers below 2^20 survive as exact fractions of a float.
+TrackerRecord MakeTrackerRecord(int64_t sequence) {
+    TrackerRecord record{};
+    record.timeSeconds = static_cast<int32_t>(sequence / 1000000);
+    record.timeMicroseconds = static_cast<int32_t>(sequence % 1000000);
+    const float fraction = static_cast<float>(sequence % 1024) / 1024.0f;
+    record.first.gazeX = fraction;
+    record.second.gazeX = fraction;
+    record.first.gazeY = 0.5f;
+    record.second.gazeY = 0.5f;
+    record.first.pupilSize = static_cast<float>(sequence % 4096);
+    record.second.pupilSize = static_cast<float>(sequence % 4093);
+    return record;
+}
+
+struct StreamResult {
+    std::vector<int64_t> gazeTimes;
+    std::vector<int64_t> pupilTimes;
+    int64_t torn = 0;
+    bool timedOut = false;
+};
+
+// Host side for the callback test: fetches both streams until the callback
+// thread is done and both are empty (or, with expectedEach >= 0, until that
+// many records of each arrived).
+StreamResult FetchStreamsUntilDone(CallbackTarget& target, const std::atomic<bool>& done, int64_t expectedEach) {
+    StreamResult result;
+    std::vector<GazeRecord> gaze(700);
+    std::vector<PupilRecord> pupils(700);
+    const auto deadline = Clock::now() + kDeadline;
+    int32_t request = 3;
+    for (;;) {
+        const bool finished = done.load(std::memory_order_acquire);
+        const int32_t gotGaze = target.gaze.Fetch(gaze.data(), request);
+        for (int32_t i = 0; i < gotGaze; ++i) {
+            const GazeRecord& record = gaze[static_cast<std::size_t>(i)];
+            result.gazeTimes.push_back(record.time);
+            const double fraction = static_cast<double>(static_cast<float>(record.time % 1024) / 1024.0f);
+            result.torn += (record.x == 1000.0 * (fraction - 0.5) && record.y == 0.0) ? 0 : 1;
+        }
+        const int32_t gotPupils = target.pupils.Fetch(pupils.data(), 700 - request);
+        for (int32_t i = 0; i < gotPupils; ++i) {
+            const PupilRecord& record = pupils[static_cast<std::size_t>(i)];
+            result.pupilTimes.push_back(record.time);
+            const bool intact = record.firstPupil == static_cast<double>(record.time % 4096) &&
+                                record.secondPupil == static_cast<double>(record.time % 4093);
+            result.torn += intact ? 0 : 1;
+        }
+        request = request % 689 + 11;
+        if (expectedEach >= 0 && static_cast<int64_t>(result.gazeTimes.size()) >= expectedEach &&
+            static_cast<int64_t>(result.pupilTimes.size()) >= expectedEach) {
+            return result;
+        }
+        if (finished && gotGaze == 0 && gotPupils == 0 && target.gaze.Count() == 0 && target.pupils.Count() == 0) {
+            return result;
+        }
+        if (Clock::now() > deadline) {
+            result.timedOut = true;
+            return result;
+        }
+        if (gotGaze == 0 && gotPupils == 0) {
+            std::this_thread::yield();
+        }
+    }
+}
+
+constexpr int64_t kCallbackRecords = 200000;
+
+TEST(RecordQueueThreaded, GazeCallbackRecordsReachTheHostCompleteAndInOrder) {
+    CallbackTarget target;
+    std::atomic<bool> done{false};
+    std::thread callback([&] {
+        for (int64_t sequence = 1; sequence <= kCallbackRecords; ++sequence) {
+            const TrackerRecord record = MakeTrackerRecord(sequence);
+            HandleGazeCallback(kTrackerReasonSample, &record, target);
+        }
+        done.store(true, std::memory_order_release);
+    });
+    const StreamResult result = FetchStreamsUntilDone(target, done, kCallbackRecords);
+    callback.join();
+
+    ASSERT_FALSE(result.timedOut);
+    EXPECT_EQ(result.torn, 0);
+    EXPECT_EQ(target.wrongEyeTypes, 0);
+    EXPECT_EQ(target.unexpectedEvents, 0);
+    ASSERT_EQ(static_cast<int64_t>(result.gazeTimes.size()), kCallbackRecords);
+    ASSERT_EQ(static_cast<int64_t>(result.pupilTimes.size()), kCallbackRecords);
+    for (int64_t i = 0; i < kCallbackRecords; ++i) {
+        ASSERT_EQ(result.gazeTimes[static_cast<std::size_t>(i)], i + 1);
+        ASSERT_EQ(result.pupilTimes[static_cast<std::size_t>(i)], i + 1);
+    }
+}
+
+TEST(RecordQueueThreaded, GazeCallbackWhileTheHostRestartsStreamsKeepsEachStreamInOrder) {
+    CallbackTarget target;
+    std::atomic<bool> done{false};
+    std::thread callback([&] {
+        for (int64_t sequence = 1; sequence <= kCallbackRecords; ++sequence) {
+            const TrackerRecord record = MakeTrackerRecord(sequence);
+            HandleGazeCallback(kTrackerReasonSample, &record, target);
+        }
+        done.store(true, std::memory_order_release);
+    });
+    std::thread restarts([&] {
+        const auto deadline = Clock::now() + kDeadline;
+        int round = 0;
+        while (!done.load(std::memory_order_acquire) && Clock::now() < deadline) {
+            // A stop and a start of each stream each empty its queue.
+            target.gaze.Clear();
+            target.pupils.Clear();
+            ++round;
+            for (int spin = 0; spin < 100 + (round % 300); ++spin) {
+                std::this_thread::yield();
+            }
+        }
+    });
+    const StreamResult result = FetchStreamsUntilDone(target, done, -1);
+    callback.join();
+    restarts.join();
+
+    ASSERT_FALSE(result.timedOut);
+    EXPECT_EQ(result.torn, 0);
+    ExpectStrictlyIncreasing(result.gazeTimes);
+    ExpectStrictlyIncreasing(result.pupilTimes);
 }
 
 }  // namespace
