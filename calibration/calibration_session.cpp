@@ -1,0 +1,147 @@
+#include "calibration/calibration_session.h"
+
+#include <new>
+#include <utility>
+
+#include "extension/worker_thread.h"
+#include "tracker/tracker_library.h"
+
+namespace okulon {
+namespace {
+
+constexpr DWORD kTargetDwellMs = 1500;
+
+// Upper left, upper right, lower right, lower left, centre. Single precision
+// on purpose: the tracker library receives these very values, and the drawn
+// pixel positions are computed from them.
+constexpr float kTargetFractions[5][2] = {
+    {0.1f, 0.1f}, {0.9f, 0.1f}, {0.9f, 0.9f}, {0.1f, 0.9f}, {0.5f, 0.5f},
+};
+
+}  // namespace
+
+std::shared_ptr<CalibrationSession> CalibrationSession::Create(TrackerEndpoint endpoint,
+                                                               ICalibrationDisplay* display, HRESULT* result) {
+    UniqueHandle cancelEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!cancelEvent) {
+        const DWORD error = GetLastError();
+        *result = error == ERROR_SUCCESS ? E_FAIL : HRESULT_FROM_WIN32(error);
+        return nullptr;
+    }
+    std::shared_ptr<CalibrationSession> session(
+        new CalibrationSession(std::move(endpoint), display, std::move(cancelEvent)));
+    *result = S_OK;
+    return session;
+}
+
+CalibrationSession::CalibrationSession(TrackerEndpoint endpoint, ICalibrationDisplay* display,
+                                       UniqueHandle cancelEvent) noexcept
+    : m_endpoint(std::move(endpoint)), m_display(display), m_cancelEvent(std::move(cancelEvent)) {}
+
+UniqueHandle CalibrationSession::StartWorker(const std::shared_ptr<CalibrationSession>& session) noexcept {
+    auto* argument = new (std::nothrow) std::shared_ptr<CalibrationSession>(session);
+    if (argument == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return UniqueHandle();
+    }
+    UniqueHandle thread = CreateWorkerThread(&CalibrationSession::ThreadMain, argument);
+    if (!thread) {
+        const DWORD error = GetLastError();
+        delete argument;
+        SetLastError(error);
+    }
+    return thread;
+}
+
+DWORD CalibrationSession::ThreadMain(void* argument) {
+    // The worker's share of the session ends with the thread, not with the object.
+    std::unique_ptr<std::shared_ptr<CalibrationSession>> session(
+        static_cast<std::shared_ptr<CalibrationSession>*>(argument));
+    const DWORD exitCode = (*session)->Run();
+    (*session)->ReleaseDisplay();
+    return exitCode;
+}
+
+void CalibrationSession::Cancel() noexcept {
+    ComPtr<ICalibrationDisplay> display;
+    {
+        ExclusiveGuard guard(m_lock);
+        m_cancelled = true;
+        display = std::move(m_display);
+    }
+    SetEvent(m_cancelEvent.get());
+    // `display` releases the worker's reference here, outside the lock.
+}
+
+void CalibrationSession::ReleaseDisplay() noexcept {
+    ComPtr<ICalibrationDisplay> display;
+    {
+        ExclusiveGuard guard(m_lock);
+        display = std::move(m_display);
+    }
+}
+
+DWORD CalibrationSession::FailureCode() const noexcept {
+    const int32_t code = TrackerLibrary::Instance().GetLastError();
+    // A failure must never read as the success code 0.
+    return code != 0 ? static_cast<DWORD>(code) : static_cast<DWORD>(-1);
+}
+
+bool CalibrationSession::Dwell() const noexcept {
+    return WaitForSingleObject(m_cancelEvent.get(), kTargetDwellMs) == WAIT_TIMEOUT;
+}
+
+DWORD CalibrationSession::Run() noexcept {
+    const TrackerLibrary& tracker = TrackerLibrary::Instance();
+    if (IsCancelled()) return kCalibrationCancelledExitCode;
+    if (tracker.Connect(m_endpoint.host.c_str(), m_endpoint.port, kTrackerConnectMode) == -1) {
+        if (IsCancelled()) return kCalibrationCancelledExitCode;
+        m_failedToConnect = true;
+        return FailureCode();
+    }
+    const DWORD exitCode = RunConnected();
+    // Every path closes the connection this thread opened, a cancelled or
+    // failed one too: the connection belongs to the thread and would
+    // otherwise stay open on the tracker server.
+    tracker.Disconnect();
+    return exitCode;
+}
+
+DWORD CalibrationSession::RunConnected() noexcept {
+    const TrackerLibrary& tracker = TrackerLibrary::Instance();
+    if (IsCancelled()) return kCalibrationCancelledExitCode;
+    if (tracker.CalibClear() == -1) {
+        return IsCancelled() ? kCalibrationCancelledExitCode : FailureCode();
+    }
+
+    ::DisplaySize size{};
+    if (!CallDisplay([&size](ICalibrationDisplay* display) { display->GetDisplaySize(&size); })) {
+        return kCalibrationCancelledExitCode;
+    }
+    const float height = static_cast<float>(size.height);
+    const float width = static_cast<float>(size.width);
+
+    for (const auto& fraction : kTargetFractions) {
+        const float fx = fraction[0];
+        const float fy = fraction[1];
+        // Double precision from the single-precision fraction, cut toward zero.
+        const LONG x = static_cast<LONG>(static_cast<double>(width) * (static_cast<double>(fx) - 0.5));
+        const LONG y = static_cast<LONG>(static_cast<double>(height) * (0.5 - static_cast<double>(fy)));
+        const bool drawn = CallDisplay([x, y](ICalibrationDisplay* display) {
+            display->DrawTarget(x, y);
+            display->UpdateDisplay();
+        });
+        if (!drawn || !Dwell() || IsCancelled()) return kCalibrationCancelledExitCode;
+        if (tracker.CalibAddPoint(fx, fy, kTrackerCalibPointMode, 0, 0, 0) == -1) {
+            return IsCancelled() ? kCalibrationCancelledExitCode : FailureCode();
+        }
+    }
+
+    if (IsCancelled()) return kCalibrationCancelledExitCode;
+    if (tracker.CalibCalculateAndSet() == -1) {
+        return IsCancelled() ? kCalibrationCancelledExitCode : FailureCode();
+    }
+    return 0;
+}
+
+}  // namespace okulon
