@@ -1,5 +1,6 @@
 #include "simtracker/sim_client.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -11,7 +12,7 @@ namespace {
 constexpr int kConnectTimeoutMs = 3000;
 constexpr int kReplyTimeoutMs = 5000;
 constexpr int kSendTimeoutMs = 5000;
-constexpr int kClockSyncRounds = 5;
+constexpr int kClockSyncRounds = 8;
 
 }  // namespace
 
@@ -147,11 +148,14 @@ int32_t SimClient::Connect(const char* host, int32_t port, int32_t mode) {
 }
 
 bool SimClient::SynchroniseClocks() {
-    // The server reads its clock somewhere between our send and our receipt.
-    // The shortest of a few round trips bounds that best: its midpoint is off
-    // by at most half of it, well under a millisecond on one machine (the
-    // hello itself may wait for the server's session thread to start).
-    int64_t bestRoundTrip = INT64_MAX;
+    // The server reads its clock at some moment between our send and our
+    // receipt, so every round trip bounds the offset from both sides:
+    // sent - server <= offset <= received - server. We take the highest lower
+    // bound over a few rounds (the hello itself may wait for the server's
+    // session thread): a record's local time then never lies after the moment
+    // it arrives, and lies before it by at most the shortest round trip.
+    int64_t lower = INT64_MIN;
+    int64_t upper = INT64_MAX;
     for (int round = 0; round < kClockSyncRounds; ++round) {
         Message sync;
         sync.type = MessageType::kTimeSync;
@@ -160,11 +164,11 @@ bool SimClient::SynchroniseClocks() {
         Message reply;
         if (Request(sync, MessageType::kTimeSyncReply, reply) != 0) return false;
         const int64_t answered = m_clock();
-        if (answered - sent < bestRoundTrip) {
-            bestRoundTrip = answered - sent;
-            m_clockOffset = sent + (answered - sent) / 2 - reply.time;
-        }
+        lower = std::max(lower, sent - reply.time);
+        upper = std::min(upper, answered - reply.time);
     }
+    m_clockOffset = lower;
+    m_clockUncertainty = upper - lower;
     return true;
 }
 

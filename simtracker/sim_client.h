@@ -47,7 +47,10 @@ public:
 
     bool IsConnected() const { return m_state == State::kConnected; }
     uint32_t ConnectionId() const { return m_connectionId; }
-    int64_t ClockOffset() const { return m_clockOffset; }   // local = server + offset
+    // local = server + offset; never more than the true offset, and below it by
+    // at most ClockUncertainty() (the agreed bounds' width, microseconds).
+    int64_t ClockOffset() const { return m_clockOffset; }
+    int64_t ClockUncertainty() const { return m_clockUncertainty; }
     uint64_t ReceivedSamples() const { return m_received; }  // on this connection
     uint64_t DeliveredSamples() const { return m_delivered; }
     size_t HeldSamples() const { return m_held.size(); }
@@ -74,6 +77,7 @@ private:
     State m_state = State::kDisconnected;
     uint32_t m_connectionId = 0;
     int64_t m_clockOffset = 0;
+    int64_t m_clockUncertainty = 0;
     uint64_t m_received = 0;
     uint64_t m_delivered = 0;
     uint64_t m_serverSentAtStop = 0;
