@@ -242,6 +242,24 @@ TEST_F(Calibrate, EscapeCancelsAndCutsTheWorkerOff) {
     EXPECT_TRUE(display->Violations().empty()) << display->Violations().front();
 }
 
+TEST_F(Calibrate, TheRunningWorkerHoldsTheModule) {
+    StartServer();
+    ComPtr<ScriptedDisplay> display = NewDisplay(1024, 1280);
+    ScriptedDisplay* observed = display.get();
+    LONG locksWhileDrawing = -1;
+    display->SetKeyHook([observed, &locksWhileDrawing] {
+        if (observed->CallsOf(DisplayCallKind::DrawTarget).empty()) return false;
+        locksWhileDrawing = Module().GetLockCount();
+        return true;
+    });
+
+    EXPECT_EQ(E_FAIL, RunCalibrate(display.get()));
+
+    EXPECT_EQ(kObjectLocks + 1, locksWhileDrawing);
+    EXPECT_TRUE(WaitForLockCount(kObjectLocks, kBoundMs));
+    display->Release();
+}
+
 TEST_F(Calibrate, ASecondCalibrateStartsAgainFromTheFirstTarget) {
     StartServer();
     ComPtr<ScriptedDisplay> first = NewDisplay(1024, 1280);
