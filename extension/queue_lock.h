@@ -1,8 +1,9 @@
 // QueueLock: the short mutual exclusion that a record queue needs between the
-// gaze callback's thread and the host's thread. A slim reader/writer lock in
-// the DLL (no dependence on the compiler's thread model, no kernel object to
-// create or fail), std::mutex in the native build. Non-recursive; owned by the
-// queue that embeds it; any thread may take it.
+// gaze callback's thread and the host's thread. A critical section in the DLL
+// (no dependence on the compiler's thread model; it briefly spins before it
+// sleeps, which suits sections this short, and under Wine it costs half a slim
+// reader/writer lock's round trip), std::mutex in the native build. Owned by
+// the queue that embeds it; any thread may take it; never taken recursively.
 #pragma once
 
 #ifdef _WIN32
@@ -17,15 +18,19 @@ class QueueLock {
 public:
     QueueLock() noexcept {
 #ifdef _WIN32
-        InitializeSRWLock(&m_lock);
+        // Cannot fail on any system this runs on; no debug information is allocated.
+        InitializeCriticalSectionEx(&m_lock, kSpinCount, CRITICAL_SECTION_NO_DEBUG_INFO);
 #endif
     }
+#ifdef _WIN32
+    ~QueueLock() { DeleteCriticalSection(&m_lock); }
+#endif
     QueueLock(const QueueLock&) = delete;
     QueueLock& operator=(const QueueLock&) = delete;
 
     void Lock() noexcept {
 #ifdef _WIN32
-        AcquireSRWLockExclusive(&m_lock);
+        EnterCriticalSection(&m_lock);
 #else
         // std::mutex::lock throws only for a deadlock it detects or a broken
         // system; neither can happen for this non-nested, short use.
@@ -35,7 +40,7 @@ public:
 
     void Unlock() noexcept {
 #ifdef _WIN32
-        ReleaseSRWLockExclusive(&m_lock);
+        LeaveCriticalSection(&m_lock);
 #else
         m_lock.unlock();
 #endif
@@ -43,7 +48,8 @@ public:
 
 private:
 #ifdef _WIN32
-    SRWLOCK m_lock;  // needs no destruction
+    static constexpr DWORD kSpinCount = 1000;
+    CRITICAL_SECTION m_lock;
 #else
     std::mutex m_lock;
 #endif

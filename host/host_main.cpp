@@ -3,6 +3,7 @@
 // then gaze, pupil and eye events polled at the display's 60 Hz for a few
 // seconds. It is the main job.
 //   okulon_host [--port N] [--host NAME] [--seconds S] [--csv FILE] [--svg FILE]
+//               [--calibrate window|headless|no]
 #include <windows.h>
 
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "eye_tracker_host.h"
+#include "host/calibration_display_window.h"
 #include "host/session_report.h"
 #include "okulon.h"
 #include "server/com_support.h"
@@ -26,6 +28,7 @@ struct Options {
     double seconds = 4;
     std::wstring csvPath;
     std::wstring svgPath;
+    std::wstring calibrate = L"window";
 };
 
 Options ParseOptions(int argc, wchar_t** argv) {
@@ -37,6 +40,7 @@ Options ParseOptions(int argc, wchar_t** argv) {
         else if (key == L"--seconds") options.seconds = _wtof(value.c_str());
         else if (key == L"--csv") options.csvPath = value;
         else if (key == L"--svg") options.svgPath = value;
+        else if (key == L"--calibrate") options.calibrate = value;
         else std::fwprintf(stderr, L"okulon_host: unknown option %ls\n", key.c_str());
     }
     return options;
@@ -128,6 +132,25 @@ void PollFrame(IEyeTracker* tracker, SessionRecords& records) {
                           [&](LONG* n, EyeEventRecord* r) { return tracker->GetEyeEvents(n, r); });
 }
 
+// The five-point calibration, with targets drawn in a window of the host's
+// (or logged when there is no display).
+void Calibrate(IEyeTracker* tracker, bool headless, int width, int height) {
+    using okulon::host::WindowDisplay;
+    auto display = ComPtr<WindowDisplay>::Attach(WindowDisplay::Create(
+        headless ? WindowDisplay::Mode::kHeadless : WindowDisplay::Mode::kWindowIfPossible, width, height));
+    std::printf("calibrating (%s)...\n", display->HasWindow() ? "targets in a window" : "headless, targets logged");
+    std::fflush(stdout);
+    display->AddRef();  // the reference a successful Calibrate consumes
+    const HRESULT result = tracker->Calibrate(0, display.get(), 0, 0, 0, 0, 0, 0);
+    if (result != S_OK) display->Release();
+    if (result == S_OK) {
+        std::printf("calibration: done, S_OK\n");
+    } else {
+        std::printf("calibration: 0x%08lx \"%ls\"\n", result, LastError(tracker).c_str());
+    }
+    if (display->HasWindow()) display->PumpMessages(300);
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -155,6 +178,8 @@ int wmain(int argc, wchar_t** argv) {
     Command(tracker.get(), L"port " + options.port);
     Command(tracker.get(), L"width " + std::to_wstring(width));
     Command(tracker.get(), L"height " + std::to_wstring(height));
+
+    if (options.calibrate != L"no") Calibrate(tracker.get(), options.calibrate == L"headless", width, height);
 
     tracker->StartGazeData(VARIANT_TRUE, 0);
     tracker->StartPupilData(VARIANT_TRUE, 0);

@@ -26,6 +26,9 @@ case "${1:-}" in
   start)
     wineserver -p </dev/null >/dev/null 2>&1 &
     sleep 0.5
+    # The first program starts Wine's helper services; started here, they do not
+    # inherit a test's output pipe (ctest would wait for them forever).
+    wine cmd /c exit </dev/null >/dev/null 2>&1 || true
     ;;
   stop)
     wineserver -k </dev/null >/dev/null 2>&1 || true
