@@ -15,6 +15,7 @@
 
 #include "okulon.h"  // CLSID_CEyeTrackerImpl, LIBID_Okulon, IID_IEyeTrackerImpl
 #include "server/com_support.h"
+#include "server/registration_program.h"
 
 namespace {
 
@@ -411,6 +412,23 @@ TEST_F(Registration, AScriptHostCannotCreateTheObjectOnceItIsUnregistered)
     ASSERT_EQ(0u, Regsvr32(false));
     ASSERT_EQ(0u, Regsvr32(true));
     EXPECT_EQ(2u, RunCreateByProgIdScript());
+}
+
+// Registration reads its script from the DLL's own resources: they must hold
+// the application-identifier script exactly, in the single-byte text that the
+// thread's code page converts.
+TEST(RegistrationResource, TheDllCarriesTheApplicationIdentifierScriptByteForByte)
+{
+    const HMODULE file = LoadLibraryExW(DllPath().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(nullptr, file);
+    const HRSRC resource = FindResourceW(file, MAKEINTRESOURCEW(101), L"REGISTRY");
+    ASSERT_NE(nullptr, resource);
+    const HGLOBAL loaded = LoadResource(file, resource);
+    ASSERT_NE(nullptr, loaded);
+    const auto* bytes = static_cast<const unsigned char*>(LockResource(loaded));
+    const std::u16string script(bytes, bytes + SizeofResource(file, resource));
+    EXPECT_EQ(std::u16string(okulon::kAppIdScript, okulon::kAppIdScriptLength), script);
+    FreeLibrary(file);
 }
 
 // The entry points called in this process, as an installer would: the
