@@ -65,12 +65,17 @@ std::unique_ptr<SimServer> StartServer(Scenario scenario) {
     return server;
 }
 
+// Every sample a distinct x, rising through the file: a repeated, lost or
+// reordered record shows in the sequence the host receives.
 std::string ReplayFile(int samples) {
     char folder[MAX_PATH], path[MAX_PATH];
     GetTempPathA(MAX_PATH, folder);
     GetTempFileNameA(folder, "okb", 0, path);
     FILE* file = std::fopen(path, "w");
-    for (int i = 0; i < samples; ++i) std::fprintf(file, "0.4,0.5,3.0,0,0.6,0.5,3.1,0\n");
+    for (int i = 0; i < samples; ++i) {
+        const double x = 0.1 + 0.8 * i / samples;
+        std::fprintf(file, "%.7f,0.5,3.0,0,%.7f,0.5,3.1,0\n", x, x);
+    }
     std::fclose(file);
     return path;
 }
@@ -79,15 +84,16 @@ void SustainedRate() {
     const int samples = 300000;
     Scenario scenario;
     scenario.rate = Scenario::kFlatOut;
-    scenario.csvPath = ReplayFile(1000);
-    scenario.replayLoop = true;
+    scenario.csvPath = ReplayFile(samples);
     scenario.sampleLimit = samples;
-    auto server = StartServer(scenario);
+    auto server = StartServer(scenario);  // reads the file once
+    std::remove(scenario.csvPath.c_str());
     ComPtr<IEyeTracker> tracker = NewTracker(server->Port());
     tracker->StartGazeData(VARIANT_TRUE, 0);
     std::vector<::GazeRecord> buffer(65536);
     size_t received = 0;
-    int64_t previous = INT64_MIN;
+    int64_t previousTime = INT64_MIN;
+    double previousX = -1e300;
     size_t disorder = 0;
     tracker->StartTracking();
     double first = 0, last = 0;
@@ -101,8 +107,9 @@ void SustainedRate() {
         }
         if (received == 0) first = Microseconds();
         for (LONG i = 0; i < count; ++i) {
-            if (buffer[i].time <= previous) ++disorder;
-            previous = buffer[i].time;
+            if (buffer[i].x <= previousX || buffer[i].time < previousTime) ++disorder;
+            previousX = buffer[i].x;
+            previousTime = buffer[i].time;
         }
         received += count;
         last = Microseconds();
@@ -122,7 +129,7 @@ void CallbackToVisibilityLatency() {
     tracker->StartGazeData(VARIANT_TRUE, 0);
     tracker->StartTracking();  // streaming wanted; its own worker finds no tracker on port 1
     auto session = std::make_shared<okulon::TrackingSession>(impl, okulon::TrackerEndpoint{"127.0.0.1", 1});
-    const int records = 20000;
+    const int records = 5000;
     std::atomic<bool> done{false};
     std::thread producer([&] {
         for (int i = 0; i < records; ++i) {
@@ -133,9 +140,7 @@ void CallbackToVisibilityLatency() {
             record.first = {0.5f, 0.5f, 0, 0, 3.f, 600.f, 0};
             record.second = record.first;
             okulon::TrackingSession::GazeCallback(okulon::kTrackerReasonSample, &record, session.get());
-            const double until = Microseconds() + 200;  // 5000 Hz
-            while (Microseconds() < until) {
-            }
+            Sleep(1);  // about 1000 Hz; leaves a core to the polling host
         }
         done = true;
     });

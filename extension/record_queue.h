@@ -6,7 +6,7 @@
 // - Push runs on the thread that delivers the tracker's gaze callbacks. It is
 //   safe from several threads at once (a tracking worker that is being
 //   replaced may still deliver a last record while its successor starts).
-// - Clear, Count and Fetch run on the host's thread.
+// - Clear, Count and Fetch run on the host's thread; Count takes no lock.
 // Every operation is atomic with respect to every other on the same queue:
 // each takes the queue's lock once for its decisive step, and a Fetch decides
 // which records it delivers and removes them in that one step, so no record
@@ -44,6 +44,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -173,8 +174,11 @@ private:
         m_head->read = 0;
         m_head->write = 0;
         m_tail = m_head;
-        m_count = 0;
+        SetCountLocked(0);
     }
+
+    void SetCountLocked(std::size_t count) noexcept { m_count.store(count, std::memory_order_release); }
+    std::size_t CountLocked() const noexcept { return m_count.load(std::memory_order_relaxed); }
 
     // Holds m_lock for one scope.
     class [[nodiscard]] ScopedLock {
@@ -191,7 +195,10 @@ private:
     mutable Lock m_lock;
     Chunk* m_head = nullptr;   // oldest chunk, null when no chunk is held
     Chunk* m_tail = nullptr;   // newest chunk, the only one Push writes into
-    std::size_t m_count = 0;   // records between m_head->read and m_tail->write
+    // Records between m_head->read and m_tail->write. Changed only under the
+    // lock; read without it by Count, so a host polling the count never makes
+    // the producer wait.
+    std::atomic<std::size_t> m_count{0};
     Chunk* m_spare = nullptr;  // one unlinked chunk kept for the next Push
 };
 
@@ -219,7 +226,7 @@ void RecordQueue<Record, Lock>::Push(const Record& record, bool keepAll) noexcep
             if (m_tail != nullptr && m_tail->write < kChunkCapacity) {
                 std::memcpy(&m_tail->records[m_tail->write], &record, sizeof(Record));
                 ++m_tail->write;
-                ++m_count;
+                SetCountLocked(CountLocked() + 1);
                 if (m_spare == nullptr) {
                     m_spare = fresh.PopFront();
                 }
@@ -251,14 +258,13 @@ void RecordQueue<Record, Lock>::Clear() noexcept {
     m_head = nullptr;
     m_tail = nullptr;
     m_spare = nullptr;
-    m_count = 0;
+    SetCountLocked(0);
 }
 
 template <class Record, class Lock>
 int32_t RecordQueue<Record, Lock>::Count() const noexcept {
-    ScopedLock guard(m_lock);
     constexpr std::size_t kMax = static_cast<std::size_t>(std::numeric_limits<int32_t>::max());
-    return static_cast<int32_t>(std::min(m_count, kMax));
+    return static_cast<int32_t>(std::min(m_count.load(std::memory_order_acquire), kMax));
 }
 
 template <class Record, class Lock>
@@ -271,7 +277,7 @@ int32_t RecordQueue<Record, Lock>::Fetch(Record* out, int32_t requested) noexcep
     std::size_t delivered = 0;
     {
         ScopedLock guard(m_lock);
-        std::size_t remaining = std::min(static_cast<std::size_t>(requested), m_count);
+        std::size_t remaining = std::min(static_cast<std::size_t>(requested), CountLocked());
         while (remaining > 0 && m_head != nullptr) {
             Chunk* chunk = m_head;
             const std::size_t available = chunk->write - chunk->read;
@@ -299,7 +305,7 @@ int32_t RecordQueue<Record, Lock>::Fetch(Record* out, int32_t requested) noexcep
                 chunk->write = 0;
             }
         }
-        m_count -= delivered;
+        SetCountLocked(CountLocked() - delivered);
     }
 
     std::size_t position = 0;
