@@ -43,21 +43,16 @@ void CEyeTrackerImpl::FinalRelease() noexcept {
 }
 
 HRESULT CEyeTrackerImpl::InternalQueryInterface(REFIID iid, void** object) noexcept {
-    if (object == nullptr) return E_POINTER;
-    *object = nullptr;
-    IUnknown* found = nullptr;
-    if (IsEqualGUID(iid, IID_IUnknown) || IsEqualGUID(iid, IID_IEyeTrackerImpl) || IsEqualGUID(iid, IID_IDispatch)) {
-        found = static_cast<IEyeTrackerImpl*>(this);
-    } else if (IsEqualGUID(iid, IID_IEyeTracker)) {
-        found = static_cast<IEyeTracker*>(this);
-    } else if (IsEqualGUID(iid, IID_IProvideClassInfo)) {
-        found = static_cast<IProvideClassInfo*>(this);
-    } else {
-        return E_NOINTERFACE;
-    }
-    found->AddRef();
-    *object = found;
-    return S_OK;
+    // First match wins. IDispatch is the identity's member-less dispatch, not
+    // IEyeTracker's; IUnknown always yields the first entry.
+    static const InterfaceMapEntry kInterfaces[] = {
+        {&IID_IEyeTrackerImpl, InterfaceOffset<CEyeTrackerImpl, IEyeTrackerImpl>(), InterfaceEntryKind::Plain},
+        {&IID_IDispatch, InterfaceOffset<CEyeTrackerImpl, IEyeTrackerImpl>(), InterfaceEntryKind::Plain},
+        {&IID_IEyeTracker, InterfaceOffset<CEyeTrackerImpl, IEyeTracker>(), InterfaceEntryKind::Plain},
+        {&IID_IProvideClassInfo, InterfaceOffset<CEyeTrackerImpl, IProvideClassInfo>(), InterfaceEntryKind::Plain},
+        {nullptr, 0, InterfaceEntryKind::End},
+    };
+    return QueryInterfaceFromMap(this, kInterfaces, iid, object);
 }
 
 HRESULT CreateEyeTrackerInstance(IUnknown* outer, REFIID iid, void** object) noexcept {

@@ -1,13 +1,20 @@
-// CComObject<Base>: the concrete, heap-allocated COM object around a class
-// that implements its interfaces. It owns the reference counting of the
-// identity (all interface pointers forward here) and the object's share of
-// the module's lock count.
+// The concrete, heap-allocated COM objects around classes that implement
+// their interfaces:
+//  - CComObject<Base>: an object that the host owns. It counts the
+//    references of the identity (all interface pointers forward here) on the
+//    host's thread and holds one module lock for its whole life.
+//  - CComObjectCached<Base>: an object that the module keeps in a cache (the
+//    class factory). Its count is atomic, since any thread may ask for the
+//    factory; the cache's own reference is the first one and does not keep
+//    the DLL loaded, so the module is locked exactly while a second
+//    reference exists.
 #pragma once
 
 #include <windows.h>
 
 #include <new>
 
+#include "server/interface_map.h"  // what the classes build InternalQueryInterface from
 #include "server/okulon_module.h"
 
 namespace okulon {
@@ -60,6 +67,32 @@ public:
 
 private:
     CComObject() { Module().Lock(); }
+};
+
+template <class Base>
+class CComObjectCached final : public Base {
+public:
+    CComObjectCached() noexcept = default;
+
+    STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
+        return this->InternalQueryInterface(iid, object);
+    }
+    STDMETHODIMP_(ULONG) AddRef() override {
+        const LONG count = InterlockedIncrement(&this->m_refCount);
+        if (count == 2) Module().Lock();
+        return static_cast<ULONG>(count);
+    }
+    STDMETHODIMP_(ULONG) Release() override {
+        const LONG count = InterlockedDecrement(&this->m_refCount);
+        if (count == 1) {
+            Module().Unlock();
+        } else if (count == 0) {
+            delete this;
+        }
+        return static_cast<ULONG>(count);
+    }
+
+    ~CComObjectCached() { this->m_refCount = kDestructingReferenceCount; }
 };
 
 }  // namespace okulon

@@ -2,6 +2,8 @@ if(WIN32)
   okulon_widl(OKULON_IDL okulon.idl)
   target_sources(okulon_component PRIVATE
     ${CMAKE_CURRENT_LIST_DIR}/okulon_module.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/class_factory.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/type_info_holder.cpp
     ${OKULON_IDL_IID})
   target_include_directories(okulon_component PUBLIC ${CMAKE_CURRENT_BINARY_DIR})
 

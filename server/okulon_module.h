@@ -1,30 +1,162 @@
-// The process-wide module object of Okulon.dll: the lock count that tells COM
-// whether the DLL may be unloaded (objects alive, factory references,
-// LockServer, running worker threads).
+// The process-wide module object of Okulon.dll and the static records built
+// with it when the DLL is loaded:
+//  - COkulonModule: the lock count that tells COM whether the DLL may be
+//    unloaded (objects alive, outside factory references, LockServer), the
+//    termination list run when the DLL goes away, the module lock that guards
+//    that list and the loading of type information, the lazily created global
+//    interface table, and the component's own type-library identifier;
+//  - the base-module record (the DLL's own handle, its resource lock);
+//  - the class-module record (the object map and its lock);
+//  - the initialisation-failure flag that makes DllMain refuse the load.
+// The one instance of each is static: built before DllMain sees the process
+// attach and torn down after it sees the detach (okulon_module.cpp). Any
+// thread may use them; the lock count and the cached factories are atomic.
 #pragma once
 
 #include <windows.h>
+#include <objidl.h>
+
+#include <atomic>
 
 namespace okulon {
 
-class COkulonModule {
+// A platform critical section that remembers whether it was created, so that
+// a failed creation is reported rather than used.
+class CriticalSection {
 public:
-    COkulonModule() noexcept = default;
-    COkulonModule(const COkulonModule&) = delete;
-    COkulonModule& operator=(const COkulonModule&) = delete;
-    virtual ~COkulonModule() = default;
+    CriticalSection() noexcept = default;
+    CriticalSection(const CriticalSection&) = delete;
+    CriticalSection& operator=(const CriticalSection&) = delete;
+    ~CriticalSection() { Delete(); }
 
-    virtual LONG Lock() noexcept { return InterlockedIncrement(&m_lockCount); }
-    virtual LONG Unlock() noexcept { return InterlockedDecrement(&m_lockCount); }
-    virtual LONG GetLockCount() noexcept { return InterlockedCompareExchange(&m_lockCount, 0, 0); }
+    // False when the platform had no memory for it.
+    bool Create() noexcept;
+    void Delete() noexcept;
+    bool IsCreated() const noexcept { return m_created; }
+    void Enter() noexcept { EnterCriticalSection(&m_section); }
+    void Leave() noexcept { LeaveCriticalSection(&m_section); }
 
 private:
-    volatile LONG m_lockCount = 0;
+    CRITICAL_SECTION m_section{};
+    bool m_created = false;
 };
 
+class [[nodiscard]] CriticalSectionGuard {
+public:
+    explicit CriticalSectionGuard(CriticalSection& section) noexcept : m_section(section) { m_section.Enter(); }
+    ~CriticalSectionGuard() { m_section.Leave(); }
+    CriticalSectionGuard(const CriticalSectionGuard&) = delete;
+    CriticalSectionGuard& operator=(const CriticalSectionGuard&) = delete;
+
+private:
+    CriticalSection& m_section;
+};
+
+// A callback run once when the module terminates.
+using TerminationCallback = void(__stdcall*)(DWORD_PTR argument);
+
+class COkulonModule {
+public:
+    // Builds the module: lock count 0, empty termination list, module lock
+    // (on failure the initialisation-failure flag is set and the size stamp
+    // stays 0), and the component's library identifier.
+    COkulonModule() noexcept;
+    COkulonModule(const COkulonModule&) = delete;
+    COkulonModule& operator=(const COkulonModule&) = delete;
+    // Runs termination.
+    virtual ~COkulonModule();
+
+    virtual LONG Lock() noexcept { return InterlockedIncrement(&m_lockCount); }
+    // No lower bound: an unbalanced unlock leaves a negative count.
+    virtual LONG Unlock() noexcept { return InterlockedDecrement(&m_lockCount); }
+    virtual LONG GetLockCount() noexcept { return InterlockedCompareExchange(&m_lockCount, 0, 0); }
+    // The platform's standard global interface table, created on first request.
+    virtual HRESULT GetGlobalInterfaceTable(IGlobalInterfaceTable** table) noexcept;
+    // The registration unit adds the next slot here:
+    //   virtual HRESULT AddCommonReplacements(IRegistrarBase& registrar)
+    // ("APPID" = the application identifier as braced GUID text).
+
+    // Pushes (callback, argument) at the head of the termination list, under
+    // the module lock; E_OUTOFMEMORY when no node can be allocated.
+    HRESULT AddTerminationCallback(TerminationCallback callback, DWORD_PTR argument) noexcept;
+    // Runs the termination list, most recently added first, releases the
+    // global interface table and deletes the module lock. Does nothing once
+    // done, or when construction failed.
+    void Term() noexcept;
+
+    CriticalSection& ModuleLock() noexcept { return m_moduleLock; }
+    DWORD SizeStamp() const noexcept { return m_sizeStamp; }
+
+    // The component's own type library; the same GUID is the application identifier.
+    static GUID m_libid;
+
+private:
+    struct TerminationNode {
+        TerminationCallback callback;
+        DWORD_PTR argument;
+        TerminationNode* next;
+    };
+
+    DWORD m_sizeStamp = 0;
+    volatile LONG m_lockCount = 0;
+    TerminationNode* m_terminationList = nullptr;
+    CriticalSection m_moduleLock;
+    std::atomic<IGlobalInterfaceTable*> m_globalInterfaceTable{nullptr};
+};
+
+// Builds one class factory around an instance creator (the map entry's class-factory creator).
+using InstanceCreator = HRESULT (*)(IUnknown* outer, REFIID iid, void** object);
+using ClassFactoryCreator = HRESULT (*)(InstanceCreator creator, REFIID iid, void** object);
+
+// One class of the object map.
+struct ObjectMapEntry {
+    const CLSID* classId;
+    HRESULT (*updateRegistry)(BOOL registering);  // null until the registration unit provides it
+    ClassFactoryCreator classFactoryCreator;
+    InstanceCreator instanceCreator;
+    // Built once by the first successful DllGetClassObject, holds one
+    // reference, released at teardown. Read without a lock; written once
+    // under the object-map lock.
+    std::atomic<IUnknown*> cachedFactory;
+    DWORD registrationCookie;  // unused: the component is not an executable server
+    const wchar_t* (*description)();
+    const void* (*categoryMap)();
+    void (*startStopHook)(bool starting);
+};
+
+// The DLL's own module handle, also its resource module.
+struct BaseModuleRecord {
+    BaseModuleRecord() noexcept;
+    HINSTANCE module;
+    HINSTANCE resourceModule;
+    CriticalSection resourceLock;
+};
+
+// The object map and what guards it.
+struct ClassModuleRecord {
+    ClassModuleRecord() noexcept;
+    // Releases the cached factories and deletes the object-map lock, once.
+    ~ClassModuleRecord();
+    DWORD sizeStamp = 0;
+    HINSTANCE typeLibraryModule = nullptr;
+    ObjectMapEntry* mapBegin = nullptr;
+    ObjectMapEntry* mapEnd = nullptr;
+    CriticalSection objectMapLock;
+};
+
+// The process's module, base-module and class-module records.
 COkulonModule& Module() noexcept;
+BaseModuleRecord& BaseModule() noexcept;
+ClassModuleRecord& ClassModule() noexcept;
+
+// True when a critical section of the static records could not be created.
+bool InitialisationFailed() noexcept;
 
 // The image that holds this code (Okulon.dll, or a test executable linking it statically).
 HMODULE ThisModuleHandle() noexcept;
+
+// Full path of the component's file into a buffer of MAX_PATH units; E_FAIL
+// when the path is empty or does not fit.
+HRESULT GetComponentFilePath(wchar_t (&path)[MAX_PATH]) noexcept;
 
 }  // namespace okulon

@@ -1,0 +1,53 @@
+#include "server/class_factory.h"
+
+#include <new>
+
+#include "server/com_object.h"
+#include "server/interface_map.h"
+
+namespace okulon {
+
+HRESULT CComClassFactory::FinalConstruct() noexcept { return m_lock.Create() ? S_OK : E_OUTOFMEMORY; }
+
+HRESULT CComClassFactory::InternalQueryInterface(REFIID iid, void** object) noexcept {
+    static const InterfaceMapEntry kInterfaces[] = {
+        {&IID_IClassFactory, InterfaceOffset<CComClassFactory, IClassFactory>(), InterfaceEntryKind::Plain},
+        {nullptr, 0, InterfaceEntryKind::End},
+    };
+    return QueryInterfaceFromMap(this, kInterfaces, iid, object);
+}
+
+STDMETHODIMP CComClassFactory::CreateInstance(IUnknown* outer, REFIID iid, void** object) {
+    if (object == nullptr) return E_POINTER;
+    *object = nullptr;
+    if (outer != nullptr && !IsEqualGUID(iid, IID_IUnknown)) return CLASS_E_NOAGGREGATION;
+    // The instance creator refuses an outer object that asks for IUnknown.
+    return m_instanceCreator(outer, iid, object);
+}
+
+STDMETHODIMP CComClassFactory::LockServer(BOOL lock) {
+    if (lock) {
+        Module().Lock();
+    } else {
+        Module().Unlock();
+    }
+    return S_OK;
+}
+
+HRESULT CreateClassFactory(InstanceCreator creator, REFIID iid, void** object) noexcept {
+    if (object == nullptr) return E_POINTER;
+    *object = nullptr;
+    auto* factory = new (std::nothrow) CComObjectCached<CComClassFactory>();
+    if (factory == nullptr) return E_OUTOFMEMORY;
+    factory->SetInstanceCreator(creator);
+    HRESULT result = factory->FinalConstruct();
+    if (result == S_OK) result = factory->QueryInterface(iid, object);
+    if (result != S_OK) {
+        // A failed step handed out no reference: the count is still 0.
+        delete factory;
+        return result;
+    }
+    return S_OK;
+}
+
+}  // namespace okulon
