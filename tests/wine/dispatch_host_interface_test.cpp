@@ -10,6 +10,21 @@ namespace {
 
 constexpr DISPID kPoisonDispid = static_cast<DISPID>(0xDEADBEEF);
 
+struct NameRequest {
+    IEyeTracker* tracker;
+    HANDLE start;
+    DISPID id;
+    HRESULT result;
+};
+
+DWORD WINAPI LookUpName(void* argument) {
+    auto* request = static_cast<NameRequest*>(argument);
+    WaitForSingleObject(request->start, 10000);
+    LPOLESTR names[] = {const_cast<LPOLESTR>(L"GetInterfaceVersion")};
+    request->result = request->tracker->GetIDsOfNames(IID_NULL, names, 1, LOCALE_NEUTRAL, &request->id);
+    return 0;
+}
+
 class DispatchHostInterface : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -90,6 +105,32 @@ TEST_F(DispatchHostInterface, NamesTheCacheDoesNotHoldArePassedToTheTypeInformat
     EXPECT_EQ(S_OK, m_tracker->GetIDsOfNames(IID_NULL, names, 2, LOCALE_NEUTRAL, ids));
     EXPECT_EQ(LibraryId(L"SendCommand"), ids[0]);
     EXPECT_EQ(0, ids[1]);
+}
+
+TEST_F(DispatchHostInterface, ManyThreadsLookingUpNamesAtFirstUseShareOneLoadedDescription) {
+    RegisterHostLibrary();
+    constexpr int kThreads = 8;
+    UniqueHandle start(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    ASSERT_TRUE(start);
+    NameRequest requests[kThreads];
+    UniqueHandle threads[kThreads];
+    for (int i = 0; i < kThreads; ++i) {
+        requests[i] = {m_tracker.get(), start.get(), kPoisonDispid, E_FAIL};
+        threads[i].reset(CreateThread(nullptr, 0, &LookUpName, &requests[i], 0, nullptr));
+        ASSERT_TRUE(threads[i]);
+    }
+    SetEvent(start.get());
+    for (auto& thread : threads) ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread.get(), 10000));
+    const DISPID expected = LibraryId(L"GetInterfaceVersion");
+    for (const NameRequest& request : requests) {
+        EXPECT_EQ(S_OK, request.result);
+        EXPECT_EQ(expected, request.id);
+    }
+    ComPtr<ITypeInfo> first;
+    ComPtr<ITypeInfo> second;
+    ASSERT_EQ(S_OK, m_tracker->GetTypeInfo(0, LOCALE_NEUTRAL, first.put()));
+    ASSERT_EQ(S_OK, m_tracker->GetTypeInfo(0, LOCALE_NEUTRAL, second.put()));
+    EXPECT_EQ(first.get(), second.get());
 }
 
 TEST_F(DispatchHostInterface, MissingNameArraysAreRefused) {
