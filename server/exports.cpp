@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "server/okulon_module.h"
+#include "server/registration.h"
 
 using namespace okulon;
 
@@ -48,6 +49,6 @@ extern "C" HRESULT WINAPI DllGetClassObject(REFCLSID classId, REFIID iid, void**
 
 extern "C" HRESULT WINAPI DllCanUnloadNow() { return Module().GetLockCount() == 0 ? S_OK : S_FALSE; }
 
-extern "C" HRESULT WINAPI DllRegisterServer() { return E_NOTIMPL; }
+extern "C" HRESULT WINAPI DllRegisterServer() { return okulon::RegisterServer(); }
 
-extern "C" HRESULT WINAPI DllUnregisterServer() { return E_NOTIMPL; }
+extern "C" HRESULT WINAPI DllUnregisterServer() { return okulon::UnregisterServer(); }

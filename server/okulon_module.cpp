@@ -1,4 +1,5 @@
 #include "server/okulon_module.h"
+#include "server/registration.h"
 
 #include <iterator>
 #include <new>
@@ -22,7 +23,7 @@ const void* NoComponentCategories() { return nullptr; }
 void EyeTrackerStartStop(bool) {}
 
 ObjectMapEntry g_objectMap[] = {
-    {&CLSID_CEyeTrackerImpl, nullptr, &CreateClassFactory, &CreateEyeTrackerInstance, {nullptr}, 0,
+    {&CLSID_CEyeTrackerImpl, &UpdateEyeTrackerRegistry, &CreateClassFactory, &CreateEyeTrackerInstance, {nullptr}, 0,
      &NoDescription, &NoComponentCategories, &EyeTrackerStartStop},
 };
 
@@ -99,6 +100,10 @@ HRESULT COkulonModule::GetGlobalInterfaceTable(IGlobalInterfaceTable** table) no
     held->AddRef();
     *table = held;
     return S_OK;
+}
+
+HRESULT COkulonModule::AddCommonReplacements(IRegistrarBase& registrar) noexcept {
+    return okulon::AddCommonReplacements(registrar);
 }
 
 HRESULT COkulonModule::AddTerminationCallback(TerminationCallback callback, DWORD_PTR argument) noexcept {

@@ -18,6 +18,8 @@
 
 #include <atomic>
 
+#include "server/registrar_base.h"
+
 namespace okulon {
 
 // A platform critical section that remembers whether it was created, so that
@@ -72,9 +74,8 @@ public:
     virtual LONG GetLockCount() noexcept { return InterlockedCompareExchange(&m_lockCount, 0, 0); }
     // The platform's standard global interface table, created on first request.
     virtual HRESULT GetGlobalInterfaceTable(IGlobalInterfaceTable** table) noexcept;
-    // The registration unit adds the next slot here:
-    //   virtual HRESULT AddCommonReplacements(IRegistrarBase& registrar)
-    // ("APPID" = the application identifier as braced GUID text).
+    // Adds "APPID" = the application identifier as braced GUID text.
+    virtual HRESULT AddCommonReplacements(IRegistrarBase& registrar) noexcept;
 
     // Pushes (callback, argument) at the head of the termination list, under
     // the module lock; E_OUTOFMEMORY when no node can be allocated.

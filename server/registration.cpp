@@ -298,7 +298,7 @@ HRESULT UpdateEyeTrackerRegistry(BOOL registering) noexcept
         }
         Win32Registry registry;
         return RunClassRegistration(
-            registry, facts, [](IRegistrarBase& registrar) { return AddCommonReplacements(registrar); },
+            registry, facts, [](IRegistrarBase& registrar) { return Module().AddCommonReplacements(registrar); },
             registering != FALSE);
     } catch (...) {
         return HResultFromCaughtException();
@@ -314,7 +314,7 @@ HRESULT RunRegistrarScript(UINT resourceId, bool doRegister, const wchar_t* cons
             // The caller's pairs are offered, not required: their results are not checked.
             registrar.AddReplacement(AsText16(pair[0]), AsText16(pair[1]));
         }
-        HRESULT hr = AddCommonReplacements(registrar);
+        HRESULT hr = Module().AddCommonReplacements(registrar);
         if (FAILED(hr)) {
             return hr;
         }
