@@ -2,7 +2,7 @@
 # The main job: a host session against the simulated tracker. Installs what is
 # missing, builds the simulator natively and the extension for Windows, starts
 # the simulator on a free local port and runs the host program under Wine:
-# it registers the component, calibrates, streams gaze, pupil and eye events,
+# it registers the component, creates it by ProgID, calibrates, streams gaze, pupil and eye events,
 # and writes what arrived to out/session.csv and out/gaze.svg.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -31,6 +31,13 @@ for _ in $(seq 1 100); do
 done
 [ -n "$port" ] || { echo "simulator did not start:"; cat "$log"; exit 1; }
 echo "simulated tracker on 127.0.0.1:$port ($RATE Hz)"
+
+# Installed as a host installs it: the component registers itself.
+if scripts/wine-run regsvr32 /s 'Z:'"$root"'/build/cross/bin/Okulon.dll'; then
+  echo "regsvr32 Okulon.dll: registered"
+else
+  echo "regsvr32 Okulon.dll: failed (exit $?); the host falls back to the DLL's class factory"
+fi
 
 scripts/wine-run build/cross/bin/okulon_host.exe --port "$port" --seconds "$SECONDS_TO_STREAM" \
   --csv 'Z:'"$root"'/out/session.csv' --svg 'Z:'"$root"'/out/gaze.svg'
