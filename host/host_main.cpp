@@ -170,8 +170,10 @@ int wmain(int argc, wchar_t** argv) {
     hyper now = 0;
     tracker->GetTimestamp(&now);
     std::printf("tracker clock: %lld us\n", static_cast<long long>(now));
-    std::printf("SendTrigger: 0x%08lx, SendString: 0x%08lx, last error \"%ls\"\n", tracker->SendTrigger(1),
-                tracker->SendString(0), LastError(tracker.get()).c_str());
+    const HRESULT trigger = tracker->SendTrigger(1);
+    const HRESULT string = tracker->SendString(0);
+    std::printf("SendTrigger: 0x%08lx, SendString: 0x%08lx, last error \"%ls\"\n", trigger, string,
+                LastError(tracker.get()).c_str());
 
     const int width = GetSystemMetrics(SM_CXSCREEN), height = GetSystemMetrics(SM_CYSCREEN);
     Command(tracker.get(), L"host " + options.host);
