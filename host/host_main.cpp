@@ -3,7 +3,7 @@
 // then gaze, pupil and eye events polled at the display's 60 Hz for a few
 // seconds. It is the main job.
 //   okulon_host [--port N] [--host NAME] [--seconds S] [--csv FILE] [--svg FILE]
-//               [--calibrate window|headless|no]
+//               [--calibrate window|headless|no] [--create progid|factory]
 #include <windows.h>
 
 #include <cstdio>
@@ -29,6 +29,7 @@ struct Options {
     std::wstring csvPath;
     std::wstring svgPath;
     std::wstring calibrate = L"window";
+    bool byProgId = true;  // else straight through the class factory of the DLL beside the program
 };
 
 Options ParseOptions(int argc, wchar_t** argv) {
@@ -41,6 +42,7 @@ Options ParseOptions(int argc, wchar_t** argv) {
         else if (key == L"--csv") options.csvPath = value;
         else if (key == L"--svg") options.svgPath = value;
         else if (key == L"--calibrate") options.calibrate = value;
+        else if (key == L"--create") options.byProgId = value != L"factory";
         else std::fwprintf(stderr, L"okulon_host: unknown option %ls\n", key.c_str());
     }
     return options;
@@ -75,9 +77,9 @@ void RegisterHostLibrary() {
 
 // As a host does: by ProgID when the component is registered, otherwise
 // through the DLL's class factory, loaded by path.
-HRESULT CreateTracker(ComPtr<IEyeTracker>& tracker) {
+HRESULT CreateTracker(ComPtr<IEyeTracker>& tracker, bool byProgId) {
     CLSID clsid;
-    if (SUCCEEDED(CLSIDFromProgID(L"Okulon.EyeTrackerImpl", &clsid))) {
+    if (byProgId && SUCCEEDED(CLSIDFromProgID(L"Okulon.EyeTrackerImpl", &clsid))) {
         HRESULT result = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IEyeTracker, tracker.put_void());
         std::printf("created through CoCreateInstance(\"Okulon.EyeTrackerImpl\"): 0x%08lx\n", result);
         if (SUCCEEDED(result)) return result;
@@ -160,7 +162,7 @@ int wmain(int argc, wchar_t** argv) {
     RegisterHostLibrary();
 
     ComPtr<IEyeTracker> tracker;
-    if (FAILED(CreateTracker(tracker))) {
+    if (FAILED(CreateTracker(tracker, options.byProgId))) {
         std::fprintf(stderr, "okulon_host: no extension object\n");
         return 1;
     }
