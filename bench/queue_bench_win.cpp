@@ -1,5 +1,5 @@
-// The queue benchmarks as the DLL runs them: 32-bit, the queue locked with an
-// SRW lock, threads from CreateThread, time from QueryPerformanceCounter.
+// The queue benchmarks as the DLL runs them: 32-bit, the queue locked with the
+// product's queue lock, threads from CreateThread, time from QueryPerformanceCounter.
 // Prints the callback cost (median and 99.9th percentile per call) beside a
 // bare lock-free ring push, the thread-to-thread throughput with a checksum,
 // and the heap bytes per queued gaze record. Exit code 1 on a checksum
@@ -71,7 +71,7 @@ void PrintPercentiles(const char* name, const std::vector<double>& perCall) {
     std::printf("%-60s median %7.1f ns  p99 %7.1f ns  p99.9 %9.1f ns\n", name, p.median, p.p99, p.p999);
 }
 
-// A critical section as the queue lock, to weigh it against the SRW lock.
+// A plain critical section as the queue lock, to weigh it against the product's.
 class CriticalSectionLock {
 public:
     CriticalSectionLock() noexcept { InitializeCriticalSection(&m_section); }
@@ -120,7 +120,7 @@ int RunCallbackFiguresWith(const char* lockName, const QpcClock& clock, const st
 
 int RunCallbackFigures(const QpcClock& clock) {
     const std::vector<TrackerRecord> records = MakeTrackerRecords(4096);
-    int result = RunCallbackFiguresWith<BenchTarget>("SRW lock", clock, records, true);
+    int result = RunCallbackFiguresWith<BenchTarget>("product lock", clock, records, true);
     if (result == 0) {
         result = RunCallbackFiguresWith<BenchTargetWith<CriticalSectionLock>>("critical section", clock, records, false);
     }

@@ -1,8 +1,8 @@
 // QueueLock: the short mutual exclusion that a record queue needs between the
 // gaze callback's thread and the host's thread. A critical section in the DLL
-// (no dependence on the compiler's thread model; it briefly spins before it
-// sleeps, which suits sections this short, and under Wine it costs half a slim
-// reader/writer lock's round trip), std::mutex in the native build. Owned by
+// (no dependence on the compiler's thread model; under Wine it costs half a
+// slim reader/writer lock's round trip; spinning before sleeping measured
+// worse on two cores with the host fetching), std::mutex in the native build. Owned by
 // the queue that embeds it; any thread may take it; never taken recursively.
 #pragma once
 
@@ -48,7 +48,7 @@ public:
 
 private:
 #ifdef _WIN32
-    static constexpr DWORD kSpinCount = 1000;
+    static constexpr DWORD kSpinCount = 0;
     CRITICAL_SECTION m_lock;
 #else
     std::mutex m_lock;
