@@ -198,16 +198,8 @@ RegError MemoryRegistry::OpenKey(RegKey parent, std::u16string_view name, RegAcc
     if (resolved != kErrorSuccess) {
         return resolved;
     }
-    std::vector<std::u16string_view> parts;
-    if (const RegError split = SplitPath(name, &parts); split != kErrorSuccess) {
-        return split;
-    }
-    for (const std::u16string_view part : parts) {
-        const auto child = node->children.find(Folded(part));
-        if (child == node->children.end()) {
-            return kErrorFileNotFound;
-        }
-        node = child->second;
+    if (const RegError walked = WalkPath(&node, name); walked != kErrorSuccess) {
+        return walked;
     }
     if (node->denyWrite && WantsWrite(access)) {
         return kErrorAccessDenied;
@@ -299,16 +291,8 @@ RegError MemoryRegistry::DeleteKey(RegKey parent, std::u16string_view name)
     if (resolved != kErrorSuccess) {
         return resolved;
     }
-    std::vector<std::u16string_view> parts;
-    if (const RegError split = SplitPath(name, &parts); split != kErrorSuccess) {
-        return split;
-    }
-    for (const std::u16string_view part : parts) {
-        const auto child = node->children.find(Folded(part));
-        if (child == node->children.end()) {
-            return kErrorFileNotFound;
-        }
-        node = child->second;
+    if (const RegError walked = WalkPath(&node, name); walked != kErrorSuccess) {
+        return walked;
     }
     // The parent's own access rights do not matter here, as on the platform.
     if (node->parent == nullptr || node->denyWrite || !node->children.empty()) {
@@ -423,21 +407,26 @@ std::shared_ptr<MemoryRegistry::Node> MemoryRegistry::RootNode(RegKey root) cons
     return m_roots[root - kClassesRoot];
 }
 
+RegError MemoryRegistry::WalkPath(std::shared_ptr<Node>* node, std::u16string_view path)
+{
+    std::vector<std::u16string_view> parts;
+    if (const RegError split = SplitPath(path, &parts); split != kErrorSuccess) {
+        return split;
+    }
+    for (const std::u16string_view part : parts) {
+        const auto child = (*node)->children.find(Folded(part));
+        if (child == (*node)->children.end()) {
+            return kErrorFileNotFound;
+        }
+        *node = child->second;
+    }
+    return kErrorSuccess;
+}
+
 std::shared_ptr<MemoryRegistry::Node> MemoryRegistry::FindPath(RegKey root, std::u16string_view path) const
 {
     std::shared_ptr<Node> node = RootNode(root);
-    std::vector<std::u16string_view> parts;
-    if (SplitPath(path, &parts) != kErrorSuccess) {
-        return nullptr;
-    }
-    for (const std::u16string_view part : parts) {
-        const auto child = node->children.find(Folded(part));
-        if (child == node->children.end()) {
-            return nullptr;
-        }
-        node = child->second;
-    }
-    return node;
+    return WalkPath(&node, path) == kErrorSuccess ? node : nullptr;
 }
 
 std::shared_ptr<MemoryRegistry::Node> MemoryRegistry::MakePath(RegKey root, std::u16string_view path)

@@ -99,6 +99,8 @@ private:
     void Record(Call call, const Node* node, std::u16string_view name);
     // The key behind a handle, or the error for a bad or deleted one.
     RegError Resolve(RegKey key, std::shared_ptr<Node>* node, RegAccess* access) const;
+    // Moves *node down the existing keys of a "\"-separated path.
+    static RegError WalkPath(std::shared_ptr<Node>* node, std::u16string_view path);
     RegKey NewHandle(std::shared_ptr<Node> node, RegAccess access);
     std::shared_ptr<Node> RootNode(RegKey root) const;
     std::shared_ptr<Node> FindPath(RegKey root, std::u16string_view path) const;
