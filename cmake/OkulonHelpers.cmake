@@ -5,8 +5,8 @@
 function(okulon_widl name idl)
   get_filename_component(base ${idl} NAME_WE)
   set(out ${CMAKE_CURRENT_BINARY_DIR})
-  set(widl_args --win32 -I/usr/include/wine/wine/windows -I${CMAKE_CURRENT_SOURCE_DIR}
-                -L/usr/lib/i386-linux-gnu/wine/i386-windows)
+  set(widl_args ${OKULON_WIDL_TARGET} -I${OKULON_WINE_IDL_DIR} -I${CMAKE_CURRENT_SOURCE_DIR}
+                -L${OKULON_WINE_LIBRARY_DIR})
   add_custom_command(
     OUTPUT ${out}/${base}.h ${out}/${base}_i.c ${out}/${base}.tlb
     COMMAND ${OKULON_WIDL} ${widl_args} -h -o ${out}/${base}.h ${CMAKE_CURRENT_SOURCE_DIR}/${idl}

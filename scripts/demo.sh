@@ -2,27 +2,37 @@
 # The main job: a host session against the simulated tracker. Installs what is
 # missing, builds the simulator natively and the extension for Windows, starts
 # the simulator on a free local port and runs the host program under Wine:
-# it registers the component, creates it by ProgID, calibrates, streams gaze, pupil and eye events,
-# and writes what arrived to out/session.csv and out/gaze.svg.
+# the 32-bit product where this machine runs 32-bit code, else the x86-64 build.
+# The host program registers the component, creates it by ProgID, calibrates,
+# streams gaze, pupil and eye events, and writes what arrived to
+# out/session.csv and out/gaze.svg.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
+. scripts/machine.sh
 SECONDS_TO_STREAM=${SECONDS_TO_STREAM:-4}
 RATE=${RATE:-300}
 
 scripts/setup.sh
-cmake --preset native -G Ninja >/dev/null
+cmake --preset native >/dev/null
 cmake --build --preset native --target simtracker >/dev/null
-cmake --preset cross -G Ninja >/dev/null
-cmake --build --preset cross >/dev/null
-scripts/wine-prefix.sh create
+if okulon_runs_32bit_code; then
+  build=cross arch=win32
+  echo "host session with the i686 build (the product for 32-bit hosts) under 32-bit Wine"
+else
+  build=cross64 arch=win64
+  echo "host session with the x86-64 build under 64-bit Wine: this machine's kernel refuses 32-bit x86 code"
+fi
+cmake --preset $build >/dev/null
+cmake --build --preset $build >/dev/null
+scripts/wine-prefix.sh $arch create
 
 mkdir -p out
 log=$(mktemp)
 # The simulator ends by itself once nobody is connected for a while.
 build/native/simtracker/simtracker --port=0 --rate="$RATE" --seed=7 --idle_exit=5 --lifetime=300 >"$log" 2>&1 &
 sim=$!
-trap 'kill $sim 2>/dev/null || true; scripts/wine-prefix.sh stop; rm -f "$log"' EXIT
+trap 'kill $sim 2>/dev/null || true; scripts/wine-prefix.sh $arch stop; rm -f "$log"' EXIT
 port=""
 for _ in $(seq 1 100); do
   port=$(sed -n 's/^simtracker listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$log")
@@ -33,13 +43,13 @@ done
 echo "simulated tracker on 127.0.0.1:$port ($RATE Hz)"
 
 # Installed as a host installs it: the component registers itself.
-if scripts/wine-run regsvr32 /s 'Z:'"$root"'/build/cross/bin/Okulon.dll'; then
+if scripts/wine-run $arch regsvr32 /s 'Z:'"$root"'/build/'$build'/bin/Okulon.dll'; then
   echo "regsvr32 Okulon.dll: registered"
 else
   echo "regsvr32 Okulon.dll: failed (exit $?); the host falls back to the DLL's class factory"
 fi
 
-scripts/wine-run build/cross/bin/okulon_host.exe --port "$port" --seconds "$SECONDS_TO_STREAM" \
+scripts/wine-run $arch build/$build/bin/okulon_host.exe --port "$port" --seconds "$SECONDS_TO_STREAM" \
   --csv 'Z:'"$root"'/out/session.csv' --svg 'Z:'"$root"'/out/gaze.svg'
 wait $sim || true
 cat "$log"

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need on a Debian 12 machine, once:
-# the i386 architecture for 32-bit Wine, the toolchains, the test libraries.
+# the i386 architecture for 32-bit Wine, 64-bit Wine, both mingw-w64
+# toolchains, the test libraries.
 set -euo pipefail
 
 packages=(build-essential cmake ninja-build git ca-certificates
-          g++-mingw-w64-i686 mingw-w64-tools binutils-mingw-w64-i686
-          wine wine32:i386 libwine-dev
+          g++-mingw-w64-i686 binutils-mingw-w64-i686
+          g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 mingw-w64-tools
+          wine wine64 wine32:i386 libwine-dev
           googletest libgtest-dev libgmock-dev libbenchmark-dev
           clang libclang-rt-14-dev)
 

@@ -89,14 +89,14 @@ protected:
     ComPtr<ITypeLib> m_library;
 };
 
-TEST_F(DispatchTypeLibrary, TheLibraryIsOkulonVersionOneNeutralWin32WithoutFlags) {
+TEST_F(DispatchTypeLibrary, TheLibraryIsOkulonVersionOneNeutralForThisPlatformWithoutFlags) {
     TLIBATTR* attributes = nullptr;
     ASSERT_EQ(S_OK, m_library->GetLibAttr(&attributes));
     EXPECT_TRUE(IsEqualGUID(LIBID_Okulon, attributes->guid));
     EXPECT_EQ(1, attributes->wMajorVerNum);
     EXPECT_EQ(0, attributes->wMinorVerNum);
     EXPECT_EQ(0u, attributes->lcid);
-    EXPECT_EQ(SYS_WIN32, attributes->syskind);
+    EXPECT_EQ(kThisSysKind, attributes->syskind);
     // The loader adds "has a disk image" to whatever the file holds.
     EXPECT_EQ(0, attributes->wLibFlags & ~LIBFLAG_FHASDISKIMAGE);
     m_library->ReleaseTLibAttr(attributes);

@@ -1,110 +1,92 @@
-// Okulon.dll's export and import tables, read from the file the host loads.
+// Okulon.dll's headers, export and import tables and resources, read from the
+// file the host loads: each build checks its own architecture.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cctype>
-#include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
-#include <vector>
+
+#include "tools/dll_check/dll_checks.h"
 
 namespace {
 
-std::wstring BinaryFolder() {
-    wchar_t path[MAX_PATH];
-    DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring folder(path, length);
-    return folder.substr(0, folder.find_last_of(L"\\/") + 1);
+using okulon::pe::PeImage;
+using okulon::pe::Problems;
+
+std::string BinaryFolder() {
+    char path[MAX_PATH];
+    DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string folder(path, length);
+    return folder.substr(0, folder.find_last_of("\\/") + 1);
 }
 
-// The bytes of a PE file with RVA lookups through its section table.
-class PeFile {
-public:
-    explicit PeFile(const std::wstring& path) {
-        std::ifstream stream(path.c_str(), std::ios::binary);
-        m_bytes.assign(std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>());
-    }
-    bool Loaded() const { return m_bytes.size() > sizeof(IMAGE_DOS_HEADER); }
-    const IMAGE_NT_HEADERS32& Headers() const {
-        auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(m_bytes.data());
-        return *reinterpret_cast<const IMAGE_NT_HEADERS32*>(m_bytes.data() + dos->e_lfanew);
-    }
-    template <class T>
-    const T* At(DWORD rva) const {
-        const IMAGE_NT_HEADERS32& nt = Headers();
-        auto* section = IMAGE_FIRST_SECTION(&nt);
-        for (WORD i = 0; i < nt.FileHeader.NumberOfSections; ++i, ++section) {
-            if (rva >= section->VirtualAddress && rva < section->VirtualAddress + section->Misc.VirtualSize)
-                return reinterpret_cast<const T*>(m_bytes.data() + section->PointerToRawData +
-                                                  (rva - section->VirtualAddress));
-        }
-        return nullptr;
-    }
-    std::string StringAt(DWORD rva) const {
-        const char* text = At<char>(rva);
-        return text ? std::string(text) : std::string();
-    }
+std::optional<PeImage> LoadDll() { return PeImage::Load(BinaryFolder() + "Okulon.dll"); }
 
-private:
-    std::vector<char> m_bytes;
-};
-
-std::string Lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+std::string Describe(const Problems& problems) {
+    std::string text;
+    for (const std::string& problem : problems) text += "\n  " + problem;
     return text;
 }
 
-TEST(DllTables, ExportsExactlyTheFiveEntryPointsWithAlphabeticalOrdinals) {
-    PeFile dll(BinaryFolder() + L"Okulon.dll");
-    ASSERT_TRUE(dll.Loaded());
-    const IMAGE_DATA_DIRECTORY& directory = dll.Headers().OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
-    auto* exports = dll.At<IMAGE_EXPORT_DIRECTORY>(directory.VirtualAddress);
-    ASSERT_NE(nullptr, exports);
-    EXPECT_EQ("Okulon.dll", dll.StringAt(exports->Name));
-    EXPECT_EQ(1u, exports->Base);
-    ASSERT_EQ(5u, exports->NumberOfNames);
-    ASSERT_EQ(5u, exports->NumberOfFunctions);
+#if defined(_M_X64) || defined(__x86_64__)
+constexpr uint16_t kThisMachine = okulon::pe::kMachineAmd64;
+constexpr okulon::pe::Format kThisFormat = okulon::pe::Format::Pe32Plus;
+#else
+constexpr uint16_t kThisMachine = okulon::pe::kMachineI386;
+constexpr okulon::pe::Format kThisFormat = okulon::pe::Format::Pe32;
+#endif
 
-    const char* expected[] = {"DllCanUnloadNow", "DllGetClassObject", "DllMain", "DllRegisterServer",
-                              "DllUnregisterServer"};
-    auto* names = dll.At<DWORD>(exports->AddressOfNames);
-    auto* ordinals = dll.At<WORD>(exports->AddressOfNameOrdinals);
-    for (DWORD i = 0; i < 5; ++i) {
-        EXPECT_EQ(expected[i], dll.StringAt(names[i]));
-        EXPECT_EQ(i + 1, ordinals[i] + exports->Base) << expected[i];
-    }
+TEST(DllTables, IsADllForThisBuildsMachine) {
+    const auto dll = LoadDll();
+    ASSERT_TRUE(dll);
+    EXPECT_EQ(kThisMachine, dll->Machine());
+    EXPECT_EQ(kThisFormat, dll->ImageFormat());
+    const Problems problems = okulon::pe::CheckMachine(*dll, kThisMachine);
+    EXPECT_TRUE(problems.empty()) << Describe(problems);
+    // A DLL for the other machine fails the same check.
+    const uint16_t other = kThisMachine == okulon::pe::kMachineI386 ? okulon::pe::kMachineAmd64
+                                                                     : okulon::pe::kMachineI386;
+    EXPECT_EQ(2u, okulon::pe::CheckMachine(*dll, other).size());
 }
 
-TEST(DllTables, ImportsOnlySystemLibraries) {
-    PeFile dll(BinaryFolder() + L"Okulon.dll");
-    ASSERT_TRUE(dll.Loaded());
-    const IMAGE_DATA_DIRECTORY& directory = dll.Headers().OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    auto* descriptor = dll.At<IMAGE_IMPORT_DESCRIPTOR>(directory.VirtualAddress);
-    ASSERT_NE(nullptr, descriptor);
-    const std::vector<std::string> system = {"kernel32.dll", "user32.dll", "ole32.dll", "oleaut32.dll",
-                                             "advapi32.dll", "msvcrt.dll", "gdi32.dll", "shell32.dll"};
-    int count = 0;
-    for (; descriptor->Name != 0; ++descriptor, ++count) {
-        const std::string name = Lower(dll.StringAt(descriptor->Name));
-        EXPECT_NE(system.end(), std::find(system.begin(), system.end(), name)) << name << " is not a system DLL";
-    }
-    EXPECT_GT(count, 0);
+TEST(DllTables, ExportsExactlyTheFiveEntryPointsWithAlphabeticalOrdinals) {
+    const auto dll = LoadDll();
+    ASSERT_TRUE(dll);
+    const Problems problems = okulon::pe::CheckExports(*dll);
+    EXPECT_TRUE(problems.empty()) << Describe(problems);
 }
 
 // The tracker libraries are bound at run time, so the DLL loads without them.
-TEST(DllTables, DoesNotImportTheTrackerLibraries) {
-    PeFile dll(BinaryFolder() + L"Okulon.dll");
-    ASSERT_TRUE(dll.Loaded());
-    const IMAGE_DATA_DIRECTORY& directory = dll.Headers().OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    for (auto* descriptor = dll.At<IMAGE_IMPORT_DESCRIPTOR>(directory.VirtualAddress); descriptor->Name != 0;
-         ++descriptor) {
-        const std::string name = Lower(dll.StringAt(descriptor->Name));
-        EXPECT_NE("tet.dll", name);
-        EXPECT_NE("ttime.dll", name);
+TEST(DllTables, ImportsOnlySystemLibrariesAndNotTheTrackerLibraries) {
+    const auto dll = LoadDll();
+    ASSERT_TRUE(dll);
+    const Problems problems = okulon::pe::CheckImports(*dll);
+    EXPECT_TRUE(problems.empty()) << Describe(problems);
+}
+
+// The file reader agrees with the platform's loader on the resources.
+TEST(DllTables, CarriesTheTypeLibraryAndTheRegistrarScriptAsTheLoaderSeesThem) {
+    const auto dll = LoadDll();
+    ASSERT_TRUE(dll);
+    const Problems problems = okulon::pe::CheckResources(*dll, std::nullopt, std::nullopt);
+    EXPECT_TRUE(problems.empty()) << Describe(problems);
+
+    HMODULE module = LoadLibraryExA((BinaryFolder() + "Okulon.dll").c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(nullptr, module);
+    struct Expected {
+        const wchar_t* type;
+        WORD id;
+        const char* name;
+    } resources[] = {{L"TYPELIB", 1, "TYPELIB"}, {L"REGISTRY", 101, "REGISTRY"}};
+    for (const Expected& expected : resources) {
+        HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW(expected.id), expected.type);
+        ASSERT_NE(nullptr, resource) << expected.name;
+        const auto* data = static_cast<const uint8_t*>(LockResource(LoadResource(module, resource)));
+        const std::vector<uint8_t> loaded(data, data + SizeofResource(module, resource));
+        EXPECT_EQ(loaded, dll->Resource(expected.name, expected.id).value_or(std::vector<uint8_t>{}))
+            << expected.name;
     }
+    FreeLibrary(module);
 }
 
 }  // namespace

@@ -125,9 +125,14 @@ private:
     TLIBATTR m_attributes{};
 };
 
+// The platform this build is for: type libraries compiled for it carry this
+// kind.
+constexpr bool kIs64Bit = sizeof(void*) == 8;
+constexpr SYSKIND kThisSysKind = kIs64Bit ? SYS_WIN64 : SYS_WIN32;
+
 // Removes a registration that an earlier, interrupted test may have left in the prefix.
 inline void EnsureUnregistered(REFGUID libraryId, WORD major, WORD minor) {
-    UnRegisterTypeLib(libraryId, major, minor, LOCALE_NEUTRAL, SYS_WIN32);
+    UnRegisterTypeLib(libraryId, major, minor, LOCALE_NEUTRAL, kThisSysKind);
 }
 
 inline std::wstring HostLibraryPath() { return ExecutableFolder() + L"EyeTrackerLib.tlb"; }

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
@@ -141,6 +142,20 @@ Value Sz(const std::wstring& text)
 {
     const BYTE* bytes = reinterpret_cast<const BYTE*>(text.c_str());
     return Value{REG_SZ, std::vector<BYTE>(bytes, bytes + (text.size() + 1) * sizeof(wchar_t))};
+}
+
+// This build's platform: its type library registers its path under this
+// subkey of "TypeLib\\{libid}\\1.0\\0".
+constexpr bool kIs64Bit = sizeof(void*) == 8;
+constexpr const wchar_t* kThisPlatformKey = kIs64Bit ? L"win64" : L"win32";
+
+// The text of a string value, without its terminating nul.
+std::wstring TextOf(const Value& value)
+{
+    std::wstring text(value.data.size() / sizeof(wchar_t), L'\0');
+    std::memcpy(&text[0], value.data.data(), text.size() * sizeof(wchar_t));
+    while (!text.empty() && text.back() == L'\0') text.pop_back();
+    return text;
 }
 
 // Every key below a root (relative paths, "" for the root itself) with its values by name ("" is the default).
@@ -349,6 +364,11 @@ TEST_F(Registration, RegisteringRegistersTheEmbeddedTypeLibraryWithItsPathAndHel
     EXPECT_EQ(0, lstrcmpiW(DllPath().c_str(), path));
     SysFreeString(path);
     EXPECT_EQ(Sz(ExecutableFolder()), ReadValue(TypeLibraryKey() + L"\\1.0\\HELPDIR", L""));
+    // The path stands under this build's platform only: a 32-bit host must not
+    // find a 64-bit library, nor the other way round.
+    const std::wstring localeKey = TypeLibraryKey() + L"\\1.0\\0\\";
+    EXPECT_EQ(0, lstrcmpiW(DllPath().c_str(), TextOf(ReadValue(localeKey + kThisPlatformKey, L"")).c_str()));
+    EXPECT_FALSE(KeyExists(localeKey + (kIs64Bit ? L"win32" : L"win64")));
 
     okulon::ComPtr<ITypeLib> library;
     ASSERT_EQ(S_OK, LoadRegTypeLib(LIBID_Okulon, 1, 0, 0, library.put()));
