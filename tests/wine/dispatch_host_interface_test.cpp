@@ -2,6 +2,7 @@
 // through the host's type library, registered for the test from
 // bin/EyeTrackerLib.tlb, and the platform's ITypeInfo::Invoke.
 #include <memory>
+#include <string>
 
 #include "dll_test_support.h"
 
@@ -234,6 +235,59 @@ TEST_F(DispatchHostInterface, TypeInformationIsTheHostsDescriptionWhateverTheInd
     EXPECT_EQ(S_OK, first->QueryInterface(IID_ITypeInfo2, typeInfo2.put_void()));
     EXPECT_EQ(E_POINTER, m_tracker->GetTypeInfo(0, LOCALE_NEUTRAL, nullptr));
     EXPECT_EQ(E_POINTER, m_tracker->GetTypeInfoCount(nullptr));
+}
+
+// A generic caller finds each method by its table offset and calling
+// convention in the description: slots are 4 bytes on i686 and 8 on x86-64,
+// and stdcall is what the i686 table is built with (x86-64 has one convention,
+// which the library still records as stdcall).
+TEST_F(DispatchHostInterface, TheDescriptionsSlotsAndCallingConventionReachTheMethodsOnThisArchitecture) {
+#if defined(__x86_64__)
+    constexpr SHORT kSlotSize = 8;
+#else
+    constexpr SHORT kSlotSize = 4;
+#endif
+    static_assert(kSlotSize == sizeof(void*), "a table slot holds one function pointer");
+    RegisterHostLibrary();
+    ComPtr<ITypeInfo> dispatchInfo;
+    ASSERT_EQ(S_OK, m_tracker->GetTypeInfo(0, LOCALE_NEUTRAL, dispatchInfo.put()));
+    HREFTYPE vtableReference = 0;
+    ASSERT_EQ(S_OK, dispatchInfo->GetRefTypeOfImplType(-1, &vtableReference));
+    ComPtr<ITypeInfo> vtableInfo;
+    ASSERT_EQ(S_OK, dispatchInfo->GetRefTypeInfo(vtableReference, vtableInfo.put()));
+
+    SHORT versionSlot = -1;
+    CALLCONV versionConvention = CC_MAX;
+    for (UINT index = 0; index < 41; ++index) {
+        FUNCDESC* function = nullptr;
+        ASSERT_EQ(S_OK, vtableInfo->GetFuncDesc(index, &function));
+        EXPECT_EQ((7 + static_cast<SHORT>(index)) * kSlotSize, function->oVft) << "method " << index;
+        EXPECT_EQ(CC_STDCALL, function->callconv) << "method " << index;
+        BSTR name = nullptr;
+        UINT count = 0;
+        ASSERT_EQ(S_OK, vtableInfo->GetNames(function->memid, &name, 1, &count));
+        if (std::wstring(name) == L"GetInterfaceVersion") {
+            versionSlot = function->oVft;
+            versionConvention = function->callconv;
+        }
+        SysFreeString(name);
+        vtableInfo->ReleaseFuncDesc(function);
+    }
+    ASSERT_NE(-1, versionSlot);
+
+    LONG version = 0;
+    VARIANT argument;
+    VariantInit(&argument);
+    V_VT(&argument) = VT_BYREF | VT_I4;
+    V_I4REF(&argument) = &version;
+    VARIANT* arguments[] = {&argument};
+    VARTYPE types[] = {VT_BYREF | VT_I4};
+    VARIANT result;
+    VariantInit(&result);
+    ASSERT_EQ(S_OK, DispCallFunc(m_tracker.get(), versionSlot, versionConvention, VT_ERROR, 1, types, arguments,
+                                 &result));
+    EXPECT_EQ(S_OK, V_ERROR(&result));
+    EXPECT_EQ(99, version);
 }
 
 TEST_F(DispatchHostInterface, AnUnregisteredHostLibraryFailsEachTimeUntilItIsRegistered) {
