@@ -83,9 +83,10 @@ STDMETHODIMP CEyeTrackerImpl::Calibrate(LONG kind, ICalibrationDisplay* display,
 OKULON_COM_CATCH
 
 // No thread is ever killed: the worker is cut off (no further display or
-// tracker call) and finishes the call it is in on its own; the handle is
-// closed without waiting, so neither the host's call nor destruction blocks on
-// the tracker library.
+// tracker call) and finishes a display call it is in on its own; the handle is
+// closed without waiting for the thread, so neither the host's call nor
+// destruction waits for a display that may need the host's thread. Only a
+// tracker call in progress is waited for.
 void CEyeTrackerImpl::EndCalibrationWorker() noexcept {
     if (m_calibrationSession) {
         m_calibrationSession->Cancel();

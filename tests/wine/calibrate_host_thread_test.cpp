@@ -182,11 +182,15 @@ protected:
         m_server = std::make_unique<sim::SimServer>(scenario);
         std::string error;
         ASSERT_TRUE(m_server->Start(&error)) << error;
+        PointAtServer(m_tracker.get());
+    }
+
+    void PointAtServer(IEyeTracker* tracker) {
         for (const std::wstring& command :
              {std::wstring(L"host 127.0.0.1"), L"port " + std::to_wstring(m_server->Port())}) {
             BSTR text = SysAllocString(command.c_str());
             LONG result = kPoisonLong;
-            EXPECT_EQ(S_OK, m_tracker->SendCommand(text, &result));
+            EXPECT_EQ(S_OK, tracker->SendCommand(text, &result));
             SysFreeString(text);
         }
     }
@@ -294,6 +298,44 @@ TEST_F(CalibrateWithAHostThreadDisplay, DestroyingTheObjectDoesNotWaitForTheWork
     ExpectTheCutOffWorkerStoppedAfterItsDraw(*display.get());
     EXPECT_EQ(2, display->ReferenceCount()) << "the worker's reference was not given back";
     display->Release();
+}
+
+TEST_F(CalibrateWithAHostThreadDisplay, RepeatedCancelsAndDestructionsWhileDrawsArePendingNeverHangOrCallOn) {
+    Watchdog watchdog("repeated cancels");
+    constexpr int kRounds = 10;
+    for (int round = 0; round < kRounds; ++round) {
+        ComPtr<IEyeTracker> tracker = CreateTracker();
+        PointAtServer(tracker.get());
+        ComPtr<SendingDisplay> first = SendingDisplay::Create();
+        ComPtr<SendingDisplay> second = SendingDisplay::Create();
+        first->AddRef();
+        ASSERT_EQ(E_FAIL, tracker->Calibrate(0, first.get(), 0, 0, 0, 0, 0, 0)) << "round " << round;
+        second->AddRef();
+        ASSERT_EQ(E_FAIL, tracker->Calibrate(0, second.get(), 0, 0, 0, 0, 0, 0)) << "round " << round;
+        tracker.reset();  // both draws still wait for this thread
+
+        ASSERT_TRUE(first->PumpUntilDrawsReturned()) << "round " << round;
+        ASSERT_TRUE(second->PumpUntilDrawsReturned()) << "round " << round;
+        ASSERT_TRUE(WaitForLockCount(kObjectLocks)) << "round " << round << ": a worker was left";
+        EXPECT_EQ(1, first->DrawCalls()) << "round " << round;
+        EXPECT_EQ(1, second->DrawCalls()) << "round " << round;
+        EXPECT_EQ(0, first->UpdateCalls() + second->UpdateCalls()) << "round " << round;
+        EXPECT_EQ(2, first->ReferenceCount()) << "round " << round;
+        EXPECT_EQ(2, second->ReferenceCount()) << "round " << round;
+        first->Release();
+        second->Release();
+    }
+    EXPECT_TRUE(m_server->WaitUntil(
+        [](const std::vector<sim::ConnectionReport>& connections, const std::vector<sim::CalibrationCall>& calls) {
+            for (const auto& connection : connections) {
+                if (connection.open) return false;
+            }
+            return calls.size() == static_cast<size_t>(2 * kRounds);
+        },
+        kBoundMs));
+    for (const sim::CalibrationCall& call : m_server->CalibrationCalls()) {
+        EXPECT_EQ(sim::CalibrationCallKind::kClear, call.kind) << "a tracker call started after a cut-off";
+    }
 }
 
 }  // namespace
