@@ -33,6 +33,11 @@ DWORD TrackingSession::WorkerMain(void* argument) {
 
 DWORD TrackingSession::Run() noexcept {
     const TrackerLibrary& tracker = TrackerLibrary::Instance();
+    {
+        // A worker replaced before it ever ran does not connect at all.
+        SharedGuard guard(m_lock);
+        if (m_object == nullptr) return 0;
+    }
     if (tracker.Connect(m_endpoint.host.c_str(), m_endpoint.port, kTrackerConnectMode) == -1)
         return static_cast<DWORD>(tracker.GetLastError());
 

@@ -1,13 +1,17 @@
 // A seam on thread creation for the conformance tests: this executable's
 // import of kernel32's CreateThread is redirected, so that the component
 // (linked in statically) can be made to fail to start a worker, or the test
-// can hold the calling thread right after a worker was started. Only calls
+// can hold the calling thread right after a worker was started, or hold the
+// worker itself before it runs. Only calls
 // from the thread that armed the seam are affected.
 #pragma once
 
 #include <windows.h>
 
 #include <cstring>
+#include <utility>
+
+#include "server/com_support.h"
 
 namespace okulon::test {
 
@@ -30,9 +34,15 @@ public:
         t_pauseTimeoutMs = timeoutMs;
     }
 
+    // The next CreateThread on this thread creates the thread suspended; the
+    // caller resumes it with the handle that TakeSuspended gives.
+    static void SuspendNext() { t_suspendNext = true; }
+    static UniqueHandle TakeSuspended() { return UniqueHandle(std::exchange(t_suspended, nullptr)); }
+
     static void Disarm() {
         t_failNextWith = 0;
         t_pauseEvent = nullptr;
+        t_suspendNext = false;
     }
 
 private:
@@ -46,7 +56,12 @@ private:
             t_failNextWith = 0;
             return nullptr;
         }
-        HANDLE thread = s_original(attributes, stackSize, start, parameter, flags, id);
+        const bool suspend = std::exchange(t_suspendNext, false);
+        HANDLE thread = s_original(attributes, stackSize, start, parameter, suspend ? flags | CREATE_SUSPENDED : flags, id);
+        if (suspend && thread != nullptr) {
+            DuplicateHandle(GetCurrentProcess(), thread, GetCurrentProcess(), &t_suspended, 0, FALSE,
+                            DUPLICATE_SAME_ACCESS);
+        }
         if (t_pauseEvent != nullptr) {
             HANDLE event = t_pauseEvent;
             t_pauseEvent = nullptr;
@@ -90,6 +105,8 @@ private:
     static inline thread_local DWORD t_failNextWith = 0;
     static inline thread_local HANDLE t_pauseEvent = nullptr;
     static inline thread_local DWORD t_pauseTimeoutMs = 0;
+    static inline thread_local bool t_suspendNext = false;
+    static inline thread_local HANDLE t_suspended = nullptr;
 };
 
 }  // namespace okulon::test

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "create_thread_seam.h"
 #include "held_request.h"
 #include "simtracker/sim_server.h"
 #include "tracker/tracker_records.h"
@@ -207,6 +208,25 @@ TEST_F(Tracking, ASystemCheckInProgressIsAnsweredBeforeTheReplacingStartReturns)
     EXPECT_EQ(1u, checksAtReturn);
     ASSERT_TRUE(WaitUntil([&] { return !m_server->Connections()[0].open; }));
     EXPECT_EQ(checksAtReturn, m_server->Connections()[0].systemChecks);
+    ASSERT_EQ(S_OK, m_tracker->StopTracking());
+    EXPECT_TRUE(WaitUntil([&] { return AllConnectionsClosed(); }));
+}
+
+TEST_F(Tracking, AWorkerReplacedBeforeItRanNeverConnects) {
+    StartServer(Scenario{});
+    ASSERT_TRUE(CreateThreadSeam::Install());
+    CreateThreadSeam::SuspendNext();
+    ASSERT_EQ(S_OK, m_tracker->StartTracking());
+    UniqueHandle first = CreateThreadSeam::TakeSuspended();
+    CreateThreadSeam::Disarm();
+    ASSERT_TRUE(first);
+
+    ASSERT_EQ(S_OK, m_tracker->StartTracking());
+    ASSERT_TRUE(WaitUntil([&] { return m_server->Connections().size() == 1; })) << "the new worker connects";
+    ResumeThread(first.get());
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(first.get(), 10000)) << "the replaced worker ends";
+
+    EXPECT_EQ(1u, m_server->Connections().size()) << "the replaced worker connected after its cut-off";
     ASSERT_EQ(S_OK, m_tracker->StopTracking());
     EXPECT_TRUE(WaitUntil([&] { return AllConnectionsClosed(); }));
 }
