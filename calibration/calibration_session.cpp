@@ -20,23 +20,16 @@ constexpr float kTargetFractions[5][2] = {
 
 }  // namespace
 
-std::shared_ptr<CalibrationSession> CalibrationSession::Create(TrackerEndpoint endpoint,
-                                                               ICalibrationDisplay* display, HRESULT* result) {
+std::shared_ptr<CalibrationSession> CalibrationSession::Create(const TrackerEndpoint& endpoint,
+                                                               ICalibrationDisplay* display) {
     UniqueHandle cancelEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!cancelEvent) {
-        const DWORD error = GetLastError();
-        *result = error == ERROR_SUCCESS ? E_FAIL : HRESULT_FROM_WIN32(error);
-        return nullptr;
-    }
-    std::shared_ptr<CalibrationSession> session(
-        new CalibrationSession(std::move(endpoint), display, std::move(cancelEvent)));
-    *result = S_OK;
-    return session;
+    if (!cancelEvent) return nullptr;
+    return std::shared_ptr<CalibrationSession>(new CalibrationSession(endpoint, display, std::move(cancelEvent)));
 }
 
-CalibrationSession::CalibrationSession(TrackerEndpoint endpoint, ICalibrationDisplay* display,
-                                       UniqueHandle cancelEvent) noexcept
-    : m_endpoint(std::move(endpoint)), m_display(display), m_cancelEvent(std::move(cancelEvent)) {}
+CalibrationSession::CalibrationSession(const TrackerEndpoint& endpoint, ICalibrationDisplay* display,
+                                       UniqueHandle cancelEvent)
+    : m_endpoint(endpoint), m_display(display), m_cancelEvent(std::move(cancelEvent)) {}
 
 UniqueHandle CalibrationSession::StartWorker(const std::shared_ptr<CalibrationSession>& session) noexcept {
     auto* argument = new (std::nothrow) std::shared_ptr<CalibrationSession>(session);
@@ -65,12 +58,13 @@ DWORD CalibrationSession::ThreadMain(void* argument) {
 void CalibrationSession::Cancel() noexcept {
     ComPtr<ICalibrationDisplay> display;
     {
-        ExclusiveGuard guard(m_lock);
+        ExclusiveGuard guard(m_lock);  // a tracker call in progress ends first
         m_cancelled = true;
         display = std::move(m_display);
     }
     SetEvent(m_cancelEvent.get());
-    // `display` releases the worker's reference here, outside the lock.
+    // `display` releases the session's reference here, outside the lock; a
+    // display call still in progress holds a reference of its own.
 }
 
 void CalibrationSession::ReleaseDisplay() noexcept {
@@ -94,6 +88,9 @@ bool CalibrationSession::Dwell() const noexcept {
 DWORD CalibrationSession::Run() noexcept {
     const TrackerLibrary& tracker = TrackerLibrary::Instance();
     if (IsCancelled()) return kCalibrationCancelledExitCode;
+    // A connect may last the network's time-out, so it is made outside the
+    // lock and a cancel never waits for it. It acts on nothing but this
+    // thread's own connection, which is closed again below.
     if (tracker.Connect(m_endpoint.host.c_str(), m_endpoint.port, kTrackerConnectMode) == -1) {
         if (IsCancelled()) return kCalibrationCancelledExitCode;
         m_failedToConnect = true;
@@ -109,10 +106,9 @@ DWORD CalibrationSession::Run() noexcept {
 
 DWORD CalibrationSession::RunConnected() noexcept {
     const TrackerLibrary& tracker = TrackerLibrary::Instance();
-    if (IsCancelled()) return kCalibrationCancelledExitCode;
-    if (tracker.CalibClear() == -1) {
-        return IsCancelled() ? kCalibrationCancelledExitCode : FailureCode();
-    }
+    DWORD failure = 0;
+    if (!CallTracker([&tracker] { return tracker.CalibClear(); }, &failure)) return kCalibrationCancelledExitCode;
+    if (failure != 0) return failure;
 
     ::DisplaySize size{};
     if (!CallDisplay([&size](ICalibrationDisplay* display) { display->GetDisplaySize(&size); })) {
@@ -127,21 +123,21 @@ DWORD CalibrationSession::RunConnected() noexcept {
         // Double precision from the single-precision fraction, cut toward zero.
         const LONG x = static_cast<LONG>(static_cast<double>(width) * (static_cast<double>(fx) - 0.5));
         const LONG y = static_cast<LONG>(static_cast<double>(height) * (0.5 - static_cast<double>(fy)));
-        const bool drawn = CallDisplay([x, y](ICalibrationDisplay* display) {
-            display->DrawTarget(x, y);
-            display->UpdateDisplay();
-        });
-        if (!drawn || !Dwell() || IsCancelled()) return kCalibrationCancelledExitCode;
-        if (tracker.CalibAddPoint(fx, fy, kTrackerCalibPointMode, 0, 0, 0) == -1) {
-            return IsCancelled() ? kCalibrationCancelledExitCode : FailureCode();
+        if (!CallDisplay([x, y](ICalibrationDisplay* display) { display->DrawTarget(x, y); }) ||
+            !CallDisplay([](ICalibrationDisplay* display) { display->UpdateDisplay(); }) || !Dwell()) {
+            return kCalibrationCancelledExitCode;
         }
+        const auto addPoint = [&tracker, fx, fy] {
+            return tracker.CalibAddPoint(fx, fy, kTrackerCalibPointMode, 0, 0, 0);
+        };
+        if (!CallTracker(addPoint, &failure)) return kCalibrationCancelledExitCode;
+        if (failure != 0) return failure;
     }
 
-    if (IsCancelled()) return kCalibrationCancelledExitCode;
-    if (tracker.CalibCalculateAndSet() == -1) {
-        return IsCancelled() ? kCalibrationCancelledExitCode : FailureCode();
+    if (!CallTracker([&tracker] { return tracker.CalibCalculateAndSet(); }, &failure)) {
+        return kCalibrationCancelledExitCode;
     }
-    return 0;
+    return failure;
 }
 
 }  // namespace okulon

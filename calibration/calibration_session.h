@@ -4,11 +4,16 @@
 // thread, and lets the host's thread cut the worker off at any moment.
 //
 // Threads: created and cancelled on the host's thread; Run executes on the
-// calibration worker thread. The worker makes its display calls under the
-// session lock (shared), and Cancel takes it exclusively, so a cancel waits at
-// most for one display call in progress and no display call starts after it.
-// Tracker-library calls are made outside the lock, each after a look at the
-// cancelled flag; the dwell between targets waits on the cancel event.
+// calibration worker thread. Cancel never waits for a display call: many
+// displays paint through a window of the host's thread and wait, inside the
+// call, until that thread takes their message. A display call in progress at
+// the cancel finishes on its own with the worker's reference; none starts
+// after the cancel. Tracker-library calls are made under the session lock
+// (shared) after a look at the cancelled flag, and Cancel takes it
+// exclusively: a cancel waits for the tracker call in progress (the library
+// never waits for the host), and no call that adds a point or activates a
+// calibration starts after it. The dwell between targets waits on the cancel
+// event.
 //
 // Ownership: shared by the object (while it holds the worker) and the worker
 // thread (for its whole run). It holds no pointer to the object, so the object
@@ -33,10 +38,10 @@ constexpr DWORD kCalibrationCancelledExitCode = ERROR_CANCELLED;
 
 class CalibrationSession {
 public:
-    // Takes a reference on the display for the worker. Null with the cause in
-    // `result` when the cancel event cannot be made.
-    static std::shared_ptr<CalibrationSession> Create(TrackerEndpoint endpoint, ICalibrationDisplay* display,
-                                                      HRESULT* result);
+    // Takes a reference on the display for the worker. Null when the cancel
+    // event cannot be made; std::bad_alloc when memory runs out.
+    static std::shared_ptr<CalibrationSession> Create(const TrackerEndpoint& endpoint,
+                                                      ICalibrationDisplay* display);
 
     CalibrationSession(const CalibrationSession&) = delete;
     CalibrationSession& operator=(const CalibrationSession&) = delete;
@@ -46,10 +51,11 @@ public:
     // failure, with the thread's error in GetLastError.
     static UniqueHandle StartWorker(const std::shared_ptr<CalibrationSession>& session) noexcept;
 
-    // From the moment this returns, the worker makes no further call on the
+    // From the moment this returns, the worker starts no further call on the
     // display object and no tracker-library call other than disconnecting its
-    // own connection. Gives up the worker's display reference here, on the
-    // caller's thread. Idempotent.
+    // own connection; a tracker call in progress has ended. Waits for nothing
+    // else. Gives up the worker's display reference here, on the caller's
+    // thread, unless a display call still uses it. Idempotent.
     void Cancel() noexcept;
 
     // Read after the worker has ended: true when it ended because the
@@ -62,7 +68,7 @@ private:
         float y;  // fraction of the height from the top edge
     };
 
-    CalibrationSession(TrackerEndpoint endpoint, ICalibrationDisplay* display, UniqueHandle cancelEvent) noexcept;
+    CalibrationSession(const TrackerEndpoint& endpoint, ICalibrationDisplay* display, UniqueHandle cancelEvent);
 
     static DWORD ThreadMain(void* argument);
     DWORD Run() noexcept;
@@ -72,20 +78,37 @@ private:
     bool Dwell() const noexcept;
     void ReleaseDisplay() noexcept;
 
-    // Runs `call` on the display under the shared lock unless the session is
-    // cancelled; false when it was cancelled and nothing was called.
+    // Runs `call` on the display unless the session is cancelled; false when
+    // it was cancelled and nothing was called. No lock is held during the
+    // call, and the worker holds a reference of its own for it.
     template <class Call>
     bool CallDisplay(Call call) {
+        ComPtr<ICalibrationDisplay> display;
+        {
+            SharedGuard guard(m_lock);  // Cancel cannot give the reference up meanwhile
+            if (IsCancelled() || !m_display) return false;
+            display = m_display;
+        }
+        call(display.get());
+        return true;
+    }
+
+    // Runs `call` on the tracker library under the shared lock unless the
+    // session is cancelled; false when it was cancelled and nothing was
+    // called. The look and the call are one step for Cancel. `failureCode`
+    // receives 0, or the library's code when the call answered -1.
+    template <class Call>
+    bool CallTracker(Call call, DWORD* failureCode) {
         SharedGuard guard(m_lock);
-        if (IsCancelled() || !m_display) return false;
-        call(m_display.get());
+        if (IsCancelled()) return false;
+        *failureCode = call() == -1 ? FailureCode() : 0;
         return true;
     }
 
     const TrackerEndpoint m_endpoint;
     SrwLock m_lock;
     ComPtr<ICalibrationDisplay> m_display;  // guarded by m_lock
-    std::atomic<bool> m_cancelled{false};   // written under m_lock
+    std::atomic<bool> m_cancelled{false};   // written under m_lock (exclusive)
     std::atomic<bool> m_failedToConnect{false};
     UniqueHandle m_cancelEvent;             // manual reset, set by Cancel
 };

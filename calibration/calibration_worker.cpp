@@ -1,6 +1,8 @@
 // Calibrate: the host's side of a calibration. It starts the calibration
 // worker (CalibrationSession) and, on the host's thread, polls the display
 // object for Escape while it watches the worker until the worker ends.
+#include <new>
+
 #include "calibration/calibration_session.h"
 #include "extension/eye_tracker_impl.h"
 #include "tracker/tracker_records.h"
@@ -34,9 +36,14 @@ STDMETHODIMP CEyeTrackerImpl::Calibrate(LONG kind, ICalibrationDisplay* display,
     m_calibrationDisplay = display;
     EndCalibrationWorker();
 
-    HRESULT created = S_OK;
-    std::shared_ptr<CalibrationSession> session = CalibrationSession::Create(SnapshotEndpoint(), display, &created);
-    UniqueHandle thread = session ? CalibrationSession::StartWorker(session) : UniqueHandle();
+    std::shared_ptr<CalibrationSession> session;
+    UniqueHandle thread;
+    try {
+        session = CalibrationSession::Create(SnapshotEndpoint(), display);
+        if (session) thread = CalibrationSession::StartWorker(session);
+    } catch (const std::bad_alloc&) {
+        // Out of memory is one more way in which the worker cannot be started.
+    }
     if (!thread) {
         return Fail(E_FAIL, L"Calibrate: Failed to create calibration thread");
     }
@@ -66,7 +73,9 @@ STDMETHODIMP CEyeTrackerImpl::Calibrate(LONG kind, ICalibrationDisplay* display,
             return S_OK;
         }
         // Only a calibration the tracker library activated counts as success.
-        if (CountsAsNotConnected(exitCode) || session->FailedToConnect()) {
+        // Code 11 means a failed calibration at whatever step it came.
+        if (exitCode != static_cast<DWORD>(kTrackerErrorCalibrationFailed) &&
+            (CountsAsNotConnected(exitCode) || session->FailedToConnect())) {
             return Fail(E_FAIL, L"Calibrate: Tracker not connected");
         }
         return Fail(E_FAIL, L"Calibrate: Calibration failed");
@@ -74,9 +83,10 @@ STDMETHODIMP CEyeTrackerImpl::Calibrate(LONG kind, ICalibrationDisplay* display,
 OKULON_COM_CATCH
 
 // No thread is ever killed: the worker is cut off (no further display or
-// tracker call) and finishes the call it is in on its own; the handle is
-// closed without waiting, so neither the host's call nor destruction blocks on
-// the tracker library.
+// tracker call) and finishes a display call it is in on its own; the handle is
+// closed without waiting for the thread, so neither the host's call nor
+// destruction waits for a display that may need the host's thread. Only a
+// tracker call in progress is waited for.
 void CEyeTrackerImpl::EndCalibrationWorker() noexcept {
     if (m_calibrationSession) {
         m_calibrationSession->Cancel();

@@ -247,7 +247,10 @@ HResult CRegistryVirtualMachine::ProgramRun::Block(RegKey parent, bool skipping,
                     current.Close();  // the key word that follows opens it as the current key
                 }
             } else {
-                const RegError error = m_registry.OpenKey(parent, name, kKeyRead, current.Put());
+                // Read and write, as when registering: a key that cannot be
+                // removed must fail here, before its block deletes any of its
+                // subkeys and leaves it half removed.
+                const RegError error = m_registry.OpenKey(parent, name, kKeyRead | kKeyWrite, current.Put());
                 if (error != kErrorSuccess && error != kErrorFileNotFound) {
                     return HResultFromWin32(error);
                 }

@@ -61,9 +61,10 @@ bool ServerSession::Handshake() {
         m_server.UpdateReport(m_id, [&](ConnectionReport& report) { report.mode = hello.mode; });
         Message reply;
         reply.type = MessageType::kHelloReply;
+        reply.status = m_server.RunRequestHook(m_id, MessageType::kHello);
         reply.id = m_id;
         reply.time = MonotonicMicros();
-        if (!Reply(reply)) return false;
+        if (!Reply(reply) || reply.status != 0) return false;
         // Requests sent right behind the hello are handled by the main loop.
         return true;
     }
@@ -108,9 +109,32 @@ bool ServerSession::ReceiveAndHandle() {
     return result != FrameDecoder::Result::kError;
 }
 
+namespace {
+
+// The answer to a request that carries a status, or the request's own type
+// for one that carries none.
+MessageType StatusReplyTo(MessageType request) {
+    switch (request) {
+    case MessageType::kStart: return MessageType::kStartReply;
+    case MessageType::kSystemCheck: return MessageType::kSystemCheckReply;
+    case MessageType::kCalibClear:
+    case MessageType::kCalibAddPoint:
+    case MessageType::kCalibCalculate: return MessageType::kCalibReply;
+    default: return request;
+    }
+}
+
+}  // namespace
+
 bool ServerSession::Handle(const Message& request) {
-    const Scenario answers = m_server.CurrentScenario();
     Message reply;
+    const int32_t hooked = m_server.RunRequestHook(m_id, request.type);
+    if (hooked != 0 && StatusReplyTo(request.type) != request.type) {
+        reply.type = StatusReplyTo(request.type);
+        reply.status = hooked;
+        return Reply(reply);
+    }
+    const Scenario answers = m_server.CurrentScenario();
     switch (request.type) {
     case MessageType::kStart: {
         reply.type = MessageType::kStartReply;

@@ -132,10 +132,12 @@ int32_t SimClient::Connect(const char* host, int32_t port, int32_t mode) {
     int32_t failure = 0;
     const Read read = NextMessage(reply, kReplyTimeoutMs, &failure);
     if (read != Read::kMessage || reply.type != MessageType::kHelloReply || reply.status != 0) {
-        // A server that closes at once has refused us.
+        // A server that closes at once has refused us; one that answers with
+        // a failure code has said why.
         m_socket.Close();
         m_state = State::kDisconnected;
-        return kSimErrorServerUnreachable;
+        const bool refusedWithCode = read == Read::kMessage && reply.type == MessageType::kHelloReply;
+        return refusedWithCode ? reply.status : kSimErrorServerUnreachable;
     }
     m_state = State::kConnected;
     if (!SynchroniseClocks()) {

@@ -92,6 +92,21 @@ void SimServer::UpdateReport(uint32_t id, const std::function<void(ConnectionRep
     m_changed.notify_all();
 }
 
+void SimServer::SetRequestHook(RequestHook hook) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_requestHook = std::move(hook);
+}
+
+int32_t SimServer::RunRequestHook(uint32_t connectionId, MessageType request) const {
+    RequestHook hook;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        hook = m_requestHook;
+    }
+    // Outside the lock: the hook may block, and the owner's queries must not.
+    return hook ? hook(connectionId, request) : 0;
+}
+
 void SimServer::RecordCalibration(const CalibrationCall& call) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_calibrationCalls.push_back(call);

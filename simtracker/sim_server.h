@@ -22,6 +22,7 @@
 
 #include "simtracker/csv_replay.h"
 #include "simtracker/scenario.h"
+#include "simtracker/sim_protocol.h"
 #include "simtracker/tcp_listener.h"
 
 namespace okulon::sim {
@@ -54,6 +55,13 @@ struct CalibrationCall {
 
 class SimServer {
 public:
+    // Asked on a session's thread with every request before it is handled,
+    // the hello included. It may block, to hold the answer back (a tracker
+    // that is slow to answer). A non-zero result answers the request with
+    // that failure code instead of handling it: a refused hello, a failed
+    // start, system check or calibration call.
+    using RequestHook = std::function<int32_t(uint32_t connectionId, MessageType request)>;
+
     explicit SimServer(const Scenario& scenario);
     ~SimServer();
     SimServer(const SimServer&) = delete;
@@ -75,6 +83,9 @@ public:
     void SetScenario(const Scenario& scenario);
     Scenario CurrentScenario() const;
 
+    // Replaces the hook; an empty one handles every request as the scenario says.
+    void SetRequestHook(RequestHook hook);
+
     std::vector<ConnectionReport> Connections() const;
     std::vector<CalibrationCall> CalibrationCalls() const;
     uint32_t RefusedConnections() const;
@@ -93,6 +104,7 @@ private:
     bool StopRequested() const { return m_stopRequested.load(); }
     void UpdateReport(uint32_t id, const std::function<void(ConnectionReport&)>& change);
     void RecordCalibration(const CalibrationCall& call);
+    int32_t RunRequestHook(uint32_t connectionId, MessageType request) const;
     std::shared_ptr<const CsvReplay> Replay() const { return m_replay; }
 
     mutable std::mutex m_mutex;
@@ -102,6 +114,7 @@ private:
     TcpListener m_listener;
     std::vector<ConnectionReport> m_reports;
     std::vector<CalibrationCall> m_calibrationCalls;
+    RequestHook m_requestHook;
     uint32_t m_refused = 0;
     bool m_ended = false;
     bool m_started = false;

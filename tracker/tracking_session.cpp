@@ -33,6 +33,11 @@ DWORD TrackingSession::WorkerMain(void* argument) {
 
 DWORD TrackingSession::Run() noexcept {
     const TrackerLibrary& tracker = TrackerLibrary::Instance();
+    {
+        // A worker replaced before it ever ran does not connect at all.
+        SharedGuard guard(m_lock);
+        if (m_object == nullptr) return 0;
+    }
     if (tracker.Connect(m_endpoint.host.c_str(), m_endpoint.port, kTrackerConnectMode) == -1)
         return static_cast<DWORD>(tracker.GetLastError());
 
@@ -48,9 +53,12 @@ DWORD TrackingSession::Run() noexcept {
             if (tracker.Start(&TrackingSession::GazeCallback, this, 0) == -1)
                 return static_cast<DWORD>(tracker.GetLastError());
         }
-        const LONG code = tracker.PerformSystemCheck() == -1 ? tracker.GetLastError() : 0;
+        // The look and the check are one step for CutOff, which waits for a
+        // check in progress: a worker cut off while it delivered, or at any
+        // other moment, starts no check on behalf of an object it has left.
         SharedGuard guard(m_lock);
-        if (m_object == nullptr) break;  // replaced or destroyed: the status is no longer ours to set
+        if (m_object == nullptr) break;
+        const LONG code = tracker.PerformSystemCheck() == -1 ? tracker.GetLastError() : 0;
         m_object->SetSystemCheckCode(code);
     }
     tracker.Disconnect();

@@ -20,9 +20,12 @@
 //   the object and disconnects.
 // - CutOff (a new StartTracking, or the object's destruction) also separates
 //   the worker from the object: once CutOff returns, the worker and its callback
-//   make no further use of the object, its queues or its settings. CutOff waits
-//   at most for a callback already inside the object to leave it, never for the
-//   tracker. The worker then winds its own connection down and ends.
+//   make no further use of the object, its queues or its settings, and the
+//   worker starts no further system check or delivery. CutOff waits at most
+//   for a callback already inside the object to leave it, or for a system
+//   check in progress to be answered; never for a connect or a delivery. The
+//   worker then winds its own connection down (the callback's stop, the
+//   disconnect) and ends.
 #pragma once
 
 #include <windows.h>
@@ -62,7 +65,7 @@ private:
     DWORD Run() noexcept;
     bool IsStopped() const noexcept { return m_stopped.load(std::memory_order_acquire); }
 
-    SrwLock m_lock;                     // shared: worker or callback inside the object
+    SrwLock m_lock;                     // shared: worker or callback inside the object, or a system check
     CEyeTrackerImpl* m_object;          // null once cut off; guarded by m_lock
     std::atomic<bool> m_stopped{false};
     std::atomic<bool> m_ended{false};

@@ -1,6 +1,7 @@
 // StartTracking and StopTracking: the host's switch for the tracking worker.
 // Neither waits for the tracker server.
 #include <algorithm>
+#include <new>
 
 #include "extension/eye_tracker_impl.h"
 #include "tracker/tracking_session.h"
@@ -17,9 +18,14 @@ STDMETHODIMP CEyeTrackerImpl::StartTracking() OKULON_COM_TRY
     ForgetEndedTrackingSessions();
 
     m_threadRunning = 1;
-    auto session = std::make_shared<TrackingSession>(this, SnapshotEndpoint());
-    m_detachedTrackingSessions.reserve(m_detachedTrackingSessions.size() + 1);  // StopTracking cannot fail later
-    m_trackingThread = TrackingSession::StartWorker(session);
+    std::shared_ptr<TrackingSession> session;
+    try {
+        session = std::make_shared<TrackingSession>(this, SnapshotEndpoint());
+        m_detachedTrackingSessions.reserve(m_detachedTrackingSessions.size() + 1);  // StopTracking cannot fail later
+        m_trackingThread = TrackingSession::StartWorker(session);
+    } catch (const std::bad_alloc&) {
+        // Out of memory is one more way in which the worker cannot be started.
+    }
     if (!m_trackingThread) {
         m_threadRunning = 0;
         return Fail(E_FAIL, L"StartTracking: Failed to create tracking thread");

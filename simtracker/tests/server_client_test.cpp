@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstring>
 #include <functional>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -242,6 +243,30 @@ TEST_F(ServerClientTest, RefusedConnectionFailsAsUnreachableAndTheNextOneSucceed
     EXPECT_EQ(client.SystemCheck(), kTrackerErrorNotConnected);
     EXPECT_EQ(Connect(client), 0);
     EXPECT_EQ(client.SystemCheck(), 0);
+}
+
+TEST_F(ServerClientTest, TheRequestHookRefusesAHelloOrARequestWithItsCodeAndSeesEveryRequest) {
+    StartServer(TestScenario());
+    std::mutex mutex;
+    std::vector<MessageType> seen;
+    m_server->SetRequestHook([&](uint32_t connectionId, MessageType request) -> int32_t {
+        std::lock_guard<std::mutex> lock(mutex);
+        seen.push_back(request);
+        if (connectionId == 1 && request == MessageType::kHello) return kTrackerErrorCalibrationFailed;
+        if (request == MessageType::kCalibAddPoint) return kTrackerErrorConnectionLost;
+        return 0;
+    });
+    SimClient client(&MonotonicMicros);
+    EXPECT_EQ(Connect(client), kTrackerErrorCalibrationFailed);
+    EXPECT_FALSE(client.IsConnected());
+    ASSERT_EQ(Connect(client), 0);
+    EXPECT_EQ(client.CalibAddPoint(0.5f, 0.5f, 6, 0, 0, 0), kTrackerErrorConnectionLost);
+    EXPECT_TRUE(m_server->CalibrationCalls().empty()) << "a refused request is not handled";
+    EXPECT_EQ(client.SystemCheck(), 0);
+    m_server->Stop();  // no session can run the hook after this
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), MessageType::kHello), 2);
+    EXPECT_NE(std::find(seen.begin(), seen.end(), MessageType::kSystemCheck), seen.end());
 }
 
 TEST_F(ServerClientTest, FailedStartKeepsTheConnectionUsable) {

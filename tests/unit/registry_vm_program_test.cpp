@@ -117,6 +117,41 @@ TEST(RegistryVmProgram, UnregisteringRemovesTheClassKeyWithForeignSubkeysButKeep
     EXPECT_EQ(registry.OpenHandleCount(), 0u);
 }
 
+// The dump lines of one key and everything below it.
+std::string DumpBelow(const std::string& dump, const std::string& keyPath)
+{
+    std::string below;
+    bool inside = false;
+    size_t start = 0;
+    while (start < dump.size()) {
+        const size_t end = dump.find('\n', start);
+        const std::string line = dump.substr(start, end - start + 1);
+        if (line.rfind("  ", 0) != 0) {
+            inside = line.rfind(keyPath, 0) == 0;
+        }
+        if (inside) {
+            below += line;
+        }
+        start = end + 1;
+    }
+    return below;
+}
+
+TEST(RegistryVmProgram, UnregisteringStopsAtAClassKeyThatCannotBeWrittenAndLeavesItWhole)
+{
+    MemoryRegistry registry;
+    ASSERT_EQ(RunProgram(registry, true), kSOk);
+    const std::string classKeyPath = "HKEY_CLASSES_ROOT\\CLSID\\" + kClassId;
+    const std::string classKeyBefore = DumpBelow(registry.Dump(), classKeyPath);
+    ASSERT_NE(classKeyBefore.find("InprocServer32"), std::string::npos);
+    registry.DenyWrite(kClassesRoot, kClassIdKey);
+
+    EXPECT_EQ(RunProgram(registry, false), HResultFromWin32(kErrorAccessDenied));
+
+    EXPECT_EQ(DumpBelow(registry.Dump(), classKeyPath), classKeyBefore) << "the class key was half removed";
+    EXPECT_EQ(registry.OpenHandleCount(), 0u);
+}
+
 TEST(RegistryVmProgram, UnregisteringANeverRegisteredComponentSucceedsWithoutChangingAnything)
 {
     MemoryRegistry registry;

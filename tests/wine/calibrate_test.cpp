@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "held_request.h"
 #include "host/calibration_display_scripted.h"
 #include "server/okulon_module.h"
 #include "simtracker/sim_server.h"
@@ -101,6 +102,10 @@ protected:
         return m_tracker->Calibrate(kind, display, 0, 0, 0, 0, 0, 0);
     }
 
+public:
+    IEyeTracker* Tracker() { return m_tracker.get(); }
+
+protected:
     CEyeTrackerImpl& Impl() {
         ComPtr<IEyeTrackerImpl> identity;
         EXPECT_EQ(S_OK, m_tracker->QueryInterface(IID_IEyeTrackerImpl, identity.put_void()));
@@ -240,6 +245,78 @@ TEST_F(Calibrate, EscapeCancelsAndCutsTheWorkerOff) {
     EXPECT_LE(CallsOfKind(calls, CalibrationCallKind::kAddPoint).size(), DrawnTargets(*display.get()).size());
     EXPECT_EQ(std::vector<Point>(kTargets1280x1024.begin(), kTargets1280x1024.begin() + 2), DrawnTargets(*display.get()));
     EXPECT_TRUE(display->Violations().empty()) << display->Violations().front();
+}
+
+// Escape while the tracker library is inside the call that adds a point or
+// activates the calibration: Calibrate returns once that call has ended, and
+// nothing reaches the tracker after it returned.
+void ExpectNoTrackerCallAfterEscapeDuring(sim::MessageType held, Calibrate& test, sim::SimServer& server,
+                                          ScriptedDisplay& display, std::vector<CalibrationCall>* callsAtReturn) {
+    HeldRequest request(server, held);
+    HeldRequest* observed = &request;
+    display.SetKeyHook([observed] { return observed->IsHeld(); });
+    UniqueHandle returned(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    request.ReleaseLater(returned.get(), kHeldRequestGraceMs);
+
+    display.AddRef();
+    EXPECT_EQ(E_FAIL, test.Tracker()->Calibrate(0, &display, 0, 0, 0, 0, 0, 0));
+    *callsAtReturn = server.CalibrationCalls();
+    SetEvent(returned.get());
+    request.Join();
+
+    EXPECT_FALSE(request.HostReturnedWhileHeld()) << "Calibrate returned while the tracker call was in progress";
+    EXPECT_EQ(L"Calibrate: Calibration canceled", LastErrorText(test.Tracker()));
+}
+
+TEST_F(Calibrate, EscapeWhileAPointIsBeingAddedAddsNoPointAfterCalibrateReturned) {
+    StartServer();
+    ComPtr<ScriptedDisplay> display = NewDisplay(1024, 1280);
+    std::vector<CalibrationCall> atReturn;
+
+    ExpectNoTrackerCallAfterEscapeDuring(sim::MessageType::kCalibAddPoint, *this, *m_server, *display.get(),
+                                         &atReturn);
+
+    display->ForbidDrawing();
+    display->Release();
+    const std::vector<CalibrationCall> calls = SettledCalibrationCalls();
+    EXPECT_EQ(atReturn.size(), calls.size()) << "a tracker call reached the tracker after Calibrate returned";
+    EXPECT_EQ(1u, CallsOfKind(calls, CalibrationCallKind::kAddPoint).size());
+    EXPECT_TRUE(CallsOfKind(calls, CalibrationCallKind::kCalculate).empty());
+    EXPECT_TRUE(display->Violations().empty());
+}
+
+TEST_F(Calibrate, EscapeWhileTheCalibrationIsBeingActivatedActivatesNothingAfterCalibrateReturned) {
+    StartServer();
+    ComPtr<ScriptedDisplay> display = NewDisplay(1024, 1280);
+    std::vector<CalibrationCall> atReturn;
+
+    ExpectNoTrackerCallAfterEscapeDuring(sim::MessageType::kCalibCalculate, *this, *m_server, *display.get(),
+                                         &atReturn);
+
+    display->ForbidDrawing();
+    display->Release();
+    const std::vector<CalibrationCall> calls = SettledCalibrationCalls();
+    EXPECT_EQ(atReturn.size(), calls.size()) << "the calibration was activated after Calibrate returned";
+    EXPECT_EQ(1u, CallsOfKind(atReturn, CalibrationCallKind::kCalculate).size());
+    EXPECT_TRUE(display->Violations().empty());
+}
+
+TEST_F(Calibrate, AConnectThatFailsWithCodeElevenIsReportedAsCalibrationFailed) {
+    StartServer();
+    m_server->SetRequestHook([](uint32_t, sim::MessageType request) -> int32_t {
+        return request == sim::MessageType::kHello ? kTrackerErrorCalibrationFailed : 0;
+    });
+    ComPtr<ScriptedDisplay> display = NewDisplay(1024, 1280);
+
+    EXPECT_EQ(E_FAIL, RunCalibrate(display.get()));
+
+    EXPECT_EQ(L"Calibrate: Calibration failed", LastErrorText(m_tracker.get()));
+    EXPECT_TRUE(display->CallsOf(DisplayCallKind::GetDisplaySize).empty());
+    EXPECT_TRUE(WaitForLockCount(kObjectLocks, kBoundMs));
+    EXPECT_EQ(2, display->ReferenceCount());
+    display->Release();
+    m_server->Stop();
+    m_server->SetRequestHook(nullptr);
 }
 
 TEST_F(Calibrate, TheRunningWorkerHoldsTheModule) {

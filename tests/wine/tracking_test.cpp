@@ -8,7 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "create_thread_seam.h"
+#include "held_request.h"
 #include "simtracker/sim_server.h"
+#include "tracker/tracker_records.h"
 
 namespace okulon::test {
 namespace {
@@ -167,6 +170,65 @@ TEST_F(Tracking, ASecondStartReplacesTheWorkerWhoseRecordsStopAtOnce) {
         ASSERT_LT(records[i - 1].time, records[i].time) << "two workers delivered at once near record " << i;
     ASSERT_EQ(S_OK, m_tracker->StopTracking());
     EXPECT_TRUE(WaitUntil([&] { return AllConnectionsClosed() && Module().GetLockCount() == m_baseLocks + 1; }));
+}
+
+TEST_F(Tracking, AWorkerReplacedWhileDeliveringMakesNoSystemCheckAfterTheNewStartReturned) {
+    Scenario scenario;
+    scenario.rate = 1000;
+    StartServer(scenario);
+    ASSERT_EQ(S_OK, m_tracker->StartGazeData(VARIANT_TRUE, 0));
+    ASSERT_EQ(S_OK, m_tracker->StartTracking());
+    ASSERT_TRUE(WaitUntil([&] { return GazeCount() > 50; })) << "delivering";
+
+    ASSERT_EQ(S_OK, m_tracker->StartTracking());
+    const uint32_t checksAtReturn = m_server->Connections()[0].systemChecks;
+
+    ASSERT_TRUE(WaitUntil([&] { return !m_server->Connections()[0].open; })) << "the replaced worker disconnects";
+    EXPECT_EQ(checksAtReturn, m_server->Connections()[0].systemChecks)
+        << "the replaced worker checked the tracker after its cut-off";
+    ASSERT_EQ(S_OK, m_tracker->StopTracking());
+    EXPECT_TRUE(WaitUntil([&] { return AllConnectionsClosed(); }));
+}
+
+TEST_F(Tracking, ASystemCheckInProgressIsAnsweredBeforeTheReplacingStartReturns) {
+    StartServer(Scenario{});
+    HeldRequest check(*m_server, sim::MessageType::kSystemCheck);
+    Impl().SetSystemCheckCode(kTrackerErrorStreamingOff);  // no delivery: the worker only checks
+    ASSERT_EQ(S_OK, m_tracker->StartTracking());
+    ASSERT_TRUE(check.WaitUntilHeld());
+    UniqueHandle returned(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    check.ReleaseLater(returned.get(), kHeldRequestGraceMs);
+
+    EXPECT_EQ(S_OK, m_tracker->StartTracking());
+    const uint32_t checksAtReturn = m_server->Connections()[0].systemChecks;
+    SetEvent(returned.get());
+    check.Join();
+
+    EXPECT_FALSE(check.HostReturnedWhileHeld()) << "StartTracking returned while the old worker's check was held";
+    EXPECT_EQ(1u, checksAtReturn);
+    ASSERT_TRUE(WaitUntil([&] { return !m_server->Connections()[0].open; }));
+    EXPECT_EQ(checksAtReturn, m_server->Connections()[0].systemChecks);
+    ASSERT_EQ(S_OK, m_tracker->StopTracking());
+    EXPECT_TRUE(WaitUntil([&] { return AllConnectionsClosed(); }));
+}
+
+TEST_F(Tracking, AWorkerReplacedBeforeItRanNeverConnects) {
+    StartServer(Scenario{});
+    ASSERT_TRUE(CreateThreadSeam::Install());
+    CreateThreadSeam::SuspendNext();
+    ASSERT_EQ(S_OK, m_tracker->StartTracking());
+    UniqueHandle first = CreateThreadSeam::TakeSuspended();
+    CreateThreadSeam::Disarm();
+    ASSERT_TRUE(first);
+
+    ASSERT_EQ(S_OK, m_tracker->StartTracking());
+    ASSERT_TRUE(WaitUntil([&] { return m_server->Connections().size() == 1; })) << "the new worker connects";
+    ResumeThread(first.get());
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(first.get(), 10000)) << "the replaced worker ends";
+
+    EXPECT_EQ(1u, m_server->Connections().size()) << "the replaced worker connected after its cut-off";
+    ASSERT_EQ(S_OK, m_tracker->StopTracking());
+    EXPECT_TRUE(WaitUntil([&] { return AllConnectionsClosed(); }));
 }
 
 TEST_F(Tracking, ADetachedWorkerNeverDeliversAgainWhenTrackingRestartsAtOnce) {
