@@ -87,7 +87,7 @@ protected:
     }
 
     void RunCycle(long long cycle);
-    void ExpectStrictlyLaterThanBefore(int64_t time, const char* stream, long long cycle);
+    void ExpectStrictlyLaterThanBefore(int64_t& last, int64_t time, const char* stream, long long cycle);
     LONG FetchGaze(IEyeTracker* tracker, LONG eyeType, long long cycle);
     void FetchPupil(IEyeTracker* tracker, long long cycle);
     Row Measure(long long cycle);
@@ -102,22 +102,22 @@ protected:
     int64_t m_lastPupilTime = INT64_MIN;
 };
 
-void LifecycleSoak::ExpectStrictlyLaterThanBefore(int64_t time, const char* stream, long long cycle) {
-    int64_t& last = std::string(stream) == "gaze" ? m_lastGazeTime : m_lastPupilTime;
+void LifecycleSoak::ExpectStrictlyLaterThanBefore(int64_t& last, int64_t time, const char* stream,
+                                                  long long cycle) {
     EXPECT_GT(time, last) << stream << " record repeated or out of order in cycle " << cycle;
     last = time;
 }
 
 LONG LifecycleSoak::FetchGaze(IEyeTracker* tracker, LONG eyeType, long long cycle) {
     const std::vector<::GazeRecord> records = FetchAllGaze(tracker, eyeType);
-    for (const ::GazeRecord& record : records) ExpectStrictlyLaterThanBefore(record.time, "gaze", cycle);
+    for (const ::GazeRecord& record : records) ExpectStrictlyLaterThanBefore(m_lastGazeTime, record.time, "gaze", cycle);
     m_tally.gazeFetched += records.size();
     return static_cast<LONG>(records.size());
 }
 
 void LifecycleSoak::FetchPupil(IEyeTracker* tracker, long long cycle) {
     const std::vector<::PupilRecord> records = FetchAllPupil(tracker);
-    for (const ::PupilRecord& record : records) ExpectStrictlyLaterThanBefore(record.time, "pupil", cycle);
+    for (const ::PupilRecord& record : records) ExpectStrictlyLaterThanBefore(m_lastPupilTime, record.time, "pupil", cycle);
     m_tally.pupilFetched += records.size();
 }
 

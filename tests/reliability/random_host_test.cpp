@@ -543,6 +543,8 @@ TEST_F(RandomHost, SeededCallsOfEveryMethodKeepEveryPromiseOfTheInterface) {
         << "a worker kept the module after the object was released; seed " << g_seed;
     EXPECT_TRUE(WaitUntil([&] { return AllConnectionsClosed(*m_server); }, kBoundMs)) << "seed " << g_seed;
     for (const auto& display : m_displays) EXPECT_EQ(1, display->ReferenceCount()) << "a display was kept";
+    const long long rarest = *std::min_element(std::begin(m_calls), std::end(m_calls));
+    std::printf("random host: each method called at least %lld times\n", rarest);
     std::printf("random host: seed %lld, %lld calls in %.1f s, slowest non-calibration call %llu ms, "
                 "%lld tracker changes, %zu connections, %zu calibrations with a display, %lld records and time "
                 "stamps checked\n",
