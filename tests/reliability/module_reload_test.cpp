@@ -12,9 +12,11 @@ namespace {
 
 // Found by the reliability runs: every load, create, release and unload leaves
 // two handles open (31 -> 33 -> 35 -> 37 -> 39 over four rounds under Wine 8,
-// x86-64), while loading and unloading without creating an object leaves none
-// and repeated sessions with the DLL kept loaded leave none. Not yet known
-// whether the DLL or the platform's libraries hold them. Disabled until the
+// x86-64), while loading and unloading without asking for the class factory
+// leaves none and repeated sessions with the DLL kept loaded leave none. Asking
+// for the factory alone (DllGetClassObject, then releasing it) before the
+// unload is enough to lose the two. Not yet known whether the DLL or the
+// platform's libraries hold them. Disabled until the
 // cause is found; the expectation is that the count does not grow at all.
 TEST(ModuleReload, DISABLED_LoadingCreatingReleasingAndUnloadingLeavesNoHandleBehind) {
     test::ComApartment apartment;
