@@ -86,7 +86,8 @@ goto :eof
 echo %arch%: FAILED to register "!dll!": "!tool!" ended with code %code%.
 if "%code%"=="3" echo        Windows could not load the DLL: the file is damaged or of the wrong architecture.
 if "%code%"=="5" echo        The DLL could not write to the registry: open the command prompt with "Run as administrator".
-if not "%code%"=="3" if not "%code%"=="5" echo        The %bits%-bit regsvr32 could not run or failed; is %bits%-bit Windows support present?
+if "%code%"=="9009" echo        The %bits%-bit regsvr32 could not start: this Windows cannot run %bits%-bit programs. Use "install.cmd x64".
+if not "%code%"=="3" if not "%code%"=="5" if not "%code%"=="9009" echo        The %bits%-bit regsvr32 failed; is %bits%-bit Windows support present?
 set "failed=!failed! %arch%"
 goto :eof
 

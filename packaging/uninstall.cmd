@@ -77,6 +77,7 @@ goto :eof
 :one_failed
 echo %arch%: FAILED to unregister "!dll!": "!tool!" ended with code %code%.
 if "%code%"=="5" echo        The DLL could not change the registry: open the command prompt with "Run as administrator".
-if not "%code%"=="5" echo        The regsvr32 of this architecture could not run or failed.
+if "%code%"=="9009" echo        The regsvr32 of this architecture could not start: this Windows cannot run its programs.
+if not "%code%"=="5" if not "%code%"=="9009" echo        The regsvr32 of this architecture failed.
 set "failed=!failed! %arch%"
 goto :eof
