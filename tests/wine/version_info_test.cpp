@@ -5,8 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <string>
 #include <vector>
+
+#include "tools/dll_check/dll_checks.h"
 
 namespace {
 
@@ -102,5 +105,33 @@ INSTANTIATE_TEST_SUITE_P(ShippedBinaries, VersionInformation,
                                  name += iswalnum(*c) ? static_cast<char>(*c) : '_';
                              return name;
                          });
+
+// The file check that the package test runs on a DLL this machine may not
+// load (the i686 one), held against what Windows reads from the same files.
+TEST(VersionInformationFileCheck, PassesForTheBuiltDllAndNamesAWrongVersionOrAProgram) {
+    const std::string folder = [] {
+        char path[MAX_PATH];
+        const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+        std::string text(path, length);
+        return text.substr(0, text.find_last_of("\\/") + 1);
+    }();
+    const std::array<uint16_t, 4> version{OKULON_VERSION_MAJOR, OKULON_VERSION_MINOR, OKULON_VERSION_PATCH,
+                                          OKULON_VERSION_TWEAK};
+    const auto dll = okulon::pe::PeImage::Load(folder + "Okulon.dll");
+    ASSERT_TRUE(dll.has_value());
+    EXPECT_TRUE(okulon::pe::CheckVersionInformation(*dll, version).empty());
+
+    std::array<uint16_t, 4> later = version;
+    ++later[3];
+    const auto wrongVersion = okulon::pe::CheckVersionInformation(*dll, later);
+    ASSERT_EQ(2u, wrongVersion.size());
+    EXPECT_NE(std::string::npos, wrongVersion[0].find("file version")) << wrongVersion[0];
+
+    const auto program = okulon::pe::PeImage::Load(folder + "okulon_host.exe");
+    ASSERT_TRUE(program.has_value());
+    const auto notADll = okulon::pe::CheckVersionInformation(*program, version);
+    ASSERT_EQ(1u, notADll.size());
+    EXPECT_EQ("file type is not VFT_DLL", notADll[0]);
+}
 
 }  // namespace
