@@ -12,6 +12,7 @@ if(WIN32)
     ${CMAKE_CURRENT_LIST_DIR}/okulon.rc
     ${CMAKE_CURRENT_LIST_DIR}/Okulon.def)
   set_target_properties(Okulon PROPERTIES PREFIX "" OUTPUT_NAME Okulon)
+  okulon_version_resource(Okulon Okulon.dll "Okulon eye-tracker extension (COM in-process server)")
   target_link_libraries(Okulon PRIVATE okulon_component)
   target_link_options(Okulon PRIVATE -Wl,--enable-stdcall-fixup)
   target_include_directories(Okulon PRIVATE ${CMAKE_CURRENT_BINARY_DIR})

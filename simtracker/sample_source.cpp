@@ -2,9 +2,12 @@
 
 namespace okulon::sim {
 
-SampleSource::SampleSource(const Scenario& scenario, std::shared_ptr<const CsvReplay> replay)
+SampleSource::SampleSource(const Scenario& scenario, std::shared_ptr<const CsvReplay> replay, PointerReader pointer)
     : m_replay(std::move(replay)), m_loop(scenario.replayLoop), m_limit(scenario.sampleLimit) {
-    if (!m_replay) {
+    if (scenario.mouse) {
+        m_pointer.emplace(std::move(pointer));
+        m_replay.reset();
+    } else if (!m_replay) {
         // Flat out has no rate of its own: the model then moves at 1000 Hz of model time.
         m_model.emplace(scenario.seed, scenario.rate == Scenario::kFlatOut ? 1000 : scenario.rate);
     }
@@ -14,7 +17,9 @@ bool SampleSource::Next(SimSample& sample) {
     if (m_limit != 0 && m_produced >= m_limit) {
         return false;
     }
-    if (m_model) {
+    if (m_pointer) {
+        sample = m_pointer->Next();
+    } else if (m_model) {
         sample = m_model->Next();
     } else {
         const auto& samples = m_replay->Samples();

@@ -92,6 +92,9 @@ bool ApplyScenarioSetting(Scenario& scenario, const std::string& rawKey, const s
     } else if (key == "csv") {
         if (value.empty()) return Fail(error, "csv needs a file name");
         scenario.csvPath = value;
+    } else if (key == "mouse") {
+        if (!integer(0, 1)) return false;
+        scenario.mouse = number != 0;
     } else if (key == "replay_loop") {
         if (!integer(0, 1)) return false;
         scenario.replayLoop = number != 0;

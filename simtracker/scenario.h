@@ -10,6 +10,7 @@
 //   seed=1               gaze model seed (same seed, same samples)
 //   rate=1000            samples per second, 60..2000, or "max" for flat out
 //   csv=path             replay this file instead of the gaze model
+//   mouse=0              1: gaze follows the mouse cursor (the server needs a pointer reader)
 //   replay_loop=0        1: start the file again at its end
 //   sample_limit=0       end the stream of a connection after this many samples (0: no end)
 //   system_check=0       status of system checks; a list "0,0,13" answers the
@@ -39,6 +40,7 @@ struct Scenario {
     uint64_t seed = 1;
     int32_t rate = 1000;
     std::string csvPath;
+    bool mouse = false;
     bool replayLoop = false;
     uint64_t sampleLimit = 0;
     std::vector<int32_t> systemCheck{0};

@@ -23,7 +23,7 @@ ServerSession::ServerSession(SimServer& server, TcpSocket socket, uint32_t id, c
       m_socket(std::move(socket)),
       m_id(id),
       m_stream(scenario),
-      m_source(scenario, server.Replay()),
+      m_source(scenario, server.Replay(), server.Pointer()),
       m_thread([this] { Run(); }) {}
 
 ServerSession::~ServerSession() {

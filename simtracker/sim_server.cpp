@@ -19,6 +19,14 @@ bool SimServer::Start(std::string* error) {
         if (error != nullptr) *error = "already started";
         return false;
     }
+    if (m_scenario.mouse && !m_pointerReader) {
+        if (error != nullptr) *error = "mouse mode needs the mouse cursor, which only simtracker.exe on Windows reads";
+        return false;
+    }
+    if (m_scenario.mouse && !m_scenario.csvPath.empty()) {
+        if (error != nullptr) *error = "mouse mode and a replay file (csv) exclude each other";
+        return false;
+    }
     if (!m_scenario.csvPath.empty()) {
         auto replay = std::make_shared<CsvReplay>();
         if (!CsvReplay::Load(m_scenario.csvPath, *replay, error)) return false;

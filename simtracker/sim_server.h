@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "simtracker/csv_replay.h"
+#include "simtracker/pointer_gaze.h"
 #include "simtracker/scenario.h"
 #include "simtracker/sim_protocol.h"
 #include "simtracker/tcp_listener.h"
@@ -67,7 +68,11 @@ public:
     SimServer(const SimServer&) = delete;
     SimServer& operator=(const SimServer&) = delete;
 
+    // Where gaze comes from in mouse mode (scenario mouse=1); set before Start.
+    void SetPointerReader(PointerReader reader) { m_pointerReader = std::move(reader); }
+
     // Loads the replay file if any, binds 127.0.0.1:port and starts accepting.
+    // Mouse mode without a pointer reader, or with a replay file, is refused.
     bool Start(std::string* error);
     uint16_t Port() const { return m_listener.Port(); }
 
@@ -106,11 +111,13 @@ private:
     void RecordCalibration(const CalibrationCall& call);
     int32_t RunRequestHook(uint32_t connectionId, MessageType request) const;
     std::shared_ptr<const CsvReplay> Replay() const { return m_replay; }
+    PointerReader Pointer() const { return m_pointerReader; }
 
     mutable std::mutex m_mutex;
     mutable std::condition_variable m_changed;
     Scenario m_scenario;
     std::shared_ptr<const CsvReplay> m_replay;
+    PointerReader m_pointerReader;
     TcpListener m_listener;
     std::vector<ConnectionReport> m_reports;
     std::vector<CalibrationCall> m_calibrationCalls;

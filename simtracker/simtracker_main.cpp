@@ -1,6 +1,7 @@
 // simtracker: the simulated tracker server as a program, for running the
 // extension against by hand or from scripts. It listens on 127.0.0.1 only and
-// ends by itself when its lifetime or idle limit runs out.
+// ends by itself when its lifetime or idle limit runs out. With --mouse
+// (Windows) the gaze follows the mouse cursor.
 #include <atomic>
 #include <csignal>
 #include <cstdio>
@@ -10,6 +11,9 @@
 
 #include "simtracker/scenario.h"
 #include "simtracker/sim_server.h"
+#ifdef _WIN32
+#include "simtracker/screen_cursor.h"
+#endif
 
 namespace {
 
@@ -19,7 +23,9 @@ void OnSignal(int) { g_interrupted = true; }
 
 void PrintUsage() {
     std::printf(
-        "usage: simtracker [--scenario=FILE] [--key=value ...]\n"
+        "usage: simtracker [--mouse] [--scenario=FILE] [--key=value ...]\n"
+        "--mouse: the gaze follows the mouse cursor (both eyes, steady pupils; Windows only),\n"
+        "         the same as --mouse=1.\n"
         "Settings are applied in order; later ones win. Keys:\n"
         "  port=4455 seed=1 rate=60..2000|max csv=FILE replay_loop=0|1 sample_limit=N\n"
         "  system_check=CODE[,CODE...] start_fail=CODE calib_fail=CODE refuse=N|-1\n"
@@ -44,6 +50,10 @@ int main(int argc, char** argv) {
         if (argument == "--help" || argument == "-h") {
             PrintUsage();
             return 0;
+        }
+        if (argument == "--mouse") {
+            scenario.mouse = true;
+            continue;
         }
         if (argument.rfind("--", 0) != 0 || argument.find('=') == std::string::npos) {
             std::fprintf(stderr, "simtracker: unexpected argument \"%s\"\n", argument.c_str());
@@ -71,6 +81,9 @@ int main(int argc, char** argv) {
     }
 
     okulon::sim::SimServer server(scenario);
+#ifdef _WIN32
+    server.SetPointerReader(&okulon::sim::ReadScreenCursor);
+#endif
     std::string error;
     if (!server.Start(&error)) {
         std::fprintf(stderr, "simtracker: %s\n", error.c_str());
@@ -79,6 +92,10 @@ int main(int argc, char** argv) {
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
     std::printf("simtracker listening on 127.0.0.1:%u\n", static_cast<unsigned>(server.Port()));
+    if (scenario.mouse) {
+        std::printf("gaze follows the mouse cursor, %s\n",
+                    scenario.rate == okulon::sim::Scenario::kFlatOut ? "flat out" : (std::to_string(scenario.rate) + " samples per second").c_str());
+    }
     std::fflush(stdout);
     while (!server.WaitForEnd(100)) {
         if (g_interrupted) server.Stop();

@@ -1,11 +1,14 @@
 // Checks Okulon.dll from its file, on a machine that need not be able to load
 // it (the i686 DLL where the kernel refuses 32-bit code):
 //   okulon_dll_check <Okulon.dll> i686|x86_64 [--typelib <okulon.tlb>] [--registry <okulon.rgs>]
+//                    [--version <major.minor.patch.tweak>]
 // Prints one line per check and a closing "N passed, N failed"; exits 1 when
 // any check failed, 2 on a usage error.
+#include <array>
 #include <cstdio>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "tools/dll_check/dll_checks.h"
 
@@ -13,8 +16,27 @@ namespace {
 
 int Usage() {
     std::fprintf(stderr,
-                 "usage: okulon_dll_check <Okulon.dll> i686|x86_64 [--typelib <file>] [--registry <file>]\n");
+                 "usage: okulon_dll_check <Okulon.dll> i686|x86_64 [--typelib <file>] [--registry <file>]"
+                 " [--version <major.minor.patch.tweak>]\n");
     return 2;
+}
+
+// "1.0.0.0": four numbers of 0 to 65535.
+bool ParseVersion(const std::string& text, std::array<uint16_t, 4>& version) {
+    size_t begin = 0;
+    for (size_t part = 0; part < 4; ++part) {
+        const size_t end = part < 3 ? text.find('.', begin) : text.size();
+        if (end == std::string::npos || end == begin || end - begin > 5) return false;
+        unsigned long number = 0;
+        for (size_t i = begin; i < end; ++i) {
+            if (text[i] < '0' || text[i] > '9') return false;
+            number = number * 10 + static_cast<unsigned long>(text[i] - '0');
+        }
+        if (number > 65535) return false;
+        version[part] = static_cast<uint16_t>(number);
+        begin = end + 1;
+    }
+    return true;
 }
 
 }  // namespace
@@ -34,8 +56,14 @@ int main(int argc, char** argv) {
 
     std::optional<std::vector<uint8_t>> typeLibrary;
     std::optional<std::vector<uint8_t>> registrarScript;
+    std::optional<std::array<uint16_t, 4>> version;
     for (int index = 3; index < argc; index += 2) {
         const std::string option = argv[index];
+        if (option == "--version" && index + 1 < argc) {
+            version.emplace();
+            if (!ParseVersion(argv[index + 1], *version)) return Usage();
+            continue;
+        }
         if (index + 1 >= argc || (option != "--typelib" && option != "--registry")) return Usage();
         auto bytes = ReadFileBytes(argv[index + 1]);
         if (!bytes) {
@@ -54,12 +82,13 @@ int main(int argc, char** argv) {
         const char* name;
         Problems problems;
     };
-    const Check checks[] = {
+    std::vector<Check> checks = {
         {"machine type and PE format", CheckMachine(*dll, machine)},
         {"exports with ordinals", CheckExports(*dll)},
         {"imports: system libraries only", CheckImports(*dll)},
         {"TYPELIB and REGISTRY resources", CheckResources(*dll, typeLibrary, registrarScript)},
     };
+    if (version) checks.push_back({"version information", CheckVersionInformation(*dll, *version)});
     int passed = 0;
     int failed = 0;
     for (const Check& check : checks) {

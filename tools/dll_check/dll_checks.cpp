@@ -92,4 +92,52 @@ Problems CheckResources(const PeImage& dll, const std::optional<std::vector<uint
     return problems;
 }
 
+Problems CheckVersionInformation(const PeImage& dll, const std::array<uint16_t, 4>& version) {
+    Problems problems;
+    const auto block = dll.Resource(16, 1);
+    if (!block) return {"no VERSIONINFO resource (RT_VERSION 1)"};
+    // VS_VERSIONINFO: three 16-bit words, the key "VS_VERSION_INFO" in UTF-16
+    // with its NUL, padding to 32 bits, then VS_FIXEDFILEINFO (52 bytes).
+    const size_t fixed = 40;
+    const auto word32 = [&](size_t offset) -> std::optional<uint32_t> {
+        if (offset + 4 > block->size()) return std::nullopt;
+        const uint8_t* p = block->data() + offset;
+        return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+    };
+    const std::u16string key = u"VS_VERSION_INFO";
+    for (size_t i = 0; i < key.size(); ++i) {
+        if (6 + i * 2 + 1 >= block->size() || block->at(6 + i * 2) != key[i] || block->at(7 + i * 2) != 0)
+            return {"the VERSIONINFO resource does not start with VS_VERSION_INFO"};
+    }
+    const auto signature = word32(fixed), fileMs = word32(fixed + 8), fileLs = word32(fixed + 12),
+               productMs = word32(fixed + 16), productLs = word32(fixed + 20), fileType = word32(fixed + 36);
+    if (!signature || *signature != 0xFEEF04BDu) return {"the fixed part's signature is not 0xFEEF04BD"};
+    const uint32_t wantMs = uint32_t{version[0]} << 16 | version[1];
+    const uint32_t wantLs = uint32_t{version[2]} << 16 | version[3];
+    const auto text = [](uint32_t ms, uint32_t ls) {
+        return std::to_string(ms >> 16) + "." + std::to_string(ms & 0xFFFF) + "." + std::to_string(ls >> 16) + "." +
+               std::to_string(ls & 0xFFFF);
+    };
+    if (!fileMs || !fileLs || *fileMs != wantMs || *fileLs != wantLs)
+        problems.push_back("file version " + (fileMs && fileLs ? text(*fileMs, *fileLs) : std::string("missing")) +
+                           ", expected " + text(wantMs, wantLs));
+    if (!productMs || !productLs || *productMs != wantMs || *productLs != wantLs)
+        problems.push_back("product version differs from " + text(wantMs, wantLs));
+    constexpr uint32_t kVftDll = 2;
+    if (!fileType || *fileType != kVftDll) problems.push_back("file type is not VFT_DLL");
+    // The string "Okulon" in UTF-16 right after the key "ProductName".
+    std::vector<uint8_t> wanted;
+    for (char c : std::string("ProductName")) wanted.insert(wanted.end(), {static_cast<uint8_t>(c), 0});
+    const auto at = std::search(block->begin(), block->end(), wanted.begin(), wanted.end());
+    std::string product;
+    if (at != block->end()) {
+        size_t offset = static_cast<size_t>(at - block->begin()) + wanted.size() + 2;  // the key's NUL
+        while (offset % 4 != 0) ++offset;                                               // 32-bit alignment
+        for (; offset + 1 < block->size() && (block->at(offset) != 0 || block->at(offset + 1) != 0); offset += 2)
+            product.push_back(static_cast<char>(block->at(offset)));
+    }
+    if (product != "Okulon") problems.push_back("ProductName is \"" + product + "\", expected \"Okulon\"");
+    return problems;
+}
+
 }  // namespace okulon::pe

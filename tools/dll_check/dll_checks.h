@@ -4,6 +4,7 @@
 // found; none means it passed.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -26,5 +27,10 @@ Problems CheckImports(const PeImage& dll);
 // is the registrar script (byte for byte, when given).
 Problems CheckResources(const PeImage& dll, const std::optional<std::vector<uint8_t>>& typeLibrary,
                         const std::optional<std::vector<uint8_t>>& registrarScript);
+
+// A VERSIONINFO resource (RT_VERSION 1) whose fixed part has the signature,
+// the given file and product version (major.minor.patch.tweak) and the file
+// type VFT_DLL, and whose strings name the product "Okulon".
+Problems CheckVersionInformation(const PeImage& dll, const std::array<uint16_t, 4>& version);
 
 }  // namespace okulon::pe

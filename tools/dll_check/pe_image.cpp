@@ -209,8 +209,16 @@ std::optional<uint32_t> PeImage::FindResourceEntry(size_t tableOffset, const std
 
 std::optional<std::vector<uint8_t>> PeImage::Resource(const std::string& type, uint16_t id) const {
     if (m_resources.rva == 0) return std::nullopt;
+    return ResourceOfType(FindResourceEntry(0, &type, 0, false), id);
+}
+
+std::optional<std::vector<uint8_t>> PeImage::Resource(uint16_t type, uint16_t id) const {
+    if (m_resources.rva == 0) return std::nullopt;
+    return ResourceOfType(FindResourceEntry(0, nullptr, type, false), id);
+}
+
+std::optional<std::vector<uint8_t>> PeImage::ResourceOfType(std::optional<uint32_t> typeEntry, uint16_t id) const {
     // Three levels: type, then name or number, then language.
-    const auto typeEntry = FindResourceEntry(0, &type, 0, false);
     if (!typeEntry || !(*typeEntry & kResourceSubdirectory)) return std::nullopt;
     const auto idEntry = FindResourceEntry(*typeEntry & ~kResourceSubdirectory, nullptr, id, false);
     if (!idEntry || !(*idEntry & kResourceSubdirectory)) return std::nullopt;

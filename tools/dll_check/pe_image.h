@@ -49,6 +49,8 @@ public:
     // The data of resource <type, id> in its first language; the type is a
     // name ("TYPELIB") matched without regard to case.
     std::optional<std::vector<uint8_t>> Resource(const std::string& type, uint16_t id) const;
+    // The same for a numbered type (RT_VERSION is 16).
+    std::optional<std::vector<uint8_t>> Resource(uint16_t type, uint16_t id) const;
 
 private:
     struct Section {
@@ -76,6 +78,8 @@ private:
     // subdirectory bit.
     std::optional<uint32_t> FindResourceEntry(size_t tableOffset, const std::string* name, uint16_t id,
                                               bool firstOfAny) const;
+    // The data of resource `id` under a type's directory entry, first language.
+    std::optional<std::vector<uint8_t>> ResourceOfType(std::optional<uint32_t> typeEntry, uint16_t id) const;
 
     std::vector<uint8_t> m_bytes;
     uint16_t m_machine = 0;

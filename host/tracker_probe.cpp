@@ -1,0 +1,127 @@
+#include "host/tracker_probe.h"
+
+#include <windows.h>
+
+#include <memory>
+
+#include "server/com_support.h"
+#include "tracker/tet_api.h"
+
+namespace okulon::host {
+namespace {
+
+int64_t SystemMicroseconds() {
+    LARGE_INTEGER counter, frequency;
+    QueryPerformanceCounter(&counter);
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<int64_t>(static_cast<double>(counter.QuadPart) * 1e6 / static_cast<double>(frequency.QuadPart));
+}
+
+struct TetFunctions {
+    PFN_Tet_Connect connect = nullptr;
+    PFN_Tet_Void disconnect = nullptr;
+    PFN_Tet_Start start = nullptr;
+    PFN_Tet_Void stop = nullptr;
+    PFN_Tet_Void performSystemCheck = nullptr;
+    PFN_Tet_Void getLastError = nullptr;
+
+    bool Bind(HMODULE module) {
+        Resolve(module, "Tet_Connect", connect);
+        Resolve(module, "Tet_Disconnect", disconnect);
+        Resolve(module, "Tet_Start", start);
+        Resolve(module, "Tet_Stop", stop);
+        Resolve(module, "Tet_PerformSystemCheck", performSystemCheck);
+        Resolve(module, "Tet_GetLastError", getLastError);
+        return connect && disconnect && start && stop && performSystemCheck && getLastError &&
+               GetProcAddress(module, "Tet_CalibClear") && GetProcAddress(module, "Tet_CalibAddPoint") &&
+               GetProcAddress(module, "Tet_CalibCalculateAndSet");
+    }
+
+    template <class Function>
+    static void Resolve(HMODULE module, const char* name, Function& function) {
+        function = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+    }
+};
+
+// What the worker thread works on. Shared with the caller, who may give up
+// waiting; the last of the two to let go frees it.
+struct ProbeWork {
+    TetFunctions tet;
+    std::string host;
+    int32_t port = 0;
+    int64_t deliveryMicroseconds = 0;
+    int64_t deliveryStart = 0;
+    bool stopRequested = false;
+    TrackerProbeResult result;
+};
+
+void WINAPI OnGaze(int32_t reason, TrackerRecord* record, void* context) {
+    auto* work = static_cast<ProbeWork*>(context);
+    if (reason != kTrackerReasonIdle && record != nullptr) {
+        const int64_t stamp = TimeInMicroseconds(record->timeSeconds, record->timeMicroseconds);
+        if (work->result.samples == 0) work->result.firstSampleMicroseconds = stamp;
+        work->result.lastSampleMicroseconds = stamp;
+        ++work->result.samples;
+    }
+    if (!work->stopRequested && SystemMicroseconds() - work->deliveryStart >= work->deliveryMicroseconds) {
+        work->stopRequested = true;
+        work->tet.stop();
+    }
+}
+
+DWORD WINAPI RunProbe(void* parameter) {
+    std::shared_ptr<ProbeWork> work(*static_cast<std::shared_ptr<ProbeWork>*>(parameter));
+    delete static_cast<std::shared_ptr<ProbeWork>*>(parameter);
+    TrackerProbeResult& result = work->result;
+    if (work->tet.connect(work->host.c_str(), work->port, kTrackerConnectMode) == -1) {
+        result.connectErrorCode = work->tet.getLastError();
+        return 0;
+    }
+    result.connected = true;
+    result.systemCheckRan = true;
+    result.systemCheckCode = work->tet.performSystemCheck() == -1 ? work->tet.getLastError() : 0;
+    work->deliveryStart = SystemMicroseconds();
+    if (work->tet.start(&OnGaze, work.get(), 0) == -1) {
+        result.startErrorCode = work->tet.getLastError();
+    } else {
+        result.streamed = true;
+    }
+    result.deliverySeconds = static_cast<double>(SystemMicroseconds() - work->deliveryStart) / 1e6;
+    work->tet.disconnect();
+    return 0;
+}
+
+}  // namespace
+
+double TrackerProbeResult::SampleRate() const {
+    if (samples < 2 || lastSampleMicroseconds <= firstSampleMicroseconds) return 0;
+    return static_cast<double>(samples - 1) * 1e6 / static_cast<double>(lastSampleMicroseconds - firstSampleMicroseconds);
+}
+
+TrackerProbeResult TrackerProbe::Run(const std::string& host, int32_t port, double deliverySeconds) const {
+    TrackerProbeResult result;
+    // The library stays loaded until the process ends: a worker that did not
+    // finish in time may still be inside it.
+    HMODULE tet = LoadLibraryExW(m_tetPath.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    auto work = std::make_shared<ProbeWork>();
+    if (tet == nullptr || !work->tet.Bind(tet)) return result;
+    result.libraryUsable = true;
+    work->host = host;
+    work->port = port;
+    work->deliveryMicroseconds = static_cast<int64_t>(deliverySeconds * 1e6);
+    work->result = result;
+
+    auto* handOver = new std::shared_ptr<ProbeWork>(work);
+    UniqueHandle thread(CreateThread(nullptr, 0, &RunProbe, handOver, 0, nullptr));
+    if (!thread) {
+        delete handOver;
+        return result;
+    }
+    const DWORD marginMs = 15000;  // connecting and one system check
+    const DWORD waitMs = static_cast<DWORD>(deliverySeconds * 1000) + marginMs;
+    if (WaitForSingleObject(thread.get(), waitMs) != WAIT_OBJECT_0) return result;  // finishedInTime stays false
+    work->result.finishedInTime = true;
+    return work->result;
+}
+
+}  // namespace okulon::host

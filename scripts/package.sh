@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Makes the Windows release dist/okulon-<version>-windows.zip from both cross
+# builds: x86/ (i686) and x64/ (x86-64), each with a stripped Okulon.dll, the
+# host program, the check tool, simtracker.exe and the stand-in tracker
+# libraries in simulator/; at the top the host's type library, install.cmd,
+# uninstall.cmd, the user guide, the changelog and the licence. The debug
+# symbols stay beside the builds, in build/<preset>/symbols/*.debug, and each
+# stripped binary names its symbol file (.gnu_debuglink).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+scripts/setup.sh
+
+shipped_targets=(Okulon okulon_host okulon_check simtracker tet ttime)
+for preset in cross cross64; do
+  echo "== package: building $preset"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j2 --target "${shipped_targets[@]}"
+done
+
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/cross/CMakeCache.txt)
+name="okulon-$version-windows"
+stage="$root/build/package/$name"
+zip="$root/dist/$name.zip"
+rm -rf "$stage" "$zip"
+mkdir -p "$stage" "$root/dist"
+
+status=0
+# x64 first: the shared files at the top then come from the i686 build, the
+# product for 32-bit hosts (its EyeTrackerLib.tlb is the 32-bit library).
+for pair in cross64:x64 cross:x86; do
+  preset=${pair%%:*}
+  folder=${pair##*:}
+  build="$root/build/$preset"
+  objcopy=$(sed -n 's/^CMAKE_OBJCOPY:FILEPATH=//p' "$build/CMakeCache.txt")
+  objdump=${objcopy%objcopy}objdump
+  echo "== package: $folder from $preset"
+  cmake --install "$build" --prefix "$stage" --component okulon --strip >/dev/null
+  mkdir -p "$build/symbols"
+  for binary in Okulon.dll okulon_host.exe okulon_check.exe simtracker.exe simulator/tet.dll simulator/ttime.dll; do
+    file=$(basename "$binary")
+    "$objcopy" --only-keep-debug "$build/bin/$file" "$build/symbols/$file.debug"
+    (cd "$build/symbols" && "$objcopy" --add-gnu-debuglink="$file.debug" "$stage/$folder/$binary")
+    if "$objdump" -h "$stage/$folder/$binary" | grep -q '\.debug_'; then
+      echo "FAIL $folder/$binary still carries debug sections"
+      status=1
+    fi
+  done
+done
+
+# Batch files need CR LF line ends on Windows, whatever the checkout did.
+for script in install.cmd uninstall.cmd; do
+  sed -i 's/\r*$/\r/' "$stage/$script"
+done
+
+(cd "$stage" && cmake -E tar cf "$zip" --format=zip -- *)
+if [ $status -ne 0 ]; then
+  echo "PACKAGE FAILED: $zip"
+  exit 1
+fi
+echo "PACKAGE OK: $zip ($(stat -c %s "$zip") bytes; symbols in build/cross/symbols and build/cross64/symbols)"
