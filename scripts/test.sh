@@ -36,12 +36,14 @@ run_under_wine() {
 }
 
 # Okulon.dll read from its file: machine, exports with ordinals, imports,
-# embedded type library and registrar script. Needs no Wine.
+# embedded type library and registrar script, version information. Needs no Wine.
 check_dll_file() {
-  local build=$1 arch=$2
+  local build=$1 arch=$2 version
+  version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "build/$build/CMakeCache.txt")
+  while [ "$(echo "$version" | tr -cd . | wc -c)" -lt 3 ]; do version="$version.0"; done
   echo "== $build: Okulon.dll from its file ($arch)"
   build/native/tools/dll_check/okulon_dll_check "build/$build/bin/Okulon.dll" "$arch" \
-    --typelib "build/$build/server/okulon.tlb" --registry server/okulon.rgs || status=1
+    --typelib "build/$build/server/okulon.tlb" --registry server/okulon.rgs --version "$version" || status=1
 }
 
 run_native native
@@ -63,6 +65,10 @@ cmake --preset cross64 >/dev/null
 cmake --build --preset cross64
 check_dll_file cross64 x86_64
 run_under_wine cross64 win64
+
+echo "== package (dist/okulon-<version>-windows.zip) and its test under 64-bit Wine"
+scripts/package.sh || status=1
+scripts/package-test.sh || status=1
 
 echo "== fuzz (${FUZZ_SECONDS}s per target)"
 cmake --preset fuzz >/dev/null
