@@ -183,8 +183,8 @@ inline void ProduceForTransfer(RecordQueue<GazeRecord>& queue, uint64_t count) {
     }
 }
 
-// A fetcher that found little gives the producer a moment instead of
-// taking the queue's lock again at once, as a polling host would.
+// A fetcher that found little yields its core for a moment instead of
+// polling again at once, as a polling host would.
 constexpr int32_t kFetchBackOffBelow = 256;
 
 inline uint64_t ConsumeForTransfer(RecordQueue<GazeRecord>& queue, uint64_t count) {

@@ -11,12 +11,14 @@
 //   last callback finishes its pushes before the successor's first one.
 // - Fetch, Count and Clear run on the host's thread: the consumer. Only the
 //   consumer frees storage; the producer only allocates.
-// Neither side ever waits for the other, and nothing takes a lock or does a
-// read-modify-write on the record path.
+// Nothing takes a lock or does a read-modify-write. The producer never waits
+// for the host; the host waits at most while an emptying push (below) makes
+// its few stores.
 //
 // Why that is safe. The producer writes only its own fields and the shared
-// words below it publishes; the consumer writes only its own fields and the
-// ring of spare chunks it hands back. Every operation is atomic with respect to every other:
+// words it publishes; the consumer writes only its own fields and the ring of
+// spare chunks it hands back. Every operation is atomic with respect to every
+// other:
 // - Keep-all records go to a ring of fixed-size chunks. The producer writes a
 //   record into its slot, then publishes the new ring end with a release
 //   store. The consumer reads only slots below the end it acquired, and the

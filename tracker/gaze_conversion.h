@@ -5,8 +5,8 @@
 // Runs on whatever thread the tracker library delivers on. The target is the
 // extension object (or a test's stand-in); the callback holds no reference on
 // it. Settings and flags are read through the target once each, whole, and no
-// order between two of them is relied on; the target's push operations do the
-// locking of their queues.
+// order between two of them is relied on; the target's push operations are
+// the producer side of its queues (one producer at a time).
 //
 // Target provides:
 //   int32_t IsStreaming(), int32_t GetClientCount(), uint32_t GetDataMask(),

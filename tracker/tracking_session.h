@@ -13,7 +13,7 @@
 // CutOff; the worker and the callback call everything else.
 //
 // Ending a worker never kills its thread (a killed thread can leave the heap's
-// lock, a queue's lock or one inside the tracker library held):
+// lock or one inside the tracker library held, or a queue half written):
 // - Detach (StopTracking) is the worker's own stop signal. The callback ends
 //   delivery at its next call and never delivers again, even when a new worker
 //   sets the object's flags again; the worker runs one last system check for

@@ -229,8 +229,8 @@ TEST(RecordQueueFetch, EmptyQueueDeliversNothing) {
     EXPECT_EQ(queue.Count(), 0);
 }
 
-// Sizes around the chunk capacity exercise whole-chunk detaching, the partly
-// consumed chunk, and the drained newest chunk that is rewound.
+// Sizes around the chunk capacity exercise fetches that end inside a chunk,
+// at its end and beyond it, and chunks handed back while the producer goes on.
 TEST(RecordQueueFetch, KeepsOrderAcrossChunkBoundariesForEveryFetchSize) {
     const std::size_t capacity = GazeQueue::kChunkCapacity;
     const std::size_t total = 4 * capacity + 3;
