@@ -156,13 +156,13 @@ private:
         std::memcpy(words, &record, sizeof(Record));
         const uint32_t sequence = m_producerSequence;
         m_sequence.store(sequence + 1, std::memory_order_relaxed);
-        // Orders the odd count before the slot's new words (a seqlock's write side).
-        std::atomic_thread_fence(std::memory_order_release);
+        // Release stores: none becomes visible before the odd count (a
+        // seqlock's write side; plain stores on x86).
         for (std::size_t i = 0; i < kSlotWords; ++i) {
-            m_slot[i].store(words[i], std::memory_order_relaxed);
+            m_slot[i].store(words[i], std::memory_order_release);
         }
-        m_ringFloor.store(m_producerRingEnd, std::memory_order_relaxed);
-        m_slotGeneration.store(++m_producerSlotGeneration, std::memory_order_relaxed);
+        m_ringFloor.store(m_producerRingEnd, std::memory_order_release);
+        m_slotGeneration.store(++m_producerSlotGeneration, std::memory_order_release);
         m_producerSequence = sequence + 2;
         m_sequence.store(sequence + 2, std::memory_order_release);
     }
@@ -198,18 +198,18 @@ private:
             const uint32_t before = m_sequence.load(std::memory_order_acquire);
             if ((before & 1u) == 0) {
                 Snapshot snapshot;
-                snapshot.slotGeneration = m_slotGeneration.load(std::memory_order_relaxed);
-                snapshot.ringFloor = m_ringFloor.load(std::memory_order_relaxed);
+                // Acquire loads: the check below cannot move before them (a
+                // seqlock's read side; plain loads on x86).
+                snapshot.slotGeneration = m_slotGeneration.load(std::memory_order_acquire);
+                snapshot.ringFloor = m_ringFloor.load(std::memory_order_acquire);
                 snapshot.ringEnd = m_ringEnd.load(std::memory_order_acquire);
                 uint64_t words[kSlotWords];
                 const bool copySlot = slotOut != nullptr && snapshot.slotGeneration != m_takenSlotGeneration;
                 if (copySlot) {
                     for (std::size_t i = 0; i < kSlotWords; ++i) {
-                        words[i] = m_slot[i].load(std::memory_order_relaxed);
+                        words[i] = m_slot[i].load(std::memory_order_acquire);
                     }
                 }
-                // Orders the reads above before the check (a seqlock's read side).
-                std::atomic_thread_fence(std::memory_order_acquire);
                 if (m_sequence.load(std::memory_order_relaxed) == before) {
                     if (copySlot) {
                         std::memcpy(slotOut, words, sizeof(Record));
