@@ -32,10 +32,9 @@ constexpr int kCallsPerBatch = 32;
 // with every stream on and keep-all set. With pretendEyesWereLost the last
 // validities always read (4, 4), so each usable record also makes an eye
 // event: the callback's most expensive path, three appends per record.
-template <class Lock>
-class BenchTargetWith {
+class BenchTarget {
 public:
-    explicit BenchTargetWith(bool pretendEyesWereLost) : m_pretendEyesWereLost(pretendEyesWereLost) {}
+    explicit BenchTarget(bool pretendEyesWereLost) : m_pretendEyesWereLost(pretendEyesWereLost) {}
 
     int32_t IsStreaming() { return 1; }
     int32_t GetClientCount() { return 3; }
@@ -70,37 +69,13 @@ private:
     bool m_pretendEyesWereLost;
     int32_t m_lastFirst = -1;
     int32_t m_lastSecond = -1;
-    RecordQueue<GazeRecord, Lock> m_gaze[kEyeTypeCount];
-    RecordQueue<PupilRecord, Lock> m_pupil;
-    RecordQueue<EyeEventRecord, Lock> m_events;
+    RecordQueue<GazeRecord> m_gaze[kEyeTypeCount];
+    RecordQueue<PupilRecord> m_pupil;
+    RecordQueue<EyeEventRecord> m_events;
     std::vector<GazeRecord> m_gazeScratch = std::vector<GazeRecord>(kScratch);
     std::vector<PupilRecord> m_pupilScratch = std::vector<PupilRecord>(kScratch);
     std::vector<EyeEventRecord> m_eventScratch = std::vector<EyeEventRecord>(kScratch);
 };
-
-// A lock that costs one atomic exchange to take and a plain store to give
-// back, spinning (then yielding) while taken. Only here, to weigh how much of
-// the callback's cost is the product lock's.
-class SpinLock {
-public:
-    void Lock() noexcept {
-        int spins = 0;
-        while (m_locked.exchange(true, std::memory_order_acquire)) {
-            while (m_locked.load(std::memory_order_relaxed)) {
-                if (++spins > 100) {
-                    std::this_thread::yield();
-                }
-            }
-        }
-    }
-    void Unlock() noexcept { m_locked.store(false, std::memory_order_release); }
-
-private:
-    std::atomic<bool> m_locked{false};
-};
-
-using BenchTarget = BenchTargetWith<QueueLock>;
-using SpinBenchTarget = BenchTargetWith<SpinLock>;
 
 // Tracker records with both eyes usable and varying positions.
 inline std::vector<TrackerRecord> MakeTrackerRecords(std::size_t count) {
@@ -208,8 +183,8 @@ inline void ProduceForTransfer(RecordQueue<GazeRecord>& queue, uint64_t count) {
     }
 }
 
-// A fetcher that found little gives the producer a moment instead of
-// taking the queue's lock again at once, as a polling host would.
+// A fetcher that found little yields its core for a moment instead of
+// polling again at once, as a polling host would.
 constexpr int32_t kFetchBackOffBelow = 256;
 
 inline uint64_t ConsumeForTransfer(RecordQueue<GazeRecord>& queue, uint64_t count) {
@@ -343,6 +318,11 @@ struct AllocationCounter {
         static std::atomic<int64_t> blocks{0};
         return blocks;
     }
+    // Every allocation since the start, freed or not.
+    static std::atomic<int64_t>& Allocations() {
+        static std::atomic<int64_t> allocations{0};
+        return allocations;
+    }
 };
 
 // Bytes per record that a queue of `count` GazeRecords holds on the heap:
@@ -385,6 +365,7 @@ constexpr std::size_t kHeader = 16;
     std::memcpy(block, &size, sizeof(size));
     okulon::bench::AllocationCounter::LiveBytes().fetch_add(static_cast<int64_t>(size), std::memory_order_relaxed);
     okulon::bench::AllocationCounter::LiveBlocks().fetch_add(1, std::memory_order_relaxed);
+    okulon::bench::AllocationCounter::Allocations().fetch_add(1, std::memory_order_relaxed);
     return block + kHeader;
 }
 

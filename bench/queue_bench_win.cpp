@@ -1,5 +1,5 @@
-// The queue benchmarks as the DLL runs them: 32-bit, the queue locked with the
-// product's queue lock, threads from CreateThread, time from QueryPerformanceCounter.
+// The queue benchmarks as the DLL runs them: the product's queues built by the
+// cross compiler, threads from CreateThread, time from QueryPerformanceCounter.
 // Prints the callback cost (median and 99.9th percentile per call) beside a
 // bare lock-free ring push, the thread-to-thread throughput with a checksum,
 // and the heap bytes per queued gaze record. Exit code 1 on a checksum
@@ -71,62 +71,39 @@ void PrintPercentiles(const char* name, const std::vector<double>& perCall) {
     std::printf("%-60s median %7.1f ns  p99 %7.1f ns  p99.9 %9.1f ns\n", name, p.median, p.p99, p.p999);
 }
 
-// A plain critical section as the queue lock, to weigh it against the product's.
-class CriticalSectionLock {
-public:
-    CriticalSectionLock() noexcept { InitializeCriticalSection(&m_section); }
-    ~CriticalSectionLock() { DeleteCriticalSection(&m_section); }
-    CriticalSectionLock(const CriticalSectionLock&) = delete;
-    CriticalSectionLock& operator=(const CriticalSectionLock&) = delete;
-    void Lock() noexcept { EnterCriticalSection(&m_section); }
-    void Unlock() noexcept { LeaveCriticalSection(&m_section); }
-
-private:
-    CRITICAL_SECTION m_section;
-};
-
-template <class Target>
-int RunCallbackFiguresWith(const char* lockName, const QpcClock& clock, const std::vector<TrackerRecord>& records,
-                           bool withTwoAppends) {
-    char name[96];
-    if (withTwoAppends) {
-        auto target = std::make_unique<Target>(false);
-        std::snprintf(name, sizeof(name), "callback, %s, gaze+pupil (2 appends)", lockName);
-        PrintPercentiles(name, TimeCallbackBatches(*target, records, kBatches, true, clock));
+// Callback figures: 2 and 3 appends with the queues drained between batches,
+// and 3 appends with a host thread fetching all the time. Also counts the
+// allocations made while the callbacks ran after a warm-up (none expected).
+int RunProductCallbackFigures(const QpcClock& clock, const std::vector<TrackerRecord>& records) {
+    for (bool threeAppends : {false, true}) {
+        auto target = std::make_unique<BenchTarget>(threeAppends);
+        TimeCallbackBatches(*target, records, 1000, true, clock);
+        const int64_t before = AllocationCounter::Allocations().load();
+        const std::vector<double> perCall = TimeCallbackBatches(*target, records, kBatches, true, clock);
+        const int64_t allocations = AllocationCounter::Allocations().load() - before - 1;  // the result vector
+        PrintPercentiles(threeAppends ? "callback, gaze+pupil+event (3 appends)" : "callback, gaze+pupil (2 appends)",
+                         perCall);
+        std::printf("%-60s %lld\n", "  allocations after warm-up", static_cast<long long>(allocations));
     }
+    auto target = std::make_unique<BenchTarget>(true);
+    std::atomic<bool> stop{false};
+    std::vector<double> perCall;
     {
-        auto target = std::make_unique<Target>(true);
-        std::snprintf(name, sizeof(name), "callback, %s, gaze+pupil+event (3 appends)", lockName);
-        PrintPercentiles(name, TimeCallbackBatches(*target, records, kBatches, true, clock));
-    }
-    {
-        auto target = std::make_unique<Target>(true);
-        std::atomic<bool> stop{false};
-        std::vector<double> perCall;
-        {
-            auto host = [&] { DrainUntil(*target, stop); };
-            ScopedThread<decltype(host)> thread(host);
-            if (!thread.Started()) {
-                return 2;
-            }
-            perCall = TimeCallbackBatches(*target, records, kBatches, false, clock);
-            stop.store(true, std::memory_order_release);
+        auto host = [&] { DrainUntil(*target, stop); };
+        ScopedThread<decltype(host)> thread(host);
+        if (!thread.Started()) {
+            return 2;
         }
-        std::snprintf(name, sizeof(name), "callback, %s, 3 appends, host fetching", lockName);
-        PrintPercentiles(name, perCall);
+        perCall = TimeCallbackBatches(*target, records, kBatches, false, clock);
+        stop.store(true, std::memory_order_release);
     }
+    PrintPercentiles("callback, 3 appends, host fetching", perCall);
     return 0;
 }
 
 int RunCallbackFigures(const QpcClock& clock) {
     const std::vector<TrackerRecord> records = MakeTrackerRecords(4096);
-    int result = RunCallbackFiguresWith<BenchTarget>("product lock", clock, records, true);
-    if (result == 0) {
-        result = RunCallbackFiguresWith<BenchTargetWith<CriticalSectionLock>>("critical section", clock, records, false);
-    }
-    if (result == 0) {
-        result = RunCallbackFiguresWith<SpinBenchTarget>("spin lock", clock, records, false);
-    }
+    const int result = RunProductCallbackFigures(clock, records);
     if (result != 0) {
         return result;
     }

@@ -1,4 +1,3 @@
-# Record queues: header-only templates, listed so that IDEs show them with the library.
+# Record queues: a header-only template, listed so that IDEs show it with the library.
 target_sources(okulon_core PRIVATE
-  ${CMAKE_CURRENT_LIST_DIR}/record_queue.h
-  ${CMAKE_CURRENT_LIST_DIR}/queue_lock.h)
+  ${CMAKE_CURRENT_LIST_DIR}/record_queue.h)

@@ -5,8 +5,8 @@
 // Runs on whatever thread the tracker library delivers on. The target is the
 // extension object (or a test's stand-in); the callback holds no reference on
 // it. Settings and flags are read through the target once each, whole, and no
-// order between two of them is relied on; the target's push operations do the
-// locking of their queues.
+// order between two of them is relied on; the target's push operations are
+// the producer side of its queues (one producer at a time).
 //
 // Target provides:
 //   int32_t IsStreaming(), int32_t GetClientCount(), uint32_t GetDataMask(),
@@ -92,34 +92,23 @@ GazeCallbackAction HandleGazeCallback(int32_t reason, const TrackerRecord* recor
         const int32_t eyeSelection = target.GetEyeSelection();
         if (eyeSelection == 1) {
             if (val2 == detail::kValidityUsable) {
-                GazeRecord gaze{};
-                gaze.time = time;
-                gaze.x = detail::ToScreenX(x2, width);
-                gaze.y = detail::ToScreenY(y2, height);
+                const GazeRecord gaze{time, detail::ToScreenX(x2, width), detail::ToScreenY(y2, height)};
                 target.PushGazeSample(gaze, 1);
             }
         } else if (eyeSelection == 2) {
             if (val1 == detail::kValidityUsable) {
-                GazeRecord gaze{};
-                gaze.time = time;
-                gaze.x = detail::ToScreenX(x1, width);
-                gaze.y = detail::ToScreenY(y1, height);
+                const GazeRecord gaze{time, detail::ToScreenX(x1, width), detail::ToScreenY(y1, height)};
                 target.PushGazeSample(gaze, 2);
             }
         } else if (bothUsable) {
-            GazeRecord gaze{};
-            gaze.time = time;
-            gaze.x = detail::ToScreenX(detail::Mean(x1, x2), width);
-            gaze.y = detail::ToScreenY(detail::Mean(y1, y2), height);
+            const GazeRecord gaze{time, detail::ToScreenX(detail::Mean(x1, x2), width),
+                                  detail::ToScreenY(detail::Mean(y1, y2), height)};
             target.PushGazeSample(gaze, 0);
         }
     }
 
     if ((target.GetDataMask() & kStreamPupil) != 0 && bothUsable) {
-        PupilRecord pupil{};  // zeroes the reserved bytes
-        pupil.time = time;
-        pupil.firstPupil = p1;
-        pupil.secondPupil = p2;
+        const PupilRecord pupil{time, p1, p2, {}};  // reserved bytes zero
         target.PushPupilSample(pupil);
     }
 
@@ -132,11 +121,9 @@ GazeCallbackAction HandleGazeCallback(int32_t reason, const TrackerRecord* recor
             lastFirst == detail::kValidityEyeLost && lastSecond == detail::kValidityEyeLost;
         const bool areLost = val1 == detail::kValidityEyeLost && val2 == detail::kValidityEyeLost;
         if ((wereUsable && areLost) || (wereLost && bothUsable)) {
-            EyeEventRecord event{};  // zeroes the reserved bytes
-            event.time = time;
-            event.x = detail::ToScreenX(detail::Mean(x1, x2), width);
-            event.y = detail::ToScreenY(detail::Mean(y1, y2), height);
-            event.kind = areLost ? kBothEyesLost : kBothEyesFound;
+            const EyeEventRecord event{time, detail::ToScreenX(detail::Mean(x1, x2), width),
+                                       detail::ToScreenY(detail::Mean(y1, y2), height),
+                                       areLost ? kBothEyesLost : kBothEyesFound, {}};  // reserved bytes zero
             target.PushEyeEvent(event);
         }
     }

@@ -23,6 +23,13 @@ void TrackingSession::CutOff() noexcept {
     m_object = nullptr;
 }
 
+void TrackingSession::WaitUntilCallbackLeft() noexcept {
+    // A callback enters only under the shared lock and only while not
+    // stopped; once the exclusive lock is had, any later one sees the stop.
+    m_stopped.store(true, std::memory_order_release);
+    ExclusiveGuard guard(m_lock);
+}
+
 DWORD TrackingSession::WorkerMain(void* argument) {
     std::shared_ptr<TrackingSession> session = std::move(*static_cast<std::shared_ptr<TrackingSession>*>(argument));
     delete static_cast<std::shared_ptr<TrackingSession>*>(argument);

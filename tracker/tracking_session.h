@@ -13,11 +13,14 @@
 // CutOff; the worker and the callback call everything else.
 //
 // Ending a worker never kills its thread (a killed thread can leave the heap's
-// lock, a queue's lock or one inside the tracker library held):
+// lock or one inside the tracker library held, or a queue half written):
 // - Detach (StopTracking) is the worker's own stop signal. The callback ends
 //   delivery at its next call and never delivers again, even when a new worker
 //   sets the object's flags again; the worker runs one last system check for
 //   the object and disconnects.
+// - WaitUntilCallbackLeft (a new StartTracking, for each detached worker)
+//   waits at most for a detached worker's callback already inside the object
+//   to leave it: the record queues take one producer at a time.
 // - CutOff (a new StartTracking, or the object's destruction) also separates
 //   the worker from the object: once CutOff returns, the worker and its callback
 //   make no further use of the object, its queues or its settings, and the
@@ -53,6 +56,9 @@ public:
 
     void Detach() noexcept { m_stopped.store(true, std::memory_order_release); }
     void CutOff() noexcept;
+    // After Detach: returns once no callback of this session can be inside
+    // the object, so a successor's callbacks never push beside it.
+    void WaitUntilCallbackLeft() noexcept;
 
     // True once the worker thread has left the object for good.
     bool HasEnded() const noexcept { return m_ended.load(std::memory_order_acquire); }

@@ -16,6 +16,9 @@ STDMETHODIMP CEyeTrackerImpl::StartTracking() OKULON_COM_TRY
         m_trackingThread.reset();
     }
     ForgetEndedTrackingSessions();
+    // The queues take one producer at a time: a detached worker's last
+    // callback finishes its pushes before the new worker can deliver.
+    for (const auto& detached : m_detachedTrackingSessions) detached->WaitUntilCallbackLeft();
 
     m_threadRunning = 1;
     std::shared_ptr<TrackingSession> session;

@@ -70,6 +70,104 @@ TEST(RecordQueueKeepAllOff, PushAfterALongKeepAllRunDropsEverythingOlder) {
     ExpectGaze(out[0], many);
 }
 
+// Switching between keep-all and keeping only the newest record: an emptying
+// push's record comes before the keep-all records pushed after it.
+TEST(RecordQueueModeSwitch, KeepAllPushesAfterAnEmptyingPushQueueBehindItsRecord) {
+    GazeQueue queue;
+    for (int64_t i = 1; i <= 3; ++i) {
+        queue.Push(MakeGaze(i), true);
+    }
+    queue.Push(MakeGaze(4), false);
+    queue.Push(MakeGaze(5), true);
+    queue.Push(MakeGaze(6), true);
+    EXPECT_EQ(queue.Count(), 3);
+
+    auto out = PoisonedArray(5);
+    EXPECT_EQ(queue.Fetch(out.data(), 5), 3);
+    ExpectGaze(out[0], 4);
+    ExpectGaze(out[1], 5);
+    ExpectGaze(out[2], 6);
+    EXPECT_TRUE(IsPoison(out[3]));
+    EXPECT_EQ(queue.Count(), 0);
+}
+
+TEST(RecordQueueModeSwitch, FetchingOneTakesTheNewestRecordFirstAndNeverRepeatsIt) {
+    GazeQueue queue;
+    queue.Push(MakeGaze(1), false);
+    queue.Push(MakeGaze(2), true);
+    auto out = PoisonedArray(2);
+    EXPECT_EQ(queue.Fetch(out.data(), 1), 1);
+    ExpectGaze(out[0], 1);
+    EXPECT_EQ(queue.Count(), 1);
+
+    queue.Push(MakeGaze(3), true);
+    out = PoisonedArray(4);
+    EXPECT_EQ(queue.Fetch(out.data(), 4), 2);
+    ExpectGaze(out[0], 2);
+    ExpectGaze(out[1], 3);
+    EXPECT_EQ(queue.Count(), 0);
+    EXPECT_EQ(queue.Fetch(out.data(), 4), 0);
+}
+
+TEST(RecordQueueModeSwitch, EmptyingPushAfterAFetchedNewestRecordReplacesOnlyWhatIsQueued) {
+    GazeQueue queue;
+    queue.Push(MakeGaze(1), false);
+    auto out = PoisonedArray(3);
+    EXPECT_EQ(queue.Fetch(out.data(), 3), 1);
+    queue.Push(MakeGaze(2), true);
+    queue.Push(MakeGaze(3), false);
+    queue.Push(MakeGaze(4), false);
+    EXPECT_EQ(queue.Count(), 1);
+    out = PoisonedArray(3);
+    EXPECT_EQ(queue.Fetch(out.data(), 3), 1);
+    ExpectGaze(out[0], 4);
+}
+
+TEST(RecordQueueModeSwitch, ClearRemovesTheNewestRecordAndTheKeepAllRecordsBehindIt) {
+    GazeQueue queue;
+    queue.Push(MakeGaze(1), false);
+    queue.Push(MakeGaze(2), true);
+    queue.Clear();
+    EXPECT_EQ(queue.Count(), 0);
+    auto out = PoisonedArray(2);
+    EXPECT_EQ(queue.Fetch(out.data(), 2), 0);
+
+    queue.Push(MakeGaze(3), true);
+    queue.Push(MakeGaze(4), false);
+    EXPECT_EQ(queue.Fetch(out.data(), 2), 1);
+    ExpectGaze(out[0], 4);
+}
+
+// Runs longer than a chunk in each mode, switching back and forth, with the
+// host fetching at sizes that end inside and across chunks.
+TEST(RecordQueueModeSwitch, LongRunsInEachModeDeliverTheNewestRecordThenTheKeepAllRun) {
+    GazeQueue queue;
+    const int64_t run = 2 * static_cast<int64_t>(GazeQueue::kChunkCapacity) + 5;
+    int64_t next = 0;
+    std::vector<GazeRecord> delivered;
+    auto out = PoisonedArray(static_cast<std::size_t>(run) + 1);
+    for (int round = 0; round < 6; ++round) {
+        for (int64_t i = 0; i < run; ++i) {
+            queue.Push(MakeGaze(next++), false);
+        }
+        const int64_t newest = next - 1;
+        for (int64_t i = 0; i < run; ++i) {
+            queue.Push(MakeGaze(next++), true);
+        }
+        ASSERT_EQ(queue.Count(), run + 1);
+        delivered.clear();
+        for (int32_t request = 1 + round * 17; queue.Count() > 0;) {
+            const int32_t got = queue.Fetch(out.data(), request);
+            delivered.insert(delivered.end(), out.begin(), out.begin() + got);
+        }
+        ASSERT_EQ(static_cast<int64_t>(delivered.size()), run + 1);
+        ExpectGaze(delivered[0], newest);
+        for (int64_t i = 1; i <= run; ++i) {
+            ASSERT_EQ(delivered[static_cast<std::size_t>(i)].time, newest + i);
+        }
+    }
+}
+
 TEST(RecordQueueKeepAllOn, RequestOfTwoOfThreeDeliversTheOldestTwoThenTheThird) {
     GazeQueue queue;
     queue.Push(MakeGaze(1), true);
@@ -131,8 +229,8 @@ TEST(RecordQueueFetch, EmptyQueueDeliversNothing) {
     EXPECT_EQ(queue.Count(), 0);
 }
 
-// Sizes around the chunk capacity exercise whole-chunk detaching, the partly
-// consumed chunk, and the drained newest chunk that is rewound.
+// Sizes around the chunk capacity exercise fetches that end inside a chunk,
+// at its end and beyond it, and chunks handed back while the producer goes on.
 TEST(RecordQueueFetch, KeepsOrderAcrossChunkBoundariesForEveryFetchSize) {
     const std::size_t capacity = GazeQueue::kChunkCapacity;
     const std::size_t total = 4 * capacity + 3;

@@ -1,12 +1,14 @@
 // RecordQueue under concurrent use, the way the extension uses it: a pusher
-// thread standing in for the gaze callback, the host fetching, and start/stop
-// emptying the queue meanwhile. Every record carries its sequence number and
-// a payload derived from it, so a lost, duplicated, reordered or torn record
-// is caught. Waits are bounded by a generous deadline, never by a speed.
+// thread standing in for the gaze callback (one at a time; a replaced one
+// hands over to its successor), and the host's thread fetching, counting and
+// emptying (start/stop) meanwhile. Every record carries its sequence number
+// and a payload derived from it, so a lost, duplicated, reordered or torn
+// record is caught. Waits are bounded by a generous deadline, never by a speed.
 #include "extension/record_queue.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -40,24 +42,35 @@ bool IsIntact(const GazeRecord& record) {
 
 // Host side: fetches with varying request sizes until told to stop and the
 // queue is empty, and checks what it gets against what can have been pushed.
+// With clearEvery > 0 the same thread also empties the queue now and then, as
+// a stop and start of the stream would.
 struct FetchResult {
     std::vector<int64_t> sequences;
     int64_t torn = 0;
-    int64_t countAboveOne = 0;  // only meaningful when every push keeps one
+    int64_t countAboveOne = 0;     // only meaningful when every push keeps one
+    int64_t fewerThanCounted = 0;  // only meaningful when nothing empties the queue
     bool timedOut = false;
 };
 
-FetchResult FetchUntilDone(GazeQueue& queue, const std::atomic<bool>& producersDone, int64_t expectedTotal) {
+FetchResult FetchUntilDone(GazeQueue& queue, const std::atomic<bool>& producersDone, int64_t expectedTotal,
+                           int clearEvery = 0) {
     FetchResult result;
     std::vector<GazeRecord> buffer(1536);  // the largest request below
     const auto deadline = Clock::now() + kDeadline;
     int32_t request = 1;
-    for (;;) {
+    for (int round = 1;; ++round) {
         const bool done = producersDone.load(std::memory_order_acquire);
-        if (queue.Count() > 1) {
+        if (clearEvery > 0 && round % clearEvery == 0) {
+            queue.Clear();
+        }
+        const int32_t counted = queue.Count();
+        if (counted > 1) {
             ++result.countAboveOne;
         }
         const int32_t got = queue.Fetch(buffer.data(), request);
+        if (got < std::min(counted, request)) {
+            ++result.fewerThanCounted;
+        }
         for (int32_t i = 0; i < got; ++i) {
             const GazeRecord& record = buffer[static_cast<std::size_t>(i)];
             result.sequences.push_back(record.time);
@@ -91,18 +104,6 @@ void PushSequence(GazeQueue& queue, int64_t first, int64_t count, int64_t step, 
     }
 }
 
-// Start/stop on the host side: empties the queue now and then until told to stop.
-void ClearUntilDone(GazeQueue& queue, const std::atomic<bool>& producersDone) {
-    const auto deadline = Clock::now() + kDeadline;
-    int round = 0;
-    while (!producersDone.load(std::memory_order_acquire) && Clock::now() < deadline) {
-        queue.Clear();
-        for (int spin = 0; spin < 50 + (round++ % 200); ++spin) {
-            std::this_thread::yield();
-        }
-    }
-}
-
 void ExpectStrictlyIncreasing(const std::vector<int64_t>& sequences) {
     for (std::size_t i = 1; i < sequences.size(); ++i) {
         ASSERT_LT(sequences[i - 1], sequences[i]) << "at delivered index " << i;
@@ -123,6 +124,7 @@ TEST(RecordQueueThreaded, KeepAllDeliversEveryPushedRecordOnceAndInOrder) {
 
     ASSERT_FALSE(result.timedOut);
     EXPECT_EQ(result.torn, 0);
+    EXPECT_EQ(result.fewerThanCounted, 0);
     ASSERT_EQ(static_cast<int64_t>(result.sequences.size()), kRecords);
     for (int64_t i = 0; i < kRecords; ++i) {
         ASSERT_EQ(result.sequences[static_cast<std::size_t>(i)], i + 1);
@@ -130,50 +132,47 @@ TEST(RecordQueueThreaded, KeepAllDeliversEveryPushedRecordOnceAndInOrder) {
     EXPECT_EQ(queue.Count(), 0);
 }
 
-TEST(RecordQueueThreaded, TwoPushersLoseAndDuplicateNothingAndKeepEachOnesOrder) {
+// A replaced tracking worker's last pushes, then its successor's: the object
+// lets the successor start only after the predecessor has left the queues.
+TEST(RecordQueueThreaded, ReplacedPusherHandsOverWithoutLossDuplicationOrReordering) {
     GazeQueue queue;
-    std::atomic<int> running{2};
     std::atomic<bool> done{false};
-    auto pushEveryOther = [&](int64_t first) {
-        PushSequence(queue, first, kRecords / 2, 2, true);
-        if (running.fetch_sub(1) == 1) {
-            done.store(true, std::memory_order_release);
+    std::atomic<bool> firstLeft{false};
+    const int64_t half = kRecords / 2;
+    std::thread first([&] {
+        PushSequence(queue, 1, half, 1, true);
+        firstLeft.store(true, std::memory_order_release);
+    });
+    std::thread successor([&] {
+        const auto deadline = Clock::now() + kDeadline;
+        while (!firstLeft.load(std::memory_order_acquire) && Clock::now() < deadline) {
+            std::this_thread::yield();
         }
-    };
-    std::thread odd(pushEveryOther, 1);
-    std::thread even(pushEveryOther, 2);
+        PushSequence(queue, half + 1, kRecords - half, 1, true);
+        done.store(true, std::memory_order_release);
+    });
     const FetchResult result = FetchUntilDone(queue, done, kRecords);
-    odd.join();
-    even.join();
+    first.join();
+    successor.join();
 
+    ASSERT_TRUE(firstLeft.load());
     ASSERT_FALSE(result.timedOut);
     EXPECT_EQ(result.torn, 0);
     ASSERT_EQ(static_cast<int64_t>(result.sequences.size()), kRecords);
-    std::vector<bool> seen(static_cast<std::size_t>(kRecords) + 1, false);
-    int64_t lastOdd = -1;
-    int64_t lastEven = 0;
-    for (int64_t sequence : result.sequences) {
-        ASSERT_GE(sequence, 1);
-        ASSERT_LE(sequence, kRecords);
-        ASSERT_FALSE(seen[static_cast<std::size_t>(sequence)]) << sequence << " delivered twice";
-        seen[static_cast<std::size_t>(sequence)] = true;
-        int64_t& last = (sequence % 2 != 0) ? lastOdd : lastEven;
-        ASSERT_LT(last, sequence);
-        last = sequence;
+    for (int64_t i = 0; i < kRecords; ++i) {
+        ASSERT_EQ(result.sequences[static_cast<std::size_t>(i)], i + 1);
     }
 }
 
-TEST(RecordQueueThreaded, EmptyingWhileFetchingNeverDuplicatesReordersOrTearsRecords) {
+TEST(RecordQueueThreaded, HostEmptyingBetweenFetchesNeverDuplicatesReordersOrTearsRecords) {
     GazeQueue queue;
     std::atomic<bool> done{false};
     std::thread pusher([&] {
-        PushSequence(queue, 1, kRecords, 1, true);
+        PushSequence(queue, 1, kRecords, 1, true, 64);
         done.store(true, std::memory_order_release);
     });
-    std::thread clearer([&] { ClearUntilDone(queue, done); });
-    const FetchResult result = FetchUntilDone(queue, done, -1);
+    const FetchResult result = FetchUntilDone(queue, done, -1, 7);
     pusher.join();
-    clearer.join();
 
     ASSERT_FALSE(result.timedOut);
     EXPECT_EQ(result.torn, 0);
@@ -189,10 +188,8 @@ TEST(RecordQueueThreaded, KeepOnlyNewestPushesWithFetchAndEmptyingHoldAtMostOneR
         PushSequence(queue, 1, kRecords, 1, false, 8);
         done.store(true, std::memory_order_release);
     });
-    std::thread clearer([&] { ClearUntilDone(queue, done); });
-    const FetchResult result = FetchUntilDone(queue, done, -1);
+    const FetchResult result = FetchUntilDone(queue, done, -1, 5);
     pusher.join();
-    clearer.join();
 
     ASSERT_FALSE(result.timedOut);
     EXPECT_EQ(result.torn, 0);
@@ -200,26 +197,130 @@ TEST(RecordQueueThreaded, KeepOnlyNewestPushesWithFetchAndEmptyingHoldAtMostOneR
     ExpectStrictlyIncreasing(result.sequences);
 }
 
-TEST(RecordQueueThreaded, SwitchingKeepAllWhileFetchingKeepsOrderAndNeverTears) {
+// The host copies the newest record while the pusher overwrites it without a
+// pause: a copy that the pusher overwrote meanwhile must never be delivered.
+TEST(RecordQueueThreaded, NewestRecordIsNeverDeliveredTornWhileThePusherKeepsReplacingIt) {
+    GazeQueue queue;
+    std::atomic<bool> stop{false};
+    std::atomic<bool> pusherStarted{false};
+    std::thread pusher([&] {
+        pusherStarted.store(true, std::memory_order_release);
+        for (int64_t sequence = 1; !stop.load(std::memory_order_relaxed); ++sequence) {
+            queue.Push(MakeRecord(sequence), false);
+        }
+    });
+    const auto deadline = Clock::now() + kDeadline;
+    while (!pusherStarted.load(std::memory_order_acquire) && Clock::now() < deadline) {
+        std::this_thread::yield();
+    }
+    int64_t torn = 0;
+    std::vector<int64_t> sequences;
+    GazeRecord record{};
+    for (int attempt = 0; attempt < 4000000 && Clock::now() < deadline; ++attempt) {
+        if (queue.Fetch(&record, 1) == 1) {
+            sequences.push_back(record.time);
+            torn += IsIntact(record) ? 0 : 1;
+        }
+    }
+    stop.store(true, std::memory_order_relaxed);
+    pusher.join();
+
+    ASSERT_FALSE(sequences.empty());
+    EXPECT_EQ(torn, 0);
+    ExpectStrictlyIncreasing(sequences);
+}
+
+// Mode switches while the host fetches (nothing else empties the queue). An
+// emptying push starts a segment: its own record, then the keep-all records up
+// to the next emptying push. The host takes oldest first, so of each segment
+// it receives a prefix, in order; of the last segment, everything.
+struct SwitchPattern {
+    const char* name;
+    bool (*keepAll)(int64_t sequence);
+};
+
+void ExpectPrefixOfEachSegment(const std::vector<int64_t>& delivered, bool (*keepAll)(int64_t), int64_t total) {
+    // Segment start of every sequence, and the sequences each segment holds.
+    std::vector<int64_t> segmentStart(static_cast<std::size_t>(total) + 1, 1);
+    for (int64_t sequence = 1; sequence <= total; ++sequence) {
+        segmentStart[static_cast<std::size_t>(sequence)] =
+            keepAll(sequence) ? segmentStart[static_cast<std::size_t>(sequence - 1)] : sequence;
+    }
+    segmentStart[0] = 0;
+    int64_t expectedNext = 0;  // next sequence the current segment must deliver
+    int64_t currentSegment = -1;
+    for (int64_t sequence : delivered) {
+        ASSERT_GE(sequence, 1);
+        ASSERT_LE(sequence, total);
+        const int64_t segment = segmentStart[static_cast<std::size_t>(sequence)];
+        if (segment != currentSegment) {
+            ASSERT_GT(segment, currentSegment) << "segment delivered out of order at " << sequence;
+            ASSERT_EQ(sequence, segment) << "a segment must be delivered from its first record";
+            currentSegment = segment;
+        } else {
+            ASSERT_EQ(sequence, expectedNext) << "gap or repeat inside a segment";
+        }
+        expectedNext = sequence + 1;
+    }
+    ASSERT_FALSE(delivered.empty());
+    EXPECT_EQ(currentSegment, segmentStart[static_cast<std::size_t>(total)]) << "last segment never delivered";
+    EXPECT_EQ(delivered.back(), total) << "last segment delivered incompletely";
+}
+
+TEST(RecordQueueThreaded, SwitchingBetweenKeepAllAndNewestOnlyWhileFetchingDeliversExactlyTheQueuedRecords) {
+    const SwitchPattern patterns[] = {
+        // Long keep-all runs spanning chunks, then a few emptying pushes.
+        {"long keep-all runs", [](int64_t s) { return (s / 1000) % 4 != 3; }},
+        // Every other push empties.
+        {"alternating", [](int64_t s) { return s % 2 == 0; }},
+        // Long newest-only runs, then short keep-all runs.
+        {"long newest-only runs", [](int64_t s) { return s % 997 > 900; }},
+        // A lone emptying push now and then.
+        {"rare emptying", [](int64_t s) { return s % 4099 != 0; }},
+    };
+    for (const SwitchPattern& pattern : patterns) {
+        SCOPED_TRACE(pattern.name);
+        GazeQueue queue;
+        std::atomic<bool> done{false};
+        std::thread pusher([&] {
+            for (int64_t sequence = 1; sequence <= kRecords; ++sequence) {
+                queue.Push(MakeRecord(sequence), pattern.keepAll(sequence));
+                if (sequence % 128 == 0) {
+                    std::this_thread::yield();
+                }
+            }
+            done.store(true, std::memory_order_release);
+        });
+        const FetchResult result = FetchUntilDone(queue, done, -1);
+        pusher.join();
+
+        ASSERT_FALSE(result.timedOut);
+        EXPECT_EQ(result.torn, 0);
+        ExpectPrefixOfEachSegment(result.sequences, pattern.keepAll, kRecords);
+    }
+}
+
+// Mode switches and the host's emptying together: order and integrity hold,
+// and whatever was pushed after the host's last emptying arrives.
+TEST(RecordQueueThreaded, SwitchingModesWhileTheHostEmptiesAndFetchesKeepsOrderAndDeliversTheTail) {
     GazeQueue queue;
     std::atomic<bool> done{false};
     std::thread pusher([&] {
         for (int64_t sequence = 1; sequence <= kRecords; ++sequence) {
-            // Long keep-all runs spanning chunks, then a few keep-newest pushes.
-            const bool keepAll = (sequence / 1000) % 4 != 3;
-            queue.Push(MakeRecord(sequence), keepAll);
+            queue.Push(MakeRecord(sequence), sequence % 300 < 250 || sequence == kRecords);
+            if (sequence % 64 == 0) {
+                std::this_thread::yield();
+            }
         }
         done.store(true, std::memory_order_release);
     });
-    const FetchResult result = FetchUntilDone(queue, done, -1);
+    const FetchResult result = FetchUntilDone(queue, done, -1, 11);
     pusher.join();
 
     ASSERT_FALSE(result.timedOut);
     EXPECT_EQ(result.torn, 0);
     ExpectStrictlyIncreasing(result.sequences);
-    // The last keep-all run ends the sequence, so its newest record arrives.
-    ASSERT_FALSE(result.sequences.empty());
-    EXPECT_EQ(result.sequences.back(), kRecords);
+    EXPECT_EQ(queue.Count(), 0);
 }
 
 // The callback's side as the extension object gives it: every stream on,
@@ -275,45 +376,57 @@ struct StreamResult {
     bool timedOut = false;
 };
 
+// One fetch of each stream, checking every record's payload.
+StreamResult FetchStreamsOnce(CallbackTarget& target, int32_t request) {
+    StreamResult result;
+    std::vector<GazeRecord> gaze(700);
+    std::vector<PupilRecord> pupils(700);
+    request = std::min<int32_t>(request, 689);
+    const int32_t gotGaze = target.gaze.Fetch(gaze.data(), request);
+    for (int32_t i = 0; i < gotGaze; ++i) {
+        const GazeRecord& record = gaze[static_cast<std::size_t>(i)];
+        result.gazeTimes.push_back(record.time);
+        const double fraction = static_cast<double>(static_cast<float>(record.time % 1024) / 1024.0f);
+        result.torn += (record.x == 1000.0 * (fraction - 0.5) && record.y == 0.0) ? 0 : 1;
+    }
+    const int32_t gotPupils = target.pupils.Fetch(pupils.data(), 700 - request);
+    for (int32_t i = 0; i < gotPupils; ++i) {
+        const PupilRecord& record = pupils[static_cast<std::size_t>(i)];
+        result.pupilTimes.push_back(record.time);
+        const bool intact = record.firstPupil == static_cast<double>(record.time % 4096) &&
+                            record.secondPupil == static_cast<double>(record.time % 4093);
+        result.torn += intact ? 0 : 1;
+    }
+    return result;
+}
+
 // Host side for the callback test: fetches both streams until the callback
 // thread is done and both are empty (or, with expectedEach >= 0, until that
 // many records of each arrived).
 StreamResult FetchStreamsUntilDone(CallbackTarget& target, const std::atomic<bool>& done, int64_t expectedEach) {
     StreamResult result;
-    std::vector<GazeRecord> gaze(700);
-    std::vector<PupilRecord> pupils(700);
     const auto deadline = Clock::now() + kDeadline;
     int32_t request = 3;
     for (;;) {
         const bool finished = done.load(std::memory_order_acquire);
-        const int32_t gotGaze = target.gaze.Fetch(gaze.data(), request);
-        for (int32_t i = 0; i < gotGaze; ++i) {
-            const GazeRecord& record = gaze[static_cast<std::size_t>(i)];
-            result.gazeTimes.push_back(record.time);
-            const double fraction = static_cast<double>(static_cast<float>(record.time % 1024) / 1024.0f);
-            result.torn += (record.x == 1000.0 * (fraction - 0.5) && record.y == 0.0) ? 0 : 1;
-        }
-        const int32_t gotPupils = target.pupils.Fetch(pupils.data(), 700 - request);
-        for (int32_t i = 0; i < gotPupils; ++i) {
-            const PupilRecord& record = pupils[static_cast<std::size_t>(i)];
-            result.pupilTimes.push_back(record.time);
-            const bool intact = record.firstPupil == static_cast<double>(record.time % 4096) &&
-                                record.secondPupil == static_cast<double>(record.time % 4093);
-            result.torn += intact ? 0 : 1;
-        }
+        const StreamResult part = FetchStreamsOnce(target, request);
+        result.gazeTimes.insert(result.gazeTimes.end(), part.gazeTimes.begin(), part.gazeTimes.end());
+        result.pupilTimes.insert(result.pupilTimes.end(), part.pupilTimes.begin(), part.pupilTimes.end());
+        result.torn += part.torn;
         request = request % 689 + 11;
         if (expectedEach >= 0 && static_cast<int64_t>(result.gazeTimes.size()) >= expectedEach &&
             static_cast<int64_t>(result.pupilTimes.size()) >= expectedEach) {
             return result;
         }
-        if (finished && gotGaze == 0 && gotPupils == 0 && target.gaze.Count() == 0 && target.pupils.Count() == 0) {
+        const bool gotNothing = part.gazeTimes.empty() && part.pupilTimes.empty();
+        if (finished && gotNothing && target.gaze.Count() == 0 && target.pupils.Count() == 0) {
             return result;
         }
         if (Clock::now() > deadline) {
             result.timedOut = true;
             return result;
         }
-        if (gotGaze == 0 && gotPupils == 0) {
+        if (gotNothing) {
             std::this_thread::yield();
         }
     }
@@ -356,27 +469,31 @@ TEST(RecordQueueThreaded, GazeCallbackWhileTheHostRestartsStreamsKeepsEachStream
         }
         done.store(true, std::memory_order_release);
     });
-    std::thread restarts([&] {
-        const auto deadline = Clock::now() + kDeadline;
-        int round = 0;
-        while (!done.load(std::memory_order_acquire) && Clock::now() < deadline) {
-            // A stop and a start of each stream each empty its queue.
-            target.gaze.Clear();
-            target.pupils.Clear();
-            ++round;
-            for (int spin = 0; spin < 100 + (round % 300); ++spin) {
-                std::this_thread::yield();
-            }
+    // The host's thread: a stop and a start of each stream each empty its
+    // queue; between restarts it fetches.
+    StreamResult result;
+    const auto deadline = Clock::now() + kDeadline;
+    for (int round = 0; !result.timedOut; ++round) {
+        const bool finished = done.load(std::memory_order_acquire);
+        target.gaze.Clear();
+        target.pupils.Clear();
+        const StreamResult part = FetchStreamsOnce(target, 3 + round % 500);
+        result.gazeTimes.insert(result.gazeTimes.end(), part.gazeTimes.begin(), part.gazeTimes.end());
+        result.pupilTimes.insert(result.pupilTimes.end(), part.pupilTimes.begin(), part.pupilTimes.end());
+        result.torn += part.torn;
+        if (finished) {
+            break;
         }
-    });
-    const StreamResult result = FetchStreamsUntilDone(target, done, -1);
+        result.timedOut = Clock::now() > deadline;
+        std::this_thread::yield();
+    }
     callback.join();
-    restarts.join();
 
     ASSERT_FALSE(result.timedOut);
     EXPECT_EQ(result.torn, 0);
     ExpectStrictlyIncreasing(result.gazeTimes);
     ExpectStrictlyIncreasing(result.pupilTimes);
+    EXPECT_EQ(target.gaze.Count(), 0);
 }
 
 }  // namespace
