@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# The long fuzzing run: every fuzz target (or those named) for FUZZ_LONG_SECONDS
+# (default 1800) or FUZZ_LONG_RUNS executions (default 10 000 000), whichever
+# comes first, FUZZ_LONG_JOBS targets at a time (default 1). Each target starts
+# from its corpus in fuzz/corpus/<target>/ and the inputs it finds are merged
+# back into that folder as a minimal set, so the grown corpora can be committed.
+# Logs in build/fuzz/long/<target>.log; a table of the results at the end.
+#   scripts/fuzz-long.sh [target...]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+seconds=${FUZZ_LONG_SECONDS:-1800}
+runs=${FUZZ_LONG_RUNS:-10000000}
+jobs=${FUZZ_LONG_JOBS:-1}
+logs=$root/build/fuzz/long
+
+run_one() {
+  local name=$1 fuzzer corpus work merged start result
+  fuzzer=$(find build/fuzz -maxdepth 3 -type f -name "$name" -perm -u+x | head -1)
+  corpus=$root/fuzz/corpus/$name
+  work=$(mktemp -d)
+  merged=$(mktemp -d)
+  mkdir -p "$corpus"
+  cp -r "$corpus"/. "$work"/
+  start=$(date +%s)
+  result=pass
+  if ! "$fuzzer" -runs="$runs" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+       -print_final_stats=1 -artifact_prefix="$logs/$name-" "$work" >"$logs/$name.log" 2>&1; then
+    result=FAIL
+  fi
+  echo "elapsed_seconds: $(( $(date +%s) - start ))" >>"$logs/$name.log"
+  # Keep only the inputs that add coverage, old and new together.
+  "$fuzzer" -merge=1 "$merged" "$work" >"$logs/$name.merge.log" 2>&1
+  rm -rf "${corpus:?}"/*
+  cp "$merged"/* "$corpus"/ 2>/dev/null || true
+  rm -rf "$work" "$merged"
+  echo "$result" >"$logs/$name.result"
+}
+
+if [ "${1:-}" = "--one" ]; then
+  run_one "$2"
+  exit 0
+fi
+
+scripts/setup.sh
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz
+mkdir -p "$logs"
+if [ $# -gt 0 ]; then
+  targets=("$@")
+else
+  mapfile -t targets < <(find build/fuzz -maxdepth 3 -type f -name '*_fuzz' -perm -u+x -printf '%f\n' | sort)
+fi
+printf '%s\n' "${targets[@]}" | xargs -P "$jobs" -I{} "$0" --one {}
+
+status=0
+printf '%-22s %12s %9s %10s %8s %s\n' target executions seconds exec/s corpus result
+for name in "${targets[@]}"; do
+  log=$logs/$name.log
+  printf '%-22s %12s %9s %10s %8s %s\n' "$name" \
+    "$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")" \
+    "$(sed -n 's/^elapsed_seconds: *//p' "$log")" \
+    "$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log")" \
+    "$(find "fuzz/corpus/$name" -type f | wc -l)" \
+    "$(cat "$logs/$name.result")"
+  [ "$(cat "$logs/$name.result")" = pass ] || status=1
+done
+exit $status
