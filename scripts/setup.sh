@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need on a Debian 12 machine, once:
 # the i386 architecture for 32-bit Wine, 64-bit Wine, both mingw-w64
-# toolchains, the test libraries.
+# toolchains, the test libraries, an X server for the drawing test.
 set -euo pipefail
 
 packages=(build-essential cmake ninja-build git ca-certificates
@@ -9,7 +9,8 @@ packages=(build-essential cmake ninja-build git ca-certificates
           g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 mingw-w64-tools
           wine wine64 wine32:i386 libwine-dev
           googletest libgtest-dev libgmock-dev libbenchmark-dev
-          clang libclang-rt-14-dev)
+          clang libclang-rt-14-dev
+          xvfb xauth)
 
 missing=()
 for package in "${packages[@]}"; do
