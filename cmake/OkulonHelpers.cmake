@@ -20,9 +20,19 @@ function(okulon_widl name idl)
 endfunction()
 
 # okulon_gtest(<target>): links GoogleTest (system package natively, built from
-# /usr/src/googletest for the cross build) and registers the tests with ctest.
+# OKULON_GOOGLETEST_SOURCE_DIR for the cross build) and registers the tests with ctest.
 function(okulon_gtest target)
   target_link_libraries(${target} PRIVATE GTest::gtest GTest::gmock GTest::gtest_main)
   gtest_discover_tests(${target} DISCOVERY_TIMEOUT 120 DISCOVERY_MODE PRE_TEST
                        PROPERTIES TIMEOUT 120)
+endfunction()
+
+# okulon_add_fuzz_target(<name> <source>... LIBRARIES <library>...): a libFuzzer
+# executable (clang only); its seed corpus lives in corpus/<name>/ beside it.
+function(okulon_add_fuzz_target name)
+  cmake_parse_arguments(PARSE_ARGV 1 fuzz "" "" "LIBRARIES")
+  add_executable(${name} ${fuzz_UNPARSED_ARGUMENTS})
+  target_link_libraries(${name} PRIVATE ${fuzz_LIBRARIES})
+  target_compile_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined)
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined)
 endfunction()

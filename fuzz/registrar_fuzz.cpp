@@ -19,9 +19,9 @@
 #include <string_view>
 #include <vector>
 
-#include "server/memory_registry.h"
 #include "server/reg_object.h"
 #include "server/replacement_list.h"
+#include "tests/support/memory_registry.h"
 
 namespace {
 

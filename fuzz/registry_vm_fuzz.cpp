@@ -18,8 +18,8 @@
 #include <string_view>
 #include <vector>
 
-#include "server/memory_registry.h"
 #include "server/registry_virtual_machine.h"
+#include "tests/support/memory_registry.h"
 
 namespace {
 

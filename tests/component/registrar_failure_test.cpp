@@ -3,8 +3,8 @@
 // and no key stays open.
 #include <gtest/gtest.h>
 
-#include "server/memory_registry.h"
 #include "server/reg_object.h"
+#include "tests/support/memory_registry.h"
 
 namespace okulon {
 namespace {

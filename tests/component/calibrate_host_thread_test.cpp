@@ -15,6 +15,7 @@
 #include "server/okulon_module.h"
 #include "simtracker/sim_server.h"
 #include "tracker/tracker_records.h"
+#include "wait_until.h"
 
 namespace okulon::test {
 namespace {
@@ -163,12 +164,7 @@ private:
 };
 
 bool WaitForLockCount(LONG expected) {
-    const ULONGLONG deadline = GetTickCount64() + kBoundMs;
-    while (Module().GetLockCount() != expected) {
-        if (GetTickCount64() >= deadline) return false;
-        Sleep(10);
-    }
-    return true;
+    return WaitUntil([expected] { return Module().GetLockCount() == expected; }, kBoundMs);
 }
 
 class CalibrateWithAHostThreadDisplay : public ::testing::Test {

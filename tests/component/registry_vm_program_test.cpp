@@ -5,9 +5,9 @@
 
 #include <string>
 
-#include "server/memory_registry.h"
 #include "server/reg_object.h"
 #include "server/registration_program.h"
+#include "tests/support/memory_registry.h"
 
 namespace okulon {
 namespace {

@@ -14,20 +14,12 @@
 
 #include "dll_test_support.h"
 #include "simtracker/sim_server.h"
+#include "wait_until.h"
 
 namespace okulon::reliability {
 
 using okulon::ComPtr;
-
-// Polls `condition` every few milliseconds; false once `timeoutMs` has passed.
-inline bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs) {
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    while (!condition()) {
-        if (GetTickCount64() >= deadline) return false;
-        Sleep(2);
-    }
-    return true;
-}
+using test::WaitUntil;
 
 // A replay file in the temporary folder, removed again at the end of its scope.
 // Both eyes are usable in every row, so every sample the simulator sends gives

@@ -2,7 +2,7 @@
 // depend on it, or their tests would prove nothing about the real registry.
 #include <gtest/gtest.h>
 
-#include "server/memory_registry.h"
+#include "tests/support/memory_registry.h"
 
 namespace okulon {
 namespace {

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "server/memory_registry.h"
 #include "server/registry_virtual_machine.h"
+#include "tests/support/memory_registry.h"
 
 namespace okulon {
 namespace {

@@ -12,6 +12,7 @@
 #include "host/calibration_display_scripted.h"
 #include "server/okulon_module.h"
 #include "simtracker/sim_server.h"
+#include "wait_until.h"
 
 namespace okulon::test {
 namespace {
@@ -39,12 +40,7 @@ const std::vector<Point> kTargets1024x768 = {{-409, 307}, {409, 307}, {409, -307
 const float kFractions[5][2] = {{0.1f, 0.1f}, {0.9f, 0.1f}, {0.9f, 0.9f}, {0.1f, 0.9f}, {0.5f, 0.5f}};
 
 bool WaitForLockCount(LONG expected, DWORD timeoutMs) {
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    while (Module().GetLockCount() != expected) {
-        if (GetTickCount64() >= deadline) return false;
-        Sleep(10);
-    }
-    return true;
+    return WaitUntil([expected] { return Module().GetLockCount() == expected; }, timeoutMs);
 }
 
 std::vector<Point> DrawnTargets(const ScriptedDisplay& display) {

@@ -12,6 +12,7 @@
 #include "simtracker/pointer_gaze.h"
 #include "simtracker/screen_cursor.h"
 #include "simtracker/sim_server.h"
+#include "wait_until.h"
 
 namespace okulon::test {
 namespace {
@@ -20,15 +21,6 @@ using sim::Scenario;
 using sim::SimServer;
 
 constexpr int kRate = 120;
-
-bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs = 10000) {
-    const ULONGLONG end = GetTickCount64() + timeoutMs;
-    while (!condition()) {
-        if (GetTickCount64() > end) return false;
-        Sleep(5);
-    }
-    return true;
-}
 
 class MouseMode : public ::testing::Test {
 protected:

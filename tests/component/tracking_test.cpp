@@ -12,21 +12,13 @@
 #include "held_request.h"
 #include "simtracker/sim_server.h"
 #include "tracker/tracker_records.h"
+#include "wait_until.h"
 
 namespace okulon::test {
 namespace {
 
 using sim::Scenario;
 using sim::SimServer;
-
-bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs = 10000) {
-    const ULONGLONG end = GetTickCount64() + timeoutMs;
-    while (!condition()) {
-        if (GetTickCount64() > end) return false;
-        Sleep(5);
-    }
-    return true;
-}
 
 // A replay file of samples with both eyes usable, so every sample the server
 // sends becomes exactly one gaze record of eye type 0.

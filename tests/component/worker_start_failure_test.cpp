@@ -17,6 +17,7 @@
 #include "host/calibration_display_scripted.h"
 #include "server/okulon_module.h"
 #include "simtracker/sim_server.h"
+#include "wait_until.h"
 
 // The replacements below pair malloc with free on purpose; the compiler sees
 // only that memory from operator new reaches free.
@@ -61,22 +62,13 @@ using host::ScriptedDisplay;
 constexpr DWORD kBoundMs = 30000;
 constexpr int kMostAllocations = 64;  // far more than a worker's start needs
 
-bool WaitUntil(const std::function<bool()>& condition) {
-    const ULONGLONG deadline = GetTickCount64() + kBoundMs;
-    while (!condition()) {
-        if (GetTickCount64() >= deadline) return false;
-        Sleep(5);
-    }
-    return true;
-}
-
 class WorkerStartFailure : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(CreateThreadSeam::Install()); }
     void TearDown() override {
         t_allocationsUntilFailure = 0;
         CreateThreadSeam::Disarm();
-        EXPECT_TRUE(WaitUntil([&] { return Module().GetLockCount() == m_baseLocks + 1; })) << "a worker was left";
+        EXPECT_TRUE(WaitUntil([&] { return Module().GetLockCount() == m_baseLocks + 1; }, kBoundMs)) << "a worker was left";
         if (m_server) m_server->Stop();
     }
 
@@ -115,7 +107,7 @@ protected:
     }
     void ExpectNoTrackingWorker(const std::string& context) {
         EXPECT_EQ(0, Impl().IsThreadRunning()) << context;
-        EXPECT_TRUE(WaitUntil([&] { return Module().GetLockCount() == m_baseLocks + 1; })) << context;
+        EXPECT_TRUE(WaitUntil([&] { return Module().GetLockCount() == m_baseLocks + 1; }, kBoundMs)) << context;
         EXPECT_EQ(E_FAIL, m_tracker->StopTracking()) << context << ": a thread handle is held";
         EXPECT_EQ(L"StopTracking: Tracking thread not created, maybe tracking was not started",
                   LastErrorText(m_tracker.get()))
@@ -136,17 +128,17 @@ TEST_F(WorkerStartFailure, StartTrackingReportsAThreadThatCannotBeCreatedAndEnds
         LONG count = 0;
         m_tracker->GetGazeDataCount(&count, 0);
         return count > 20;
-    })) << "delivering";
+    }, kBoundMs)) << "delivering";
 
     CreateThreadSeam::FailNext(ERROR_NOT_ENOUGH_MEMORY);
     EXPECT_EQ(E_FAIL, m_tracker->StartTracking());
     CreateThreadSeam::Disarm();
 
     EXPECT_EQ(L"StartTracking: Failed to create tracking thread", LastErrorText(m_tracker.get()));
-    EXPECT_TRUE(WaitUntil([&] { return !m_server->Connections()[0].open; })) << "the previous worker runs on";
+    EXPECT_TRUE(WaitUntil([&] { return !m_server->Connections()[0].open; }, kBoundMs)) << "the previous worker runs on";
     ExpectNoTrackingWorker("thread creation");
     ASSERT_EQ(S_OK, m_tracker->StartTracking()) << "the object recovers";
-    EXPECT_TRUE(WaitUntil([&] { return m_server->Connections().size() == 2; }));
+    EXPECT_TRUE(WaitUntil([&] { return m_server->Connections().size() == 2; }, kBoundMs));
     EXPECT_EQ(S_OK, m_tracker->StopTracking());
 }
 
@@ -200,7 +192,7 @@ TEST_F(WorkerStartFailure, EveryAllocationThatFailsInCalibrateTakesTheFailedToCr
         const std::string context = "allocation " + std::to_string(nth);
         if (nothingFailed || message != L"Calibrate: Failed to create calibration thread") {
             // The worker was started: every allocation before it has been tried.
-            EXPECT_TRUE(WaitUntil([&] { return Module().GetLockCount() == m_baseLocks + 1; })) << context;
+            EXPECT_TRUE(WaitUntil([&] { return Module().GetLockCount() == m_baseLocks + 1; }, kBoundMs)) << context;
             display->Release();
             break;
         }

@@ -1,4 +1,4 @@
-#include "server/memory_registry.h"
+#include "tests/support/memory_registry.h"
 
 #include <cstdio>
 #include <stdexcept>

@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "server/memory_registry.h"
 #include "server/reg_object.h"
+#include "tests/support/memory_registry.h"
 
 namespace okulon {
 namespace {

@@ -1,3 +1,0 @@
-if(WIN32)
-  target_sources(okulon_component PRIVATE ${CMAKE_CURRENT_LIST_DIR}/send_command.cpp)
-endif()
