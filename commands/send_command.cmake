@@ -1,3 +1,3 @@
 if(WIN32)
-  target_sources(okulon_component PRIVATE ${CMAKE_CURRENT_LIST_DIR}/send_command.cpp)
+  target_sources(okulon_component PRIVATE ${CMAKE_CURRENT_LIST_DIR}/endpoint_settings.cpp)
 endif()

@@ -141,11 +141,3 @@ using ExclusiveGuard = LockGuard<SrwLock, &SrwLock::LockExclusive, &SrwLock::Unl
 using SharedGuard = LockGuard<SrwLock, &SrwLock::LockShared, &SrwLock::UnlockShared>;
 
 }  // namespace okulon
-
-// The body of every method that the host or COM can call.
-#define OKULON_COM_TRY try {
-#define OKULON_COM_CATCH                                  \
-    }                                                     \
-    catch (...) {                                         \
-        return ::okulon::HResultFromCaughtException();    \
-    }
