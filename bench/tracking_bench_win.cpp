@@ -47,10 +47,9 @@ ComPtr<IEyeTracker> NewTracker(int port) {
     ComPtr<IEyeTracker> tracker;
     okulon::CreateEyeTrackerInstance(nullptr, IID_IEyeTracker, tracker.put_void());
     for (std::wstring command : {std::wstring(L"host 127.0.0.1"), L"port " + std::to_wstring(port)}) {
-        BSTR text = SysAllocString(command.c_str());
+        const okulon::UniqueBstr text(SysAllocString(command.c_str()));
         LONG result = 0;
-        tracker->SendCommand(text, &result);
-        SysFreeString(text);
+        tracker->SendCommand(text.get(), &result);
     }
     return tracker;
 }
@@ -251,11 +250,10 @@ void SystemCheckWorkerCpu() {
 }  // namespace
 
 int main() {
-    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    const okulon::ComApartment apartment = okulon::EnterApartment(COINIT_APARTMENTTHREADED);
     SustainedRate();
     CallbackToVisibilityLatency();
     ControlCallTimes();
     SystemCheckWorkerCpu();
-    CoUninitialize();
     return 0;
 }

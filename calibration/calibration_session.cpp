@@ -32,17 +32,20 @@ CalibrationSession::CalibrationSession(const TrackerEndpoint& endpoint, ICalibra
     : m_endpoint(endpoint), m_display(display), m_cancelEvent(std::move(cancelEvent)) {}
 
 UniqueHandle CalibrationSession::StartWorker(const std::shared_ptr<CalibrationSession>& session) noexcept {
-    auto* argument = new (std::nothrow) std::shared_ptr<CalibrationSession>(session);
-    if (argument == nullptr) {
+    std::unique_ptr<std::shared_ptr<CalibrationSession>> argument(new (std::nothrow)
+                                                                      std::shared_ptr<CalibrationSession>(session));
+    if (!argument) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return UniqueHandle();
     }
-    UniqueHandle thread = CreateWorkerThread(&CalibrationSession::ThreadMain, argument);
+    UniqueHandle thread = CreateWorkerThread(&CalibrationSession::ThreadMain, argument.get());
     if (!thread) {
         const DWORD error = GetLastError();
-        delete argument;
+        argument.reset();
         SetLastError(error);
+        return thread;
     }
+    static_cast<void>(argument.release());  // the worker's now
     return thread;
 }
 

@@ -15,9 +15,9 @@
 // calibration starts after it. The dwell between targets waits on the cancel
 // event.
 //
-// Ownership: shared by the object (while it holds the worker) and the worker
-// thread (for its whole run). It holds no pointer to the object, so the object
-// may be destroyed while a cancelled worker finishes its current call.
+// Ownership: shared by the calibration run (while it holds the worker) and the
+// worker thread (for its whole run). It holds no pointer to the object, so the
+// object may be destroyed while a cancelled worker finishes its current call.
 #pragma once
 
 #include <windows.h>
@@ -63,11 +63,6 @@ public:
     bool FailedToConnect() const noexcept { return m_failedToConnect.load(); }
 
 private:
-    struct Target {
-        float x;  // fraction of the width from the left edge
-        float y;  // fraction of the height from the top edge
-    };
-
     CalibrationSession(const TrackerEndpoint& endpoint, ICalibrationDisplay* display, UniqueHandle cancelEvent);
 
     static DWORD ThreadMain(void* argument);

@@ -16,11 +16,7 @@
 
 namespace okulon {
 
-// Messages left in m_lastError; exact texts, no trailing newline.
-inline constexpr char16_t kSendCommandNoParameters[] = u"SendCommand: No parameters specified";
-inline constexpr char16_t kSendCommandNotRecognized[] = u"SendCommand: Command not recognized";
-
-// m_trackerHost: 255 bytes of text and the terminating NUL.
+// The tracker host buffer: 255 bytes of text and the terminating NUL.
 inline constexpr std::size_t kTrackerHostBufferSize = 256;
 inline constexpr std::size_t kTrackerHostMaxBytes = kTrackerHostBufferSize - 1;
 // Host, width and height values are cut to this many UTF-16 units before use.

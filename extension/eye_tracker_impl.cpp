@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "commands/command_parser.h"
 #include "server/com_object.h"
 #include "tracker/tracker_library.h"
 
@@ -11,35 +12,17 @@ namespace {
 constexpr wchar_t kUnsupportedPupilEyeType[] =
     L"This Eye Tracker interface version doesn't support non-default eye types for pupil data";
 
-bool IsValidEyeType(LONG eyeType) noexcept { return eyeType >= 0 && eyeType < kEyeTypeCount; }
-
 }  // namespace
 
-CEyeTrackerImpl::CEyeTrackerImpl() : m_gazeQueues(kEyeTypeCount) {}
+CEyeTrackerImpl::CEyeTrackerImpl() = default;
 
 CEyeTrackerImpl::~CEyeTrackerImpl() = default;
 
-HRESULT CEyeTrackerImpl::FinalConstruct() noexcept {
-    m_dataMask = 0;
-    m_eyeSelection = 0;
-    m_bufferSamples = 0;
-    m_clientCount = 0;
-    std::strcpy(m_trackerHost, "localhost");
-    m_trackerPort = 4455;
-    m_streaming = 0;
-    m_threadRunning = 0;
-    m_systemCheckCode = 0;
-    m_lastValidityFirst = -1;
-    m_lastValiditySecond = -1;
-    m_screenWidth = GetSystemMetrics(SM_CXSCREEN);
-    m_screenHeight = GetSystemMetrics(SM_CYSCREEN);
-    return S_OK;
-}
+HRESULT CEyeTrackerImpl::FinalConstruct() noexcept { return S_OK; }
 
 void CEyeTrackerImpl::FinalRelease() noexcept {
-    m_threadRunning = 0;
-    EndTrackingWorkers();
-    EndCalibrationWorker();
+    m_tracking.EndWorkers();
+    m_calibration.End();
 }
 
 HRESULT CEyeTrackerImpl::InternalQueryInterface(REFIID iid, void** object) noexcept {
@@ -66,52 +49,20 @@ HRESULT CreateEyeTrackerInstance(IUnknown* outer, REFIID iid, void** object) noe
 
 // --- internal operations -------------------------------------------------
 
-LONG CEyeTrackerImpl::IsTrackerConnected() {
-    const LONG code = m_systemCheckCode;
-    return (code == kTrackerErrorNotConnected || code == kTrackerErrorConnectionLost) ? 0 : 1;
-}
-
-LONG CEyeTrackerImpl::IsStreamingBlocked() {
-    const LONG code = GetSystemCheckCode();
-    return (IsTrackerConnected() != 0 && code == kTrackerErrorStreamingOff) ? 1 : 0;
-}
-
-LONG CEyeTrackerImpl::AddClient() { return ++m_clientCount; }
-
-// An unmatched stop ("stop everything first") must not leave a negative count
-// that would make the next start count as zero and silently deliver nothing.
-LONG CEyeTrackerImpl::RemoveClient() {
-    LONG count = m_clientCount.load();
-    while (count > 0 && !m_clientCount.compare_exchange_weak(count, count - 1)) {
-    }
-    return count > 0 ? count - 1 : count;
-}
-
-uint32_t CEyeTrackerImpl::GetDataMask() { return m_dataMask.load(std::memory_order_relaxed); }
-LONG CEyeTrackerImpl::GetClientCount() { return m_clientCount.load(std::memory_order_relaxed); }
-LONG CEyeTrackerImpl::IsStreaming() { return m_streaming.load(std::memory_order_relaxed); }
-LONG CEyeTrackerImpl::IsThreadRunning() { return m_threadRunning.load(std::memory_order_relaxed); }
-void CEyeTrackerImpl::SetSystemCheckCode(LONG code) { m_systemCheckCode = code; }
-LONG CEyeTrackerImpl::GetSystemCheckCode() { return m_systemCheckCode; }
-void CEyeTrackerImpl::SetLastValidityFirst(LONG validity) { m_lastValidityFirst.store(validity, std::memory_order_relaxed); }
-LONG CEyeTrackerImpl::GetLastValidityFirst() { return m_lastValidityFirst.load(std::memory_order_relaxed); }
-void CEyeTrackerImpl::SetLastValiditySecond(LONG validity) { m_lastValiditySecond.store(validity, std::memory_order_relaxed); }
-LONG CEyeTrackerImpl::GetLastValiditySecond() { return m_lastValiditySecond.load(std::memory_order_relaxed); }
-
-// --- producer side -------------------------------------------------------
-
-void CEyeTrackerImpl::PushGazeSample(const GazeRecord& record, int32_t eyeType) noexcept {
-    if (!IsValidEyeType(eyeType)) return;
-    m_gazeQueues[eyeType].Push(record, m_bufferSamples.load(std::memory_order_relaxed) != 0);
-}
-
-void CEyeTrackerImpl::PushPupilSample(const PupilRecord& record) noexcept {
-    m_pupilQueue.Push(record, m_bufferSamples.load(std::memory_order_relaxed) != 0);
-}
-
-void CEyeTrackerImpl::PushEyeEvent(const EyeEventRecord& record) noexcept {
-    m_eyeEventQueue.Push(record, m_bufferSamples.load(std::memory_order_relaxed) != 0);
-}
+LONG CEyeTrackerImpl::IsTrackerConnected() noexcept { return m_tracking.IsTrackerConnected(); }
+LONG CEyeTrackerImpl::IsStreamingBlocked() noexcept { return m_tracking.IsStreamingBlocked(); }
+LONG CEyeTrackerImpl::AddClient() noexcept { return m_streams.AddClient(); }
+LONG CEyeTrackerImpl::RemoveClient() noexcept { return m_streams.RemoveClient(); }
+uint32_t CEyeTrackerImpl::GetDataMask() noexcept { return m_streams.DataMask(); }
+LONG CEyeTrackerImpl::GetClientCount() noexcept { return m_streams.ClientCount(); }
+LONG CEyeTrackerImpl::IsStreaming() noexcept { return m_tracking.IsStreaming(); }
+LONG CEyeTrackerImpl::IsThreadRunning() noexcept { return m_tracking.IsThreadRunning(); }
+void CEyeTrackerImpl::SetSystemCheckCode(LONG code) noexcept { m_tracking.SetSystemCheckCode(code); }
+LONG CEyeTrackerImpl::GetSystemCheckCode() noexcept { return m_tracking.GetSystemCheckCode(); }
+void CEyeTrackerImpl::SetLastValidityFirst(LONG validity) noexcept { m_tracking.SetLastValidityFirst(validity); }
+LONG CEyeTrackerImpl::GetLastValidityFirst() noexcept { return m_tracking.GetLastValidityFirst(); }
+void CEyeTrackerImpl::SetLastValiditySecond(LONG validity) noexcept { m_tracking.SetLastValiditySecond(validity); }
+LONG CEyeTrackerImpl::GetLastValiditySecond() noexcept { return m_tracking.GetLastValiditySecond(); }
 
 // --- helpers -------------------------------------------------------------
 
@@ -121,7 +72,7 @@ HRESULT CEyeTrackerImpl::Fail(HRESULT code, const wchar_t* message) {
 }
 
 template <class Record>
-HRESULT CEyeTrackerImpl::Count(const RecordQueue<Record>& queue, LONG* count) {
+HRESULT CEyeTrackerImpl::Count(const RecordQueue<Record>& queue, LONG* count) noexcept {
     if (count == nullptr) return E_POINTER;
     *count = queue.Count();
     return S_OK;
@@ -138,7 +89,7 @@ HRESULT CEyeTrackerImpl::Fetch(RecordQueue<Record>& queue, LONG* count, HostReco
 
 // --- IEyeTracker: general ------------------------------------------------
 
-STDMETHODIMP CEyeTrackerImpl::GetLastErrorText(LPWSTR* text) {
+STDMETHODIMP CEyeTrackerImpl::GetLastErrorText(LPWSTR* text) noexcept {
     if (text == nullptr) return E_POINTER;
     *text = nullptr;
     const size_t bytes = (m_lastError.size() + 1) * sizeof(wchar_t);
@@ -149,23 +100,23 @@ STDMETHODIMP CEyeTrackerImpl::GetLastErrorText(LPWSTR* text) {
     return S_OK;
 }
 
-STDMETHODIMP CEyeTrackerImpl::GetInterfaceVersion(LONG* version) {
+STDMETHODIMP CEyeTrackerImpl::GetInterfaceVersion(LONG* version) noexcept {
     if (version == nullptr) return E_POINTER;
     *version = kInterfaceVersion;
     return S_OK;
 }
 
-STDMETHODIMP CEyeTrackerImpl::SetOption(LONG) { return S_OK; }
+STDMETHODIMP CEyeTrackerImpl::SetOption(LONG) noexcept { return S_OK; }
 
-STDMETHODIMP CEyeTrackerImpl::GetOption(VARIANT_BOOL* value) {
+STDMETHODIMP CEyeTrackerImpl::GetOption(VARIANT_BOOL* value) noexcept {
     if (value == nullptr) return E_POINTER;
     *value = VARIANT_FALSE;
     return S_OK;
 }
 
-STDMETHODIMP CEyeTrackerImpl::NoOperation() { return S_OK; }
+STDMETHODIMP CEyeTrackerImpl::NoOperation() noexcept { return S_OK; }
 
-STDMETHODIMP CEyeTrackerImpl::GetTimestamp(hyper* time) {
+STDMETHODIMP CEyeTrackerImpl::GetTimestamp(hyper* time) noexcept {
     if (time == nullptr) return E_POINTER;
     TrackerTimeStamp stamp{};
     TrackerLibrary::Instance().GetLocalTimeStamp(&stamp);
@@ -173,131 +124,242 @@ STDMETHODIMP CEyeTrackerImpl::GetTimestamp(hyper* time) {
     return S_OK;
 }
 
+STDMETHODIMP CEyeTrackerImpl::SendCommand(BSTR text, LONG* result) noexcept {
+    if (result == nullptr) return E_POINTER;
+    *result = -1;
+    try {
+        const ParsedCommand command = ParseCommand(reinterpret_cast<const char16_t*>(text));
+        if (command.outcome == CommandOutcome::NoParameters) {
+            return Fail(E_FAIL, L"SendCommand: No parameters specified");
+        }
+        if (command.outcome == CommandOutcome::NotRecognized) {
+            return Fail(E_FAIL, L"SendCommand: Command not recognized");
+        }
+        const HRESULT applied = m_settings.Apply(command);
+        if (FAILED(applied)) return applied;
+        *result = 0;
+        return S_OK;
+    } catch (...) {
+        *result = -1;
+        return HResultFromCaughtException();
+    }
+}
+
+// --- IEyeTracker: tracking and calibration -------------------------------
+
+STDMETHODIMP CEyeTrackerImpl::StartTracking() noexcept {
+    try {
+        if (!m_tracking.StartWorker(this, m_settings)) {
+            return Fail(E_FAIL, L"StartTracking: Failed to create tracking thread");
+        }
+        if (m_tracking.IsTrackerConnected() == 0) return Fail(E_FAIL, L"StartTracking: Tracker not connected");
+        m_tracking.StartStreamingUnlessBlocked();
+        return S_OK;
+    } catch (...) {
+        return HResultFromCaughtException();
+    }
+}
+
+STDMETHODIMP CEyeTrackerImpl::StopTracking() noexcept {
+    try {
+        if (m_tracking.IsTrackerConnected() == 0) return Fail(E_FAIL, L"StopTracking: Tracker not connected");
+        if (!m_tracking.HasWorker()) {
+            return Fail(E_FAIL, L"StopTracking: Tracking thread not created, maybe tracking was not started");
+        }
+        m_tracking.StopWorker();
+        return S_OK;
+    } catch (...) {
+        return HResultFromCaughtException();
+    }
+}
+
+// A successful calibration, and a kind this tracker ignores, consume the
+// host's reference on the display.
+STDMETHODIMP CEyeTrackerImpl::Calibrate(LONG kind, ICalibrationDisplay* display, LONG, LONG, LONG, LONG, LONG,
+                                        LONG) noexcept {
+    try {
+        if (kind == kCalibrationKindDriftCorrection) {
+            return Fail(E_NOTIMPL, L"Calibrate: Drift Correction not implemented");
+        }
+        if (kind != kCalibrationKindCalibrate) {
+            if (display != nullptr) display->Release();
+            return S_OK;
+        }
+        if (display == nullptr) return E_POINTER;
+
+        switch (m_calibration.Run(m_settings, m_tracking, display)) {
+        case CalibrationOutcome::kActivated:
+            display->Release();
+            return S_OK;
+        case CalibrationOutcome::kWorkerNotStarted:
+            return Fail(E_FAIL, L"Calibrate: Failed to create calibration thread");
+        case CalibrationOutcome::kTrackerNotConnected:
+            return Fail(E_FAIL, L"Calibrate: Tracker not connected");
+        case CalibrationOutcome::kCancelled:
+            return Fail(E_FAIL, L"Calibrate: Calibration canceled");
+        case CalibrationOutcome::kFailed:
+            break;
+        }
+        return Fail(E_FAIL, L"Calibrate: Calibration failed");
+    } catch (...) {
+        return HResultFromCaughtException();
+    }
+}
+
 // --- IEyeTracker: what this tracker does not offer -----------------------
 
-STDMETHODIMP CEyeTrackerImpl::SendTrigger(LONG) OKULON_COM_TRY return NotImplemented(L"SendTrigger not implemented"); OKULON_COM_CATCH
-STDMETHODIMP CEyeTrackerImpl::SendString(LONG) OKULON_COM_TRY return NotImplemented(L"SendString not implemented"); OKULON_COM_CATCH
-STDMETHODIMP CEyeTrackerImpl::SetRecording(LONG) OKULON_COM_TRY return NotImplemented(L"SetRecording not implemented"); OKULON_COM_CATCH
-STDMETHODIMP CEyeTrackerImpl::StartSaccadeEvents() OKULON_COM_TRY return NotImplemented(L"StartSaccadeEvents not implemented"); OKULON_COM_CATCH
-STDMETHODIMP CEyeTrackerImpl::StopSaccadeEvents() OKULON_COM_TRY return NotImplemented(L"StopSaccadeEvents not implemented"); OKULON_COM_CATCH
-STDMETHODIMP CEyeTrackerImpl::StartFixationEvents() OKULON_COM_TRY return NotImplemented(L"StartFixationEvents not implemented"); OKULON_COM_CATCH
-STDMETHODIMP CEyeTrackerImpl::StopFixationEvents() OKULON_COM_TRY return NotImplemented(L"StopFixationEvents not implemented"); OKULON_COM_CATCH
-STDMETHODIMP CEyeTrackerImpl::StartAOIEvents() OKULON_COM_TRY return NotImplemented(L"StartAOIEvents not implemented"); OKULON_COM_CATCH
-STDMETHODIMP CEyeTrackerImpl::StopAOIEvents() OKULON_COM_TRY return NotImplemented(L"StopAOIEvents not implemented"); OKULON_COM_CATCH
-STDMETHODIMP CEyeTrackerImpl::SetAOISet(LONG) OKULON_COM_TRY return NotImplemented(L"SetAOISet not implemented"); OKULON_COM_CATCH
-STDMETHODIMP CEyeTrackerImpl::IsRecording(LONG) OKULON_COM_TRY return NotImplemented(L"IsRecording not implemented"); OKULON_COM_CATCH
+// Each is a whole method: NotImplemented holds the boundary.
+STDMETHODIMP CEyeTrackerImpl::SendTrigger(LONG) noexcept { return NotImplemented(L"SendTrigger not implemented"); }
+STDMETHODIMP CEyeTrackerImpl::SendString(LONG) noexcept { return NotImplemented(L"SendString not implemented"); }
+STDMETHODIMP CEyeTrackerImpl::SetRecording(LONG) noexcept { return NotImplemented(L"SetRecording not implemented"); }
+STDMETHODIMP CEyeTrackerImpl::StartSaccadeEvents() noexcept {
+    return NotImplemented(L"StartSaccadeEvents not implemented");
+}
+STDMETHODIMP CEyeTrackerImpl::StopSaccadeEvents() noexcept {
+    return NotImplemented(L"StopSaccadeEvents not implemented");
+}
+STDMETHODIMP CEyeTrackerImpl::StartFixationEvents() noexcept {
+    return NotImplemented(L"StartFixationEvents not implemented");
+}
+STDMETHODIMP CEyeTrackerImpl::StopFixationEvents() noexcept {
+    return NotImplemented(L"StopFixationEvents not implemented");
+}
+STDMETHODIMP CEyeTrackerImpl::StartAOIEvents() noexcept { return NotImplemented(L"StartAOIEvents not implemented"); }
+STDMETHODIMP CEyeTrackerImpl::StopAOIEvents() noexcept { return NotImplemented(L"StopAOIEvents not implemented"); }
+STDMETHODIMP CEyeTrackerImpl::SetAOISet(LONG) noexcept { return NotImplemented(L"SetAOISet not implemented"); }
+STDMETHODIMP CEyeTrackerImpl::IsRecording(LONG) noexcept { return NotImplemented(L"IsRecording not implemented"); }
 
 // --- IEyeTracker: data streams -------------------------------------------
 
-STDMETHODIMP CEyeTrackerImpl::StartGazeData(VARIANT_BOOL keepAll, LONG eyeType) OKULON_COM_TRY
-    if (!IsValidEyeType(eyeType)) return Fail(E_INVALIDARG, L"StartGazeData: Invalid eye type");
-    AddClient();
-    m_dataMask |= kStreamGaze;
-    m_eyeSelection = eyeType;
-    m_gazeQueues[eyeType].Clear();
-    m_bufferSamples = keepAll;
+STDMETHODIMP CEyeTrackerImpl::StartGazeData(VARIANT_BOOL keepAll, LONG eyeType) noexcept {
+    try {
+        if (!RecordStreams::IsValidEyeType(eyeType)) return Fail(E_INVALIDARG, L"StartGazeData: Invalid eye type");
+        m_streams.StartGaze(eyeType, keepAll != VARIANT_FALSE);
+        return S_OK;
+    } catch (...) {
+        return HResultFromCaughtException();
+    }
+}
+
+STDMETHODIMP CEyeTrackerImpl::StopGazeData(LONG eyeType) noexcept {
+    try {
+        if (!RecordStreams::IsValidEyeType(eyeType)) return Fail(E_INVALIDARG, L"StopGazeData: Invalid eye type");
+        m_streams.StopGaze(eyeType);
+        return S_OK;
+    } catch (...) {
+        return HResultFromCaughtException();
+    }
+}
+
+STDMETHODIMP CEyeTrackerImpl::GetGazeDataCount(LONG* count, LONG eyeType) noexcept {
+    try {
+        if (count == nullptr) return E_POINTER;
+        if (!RecordStreams::IsValidEyeType(eyeType)) return Fail(E_INVALIDARG, L"GetGazeDataCount: Invalid eye type");
+        return Count(m_streams.Gaze(eyeType), count);
+    } catch (...) {
+        return HResultFromCaughtException();
+    }
+}
+
+STDMETHODIMP CEyeTrackerImpl::GetGazeData(LONG* count, ::GazeRecord* records, LONG eyeType) noexcept {
+    try {
+        if (count == nullptr || records == nullptr) return E_POINTER;
+        if (!RecordStreams::IsValidEyeType(eyeType)) return Fail(E_INVALIDARG, L"GetGazeData: Invalid eye type");
+        return Fetch(m_streams.Gaze(eyeType), count, records, L"GetGazeData");
+    } catch (...) {
+        return HResultFromCaughtException();
+    }
+}
+
+STDMETHODIMP CEyeTrackerImpl::StartPupilData(VARIANT_BOOL keepAll, LONG eyeType) noexcept {
+    try {
+        if (eyeType != 0) return Fail(E_UNSUPPORTED_EYE_TYPE, kUnsupportedPupilEyeType);
+        m_streams.StartPupil(keepAll != VARIANT_FALSE);
+        return S_OK;
+    } catch (...) {
+        return HResultFromCaughtException();
+    }
+}
+
+STDMETHODIMP CEyeTrackerImpl::StopPupilData(LONG) noexcept {
+    m_streams.StopPupil();
     return S_OK;
-OKULON_COM_CATCH
+}
 
-STDMETHODIMP CEyeTrackerImpl::StopGazeData(LONG eyeType) OKULON_COM_TRY
-    if (!IsValidEyeType(eyeType)) return Fail(E_INVALIDARG, L"StopGazeData: Invalid eye type");
-    RemoveClient();
-    m_dataMask &= ~kStreamGaze;
-    m_gazeQueues[eyeType].Clear();
+STDMETHODIMP CEyeTrackerImpl::GetPupilDataCount(LONG* count) noexcept { return Count(m_streams.Pupil(), count); }
+
+STDMETHODIMP CEyeTrackerImpl::GetPupilData(LONG* count, ::PupilRecord* records, LONG eyeType) noexcept {
+    try {
+        if (count == nullptr || records == nullptr) return E_POINTER;
+        if (eyeType != 0) return Fail(E_UNSUPPORTED_EYE_TYPE, kUnsupportedPupilEyeType);
+        return Fetch(m_streams.Pupil(), count, records, L"GetPupilData");
+    } catch (...) {
+        return HResultFromCaughtException();
+    }
+}
+
+STDMETHODIMP CEyeTrackerImpl::StartEyeEvents() noexcept {
+    m_streams.StartEyeEvents();
     return S_OK;
-OKULON_COM_CATCH
+}
 
-STDMETHODIMP CEyeTrackerImpl::GetGazeDataCount(LONG* count, LONG eyeType) OKULON_COM_TRY
-    if (count == nullptr) return E_POINTER;
-    if (!IsValidEyeType(eyeType)) return Fail(E_INVALIDARG, L"GetGazeDataCount: Invalid eye type");
-    return Count(m_gazeQueues[eyeType], count);
-OKULON_COM_CATCH
-
-STDMETHODIMP CEyeTrackerImpl::GetGazeData(LONG* count, ::GazeRecord* records, LONG eyeType) OKULON_COM_TRY
-    if (count == nullptr || records == nullptr) return E_POINTER;
-    if (!IsValidEyeType(eyeType)) return Fail(E_INVALIDARG, L"GetGazeData: Invalid eye type");
-    return Fetch(m_gazeQueues[eyeType], count, records, L"GetGazeData");
-OKULON_COM_CATCH
-
-STDMETHODIMP CEyeTrackerImpl::StartPupilData(VARIANT_BOOL keepAll, LONG eyeType) OKULON_COM_TRY
-    if (eyeType != 0) return Fail(E_UNSUPPORTED_EYE_TYPE, kUnsupportedPupilEyeType);
-    AddClient();
-    m_dataMask |= kStreamPupil;
-    m_eyeSelection = 0;
-    m_pupilQueue.Clear();
-    m_bufferSamples = keepAll;
+STDMETHODIMP CEyeTrackerImpl::StopEyeEvents() noexcept {
+    m_streams.StopEyeEvents();
     return S_OK;
-OKULON_COM_CATCH
+}
 
-STDMETHODIMP CEyeTrackerImpl::StopPupilData(LONG) OKULON_COM_TRY
-    RemoveClient();
-    m_dataMask &= ~kStreamPupil;
-    m_pupilQueue.Clear();
-    return S_OK;
-OKULON_COM_CATCH
+STDMETHODIMP CEyeTrackerImpl::GetEyeEventCount(LONG* count) noexcept { return Count(m_streams.EyeEvents(), count); }
 
-STDMETHODIMP CEyeTrackerImpl::GetPupilDataCount(LONG* count) OKULON_COM_TRY
-    return Count(m_pupilQueue, count);
-OKULON_COM_CATCH
+STDMETHODIMP CEyeTrackerImpl::GetEyeEvents(LONG* count, ::EyeEventRecord* records) noexcept {
+    try {
+        return Fetch(m_streams.EyeEvents(), count, records, L"GetEyeEvents");
+    } catch (...) {
+        return HResultFromCaughtException();
+    }
+}
 
-STDMETHODIMP CEyeTrackerImpl::GetPupilData(LONG* count, ::PupilRecord* records, LONG eyeType) OKULON_COM_TRY
-    if (count == nullptr || records == nullptr) return E_POINTER;
-    if (eyeType != 0) return Fail(E_UNSUPPORTED_EYE_TYPE, kUnsupportedPupilEyeType);
-    return Fetch(m_pupilQueue, count, records, L"GetPupilData");
-OKULON_COM_CATCH
+STDMETHODIMP CEyeTrackerImpl::GetSaccadeEventCount(LONG* count) noexcept {
+    return Count(m_streams.SaccadeEvents(), count);
+}
 
-STDMETHODIMP CEyeTrackerImpl::StartEyeEvents() OKULON_COM_TRY
-    AddClient();
-    m_dataMask |= kStreamEyeEvents;
-    m_eyeEventQueue.Clear();
-    return S_OK;
-OKULON_COM_CATCH
+STDMETHODIMP CEyeTrackerImpl::GetSaccadeEvents(LONG* count, ::SaccadeEventRecord* records) noexcept {
+    try {
+        return Fetch(m_streams.SaccadeEvents(), count, records, L"GetSaccadeEvents");
+    } catch (...) {
+        return HResultFromCaughtException();
+    }
+}
 
-STDMETHODIMP CEyeTrackerImpl::StopEyeEvents() OKULON_COM_TRY
-    RemoveClient();
-    m_dataMask &= ~kStreamEyeEvents;
-    m_eyeEventQueue.Clear();
-    return S_OK;
-OKULON_COM_CATCH
+STDMETHODIMP CEyeTrackerImpl::GetFixationEventCount(LONG* count) noexcept {
+    return Count(m_streams.FixationEvents(), count);
+}
 
-STDMETHODIMP CEyeTrackerImpl::GetEyeEventCount(LONG* count) OKULON_COM_TRY
-    return Count(m_eyeEventQueue, count);
-OKULON_COM_CATCH
+STDMETHODIMP CEyeTrackerImpl::GetFixationEvents(LONG* count, ::FixationEventRecord* records) noexcept {
+    try {
+        return Fetch(m_streams.FixationEvents(), count, records, L"GetFixationEvents");
+    } catch (...) {
+        return HResultFromCaughtException();
+    }
+}
 
-STDMETHODIMP CEyeTrackerImpl::GetEyeEvents(LONG* count, ::EyeEventRecord* records) OKULON_COM_TRY
-    return Fetch(m_eyeEventQueue, count, records, L"GetEyeEvents");
-OKULON_COM_CATCH
+STDMETHODIMP CEyeTrackerImpl::GetAOIEventCount(LONG* count) noexcept { return Count(m_streams.AoiEvents(), count); }
 
-STDMETHODIMP CEyeTrackerImpl::GetSaccadeEventCount(LONG* count) OKULON_COM_TRY
-    return Count(m_saccadeEventQueue, count);
-OKULON_COM_CATCH
+STDMETHODIMP CEyeTrackerImpl::GetAOIEvents(LONG* count, ::AOIEventRecord* records) noexcept {
+    try {
+        return Fetch(m_streams.AoiEvents(), count, records, L"GetAOIEvents");
+    } catch (...) {
+        return HResultFromCaughtException();
+    }
+}
 
-STDMETHODIMP CEyeTrackerImpl::GetSaccadeEvents(LONG* count, ::SaccadeEventRecord* records) OKULON_COM_TRY
-    return Fetch(m_saccadeEventQueue, count, records, L"GetSaccadeEvents");
-OKULON_COM_CATCH
+STDMETHODIMP CEyeTrackerImpl::GetSpareRecordCount(LONG* count) noexcept { return Count(m_streams.Spares(), count); }
 
-STDMETHODIMP CEyeTrackerImpl::GetFixationEventCount(LONG* count) OKULON_COM_TRY
-    return Count(m_fixationEventQueue, count);
-OKULON_COM_CATCH
-
-STDMETHODIMP CEyeTrackerImpl::GetFixationEvents(LONG* count, ::FixationEventRecord* records) OKULON_COM_TRY
-    return Fetch(m_fixationEventQueue, count, records, L"GetFixationEvents");
-OKULON_COM_CATCH
-
-STDMETHODIMP CEyeTrackerImpl::GetAOIEventCount(LONG* count) OKULON_COM_TRY
-    return Count(m_aoiEventQueue, count);
-OKULON_COM_CATCH
-
-STDMETHODIMP CEyeTrackerImpl::GetAOIEvents(LONG* count, ::AOIEventRecord* records) OKULON_COM_TRY
-    return Fetch(m_aoiEventQueue, count, records, L"GetAOIEvents");
-OKULON_COM_CATCH
-
-STDMETHODIMP CEyeTrackerImpl::GetSpareRecordCount(LONG* count) OKULON_COM_TRY
-    return Count(m_spareQueue, count);
-OKULON_COM_CATCH
-
-STDMETHODIMP CEyeTrackerImpl::GetSpareRecords(LONG* count, ::SpareRecord* records) OKULON_COM_TRY
-    return Fetch(m_spareQueue, count, records, L"GetSpareRecords");
-OKULON_COM_CATCH
+STDMETHODIMP CEyeTrackerImpl::GetSpareRecords(LONG* count, ::SpareRecord* records) noexcept {
+    try {
+        return Fetch(m_streams.Spares(), count, records, L"GetSpareRecords");
+    } catch (...) {
+        return HResultFromCaughtException();
+    }
+}
 
 }  // namespace okulon

@@ -1,29 +1,31 @@
 // CEyeTrackerImpl: the extension's one object class. The host creates it
 // through the class factory and drives it through IEyeTracker from one thread.
-// The tracking worker, the calibration worker and the gaze callback reach it
-// through the internal operations and the push operations; they never hold a
-// reference, and the object ends or cuts them off before it is destroyed.
+// Each job has an owner of its own, a member of the object: the record
+// streams (extension/record_streams), the endpoint settings
+// (commands/endpoint_settings), the tracking worker (tracker/tracking_controller)
+// and the calibration (calibration/calibration_run); the host-interface
+// methods check their arguments, delegate and leave the error text.
+// The tracking worker and the gaze callback reach the object through the
+// internal operations and the push operations; they never hold a reference,
+// and the object cuts them off before it is destroyed.
 #pragma once
 
 #include <windows.h>
 
-#include <atomic>
-#include <memory>
 #include <string>
-#include <vector>
 
+#include "calibration/calibration_run.h"
+#include "commands/endpoint_settings.h"
 #include "eye_tracker_host.h"  // IEyeTracker, ICalibrationDisplay, host record structs
 #include "okulon.h"            // IEyeTrackerImpl, CLSID_CEyeTrackerImpl
-#include "extension/record_queue.h"
+#include "extension/record_streams.h"
 #include "extension/records.h"
 #include "extension/tracker_endpoint.h"
 #include "server/com_support.h"
 #include "server/dispatch_impl.h"
+#include "tracker/tracking_controller.h"
 
 namespace okulon {
-
-class TrackingSession;
-class CalibrationSession;
 
 // The host library's structs and the platform-free ones are the same bytes.
 static_assert(sizeof(::GazeRecord) == sizeof(GazeRecord));
@@ -42,7 +44,6 @@ static_assert(sizeof(::DisplaySize) == 8 && offsetof(::DisplaySize, height) == 0
 
 constexpr HRESULT E_UNSUPPORTED_EYE_TYPE = static_cast<HRESULT>(0x80040200);
 constexpr LONG kInterfaceVersion = 99;
-constexpr size_t kTrackerHostCapacity = 256;  // bytes, NUL included
 
 class CEyeTrackerImpl : public MemberlessDispatchImpl<IEyeTrackerImpl>,
                         public HostDispatchImpl<IEyeTracker>,
@@ -57,128 +58,103 @@ public:
     HRESULT InternalQueryInterface(REFIID iid, void** object) noexcept;
 
     // Internal operations, in the order of their slots after IDispatch.
-    virtual LONG IsTrackerConnected();
-    virtual LONG IsStreamingBlocked();
-    virtual LONG AddClient();
-    virtual LONG RemoveClient();
-    virtual uint32_t GetDataMask();
-    virtual LONG GetClientCount();
-    virtual LONG IsStreaming();
-    virtual LONG IsThreadRunning();
-    virtual void SetSystemCheckCode(LONG code);
-    virtual LONG GetSystemCheckCode();
-    virtual void SetLastValidityFirst(LONG validity);
-    virtual LONG GetLastValidityFirst();
-    virtual void SetLastValiditySecond(LONG validity);
-    virtual LONG GetLastValiditySecond();
+    virtual LONG IsTrackerConnected() noexcept;
+    virtual LONG IsStreamingBlocked() noexcept;
+    virtual LONG AddClient() noexcept;
+    virtual LONG RemoveClient() noexcept;
+    virtual uint32_t GetDataMask() noexcept;
+    virtual LONG GetClientCount() noexcept;
+    virtual LONG IsStreaming() noexcept;
+    virtual LONG IsThreadRunning() noexcept;
+    virtual void SetSystemCheckCode(LONG code) noexcept;
+    virtual LONG GetSystemCheckCode() noexcept;
+    virtual void SetLastValidityFirst(LONG validity) noexcept;
+    virtual LONG GetLastValidityFirst() noexcept;
+    virtual void SetLastValiditySecond(LONG validity) noexcept;
+    virtual LONG GetLastValiditySecond() noexcept;
     virtual ~CEyeTrackerImpl();
 
     // Producer side of the queues: the gaze callback's thread.
-    void PushGazeSample(const GazeRecord& record, int32_t eyeType) noexcept;
-    void PushPupilSample(const PupilRecord& record) noexcept;
-    void PushEyeEvent(const EyeEventRecord& record) noexcept;
+    void PushGazeSample(const GazeRecord& record, int32_t eyeType) noexcept { m_streams.PushGaze(record, eyeType); }
+    void PushPupilSample(const PupilRecord& record) noexcept { m_streams.PushPupil(record); }
+    void PushEyeEvent(const EyeEventRecord& record) noexcept { m_streams.PushEyeEvent(record); }
 
-    // Settings as the callback and the workers read them.
-    int32_t GetEyeSelection() const noexcept { return m_eyeSelection.load(std::memory_order_relaxed); }
-    int32_t GetScreenWidth() const noexcept { return m_screenWidth.load(std::memory_order_relaxed); }
-    int32_t GetScreenHeight() const noexcept { return m_screenHeight.load(std::memory_order_relaxed); }
-    // Host name and port copied on the host's thread, for a worker about to start.
-    TrackerEndpoint SnapshotEndpoint() const;
+    // Settings as the callback reads them.
+    int32_t GetEyeSelection() const noexcept { return m_streams.EyeSelection(); }
+    int32_t GetScreenWidth() const noexcept { return m_settings.ScreenWidth(); }
+    int32_t GetScreenHeight() const noexcept { return m_settings.ScreenHeight(); }
+    // Host name and port as a worker started now would connect.
+    TrackerEndpoint SnapshotEndpoint() const { return m_settings.SnapshotEndpoint(); }
 
     // IEyeTracker
-    STDMETHODIMP GetLastErrorText(LPWSTR* text) override;
-    STDMETHODIMP GetInterfaceVersion(LONG* version) override;
-    STDMETHODIMP SetOption(LONG option) override;
-    STDMETHODIMP GetOption(VARIANT_BOOL* value) override;
-    STDMETHODIMP SendTrigger(LONG trigger) override;
-    STDMETHODIMP SendString(LONG text) override;
-    STDMETHODIMP GetSpareRecordCount(LONG* count) override;
-    STDMETHODIMP GetSpareRecords(LONG* count, ::SpareRecord* records) override;
-    STDMETHODIMP StartTracking() override;
-    STDMETHODIMP StopTracking() override;
-    STDMETHODIMP SetRecording(LONG recording) override;
+    STDMETHODIMP GetLastErrorText(LPWSTR* text) noexcept override;
+    STDMETHODIMP GetInterfaceVersion(LONG* version) noexcept override;
+    STDMETHODIMP SetOption(LONG option) noexcept override;
+    STDMETHODIMP GetOption(VARIANT_BOOL* value) noexcept override;
+    STDMETHODIMP SendTrigger(LONG trigger) noexcept override;
+    STDMETHODIMP SendString(LONG text) noexcept override;
+    STDMETHODIMP GetSpareRecordCount(LONG* count) noexcept override;
+    STDMETHODIMP GetSpareRecords(LONG* count, ::SpareRecord* records) noexcept override;
+    STDMETHODIMP StartTracking() noexcept override;
+    STDMETHODIMP StopTracking() noexcept override;
+    STDMETHODIMP SetRecording(LONG recording) noexcept override;
     STDMETHODIMP Calibrate(LONG kind, ICalibrationDisplay* display, LONG arg1, LONG arg2, LONG arg3, LONG arg4,
-                           LONG arg5, LONG arg6) override;
-    STDMETHODIMP NoOperation() override;
-    STDMETHODIMP StartGazeData(VARIANT_BOOL keepAll, LONG eyeType) override;
-    STDMETHODIMP StopGazeData(LONG eyeType) override;
-    STDMETHODIMP GetGazeDataCount(LONG* count, LONG eyeType) override;
-    STDMETHODIMP GetGazeData(LONG* count, ::GazeRecord* records, LONG eyeType) override;
-    STDMETHODIMP StartSaccadeEvents() override;
-    STDMETHODIMP StopSaccadeEvents() override;
-    STDMETHODIMP GetSaccadeEventCount(LONG* count) override;
-    STDMETHODIMP GetSaccadeEvents(LONG* count, ::SaccadeEventRecord* records) override;
-    STDMETHODIMP StartFixationEvents() override;
-    STDMETHODIMP StopFixationEvents() override;
-    STDMETHODIMP GetFixationEventCount(LONG* count) override;
-    STDMETHODIMP GetFixationEvents(LONG* count, ::FixationEventRecord* records) override;
-    STDMETHODIMP StartAOIEvents() override;
-    STDMETHODIMP StopAOIEvents() override;
-    STDMETHODIMP GetAOIEventCount(LONG* count) override;
-    STDMETHODIMP GetAOIEvents(LONG* count, ::AOIEventRecord* records) override;
-    STDMETHODIMP StartPupilData(VARIANT_BOOL keepAll, LONG eyeType) override;
-    STDMETHODIMP StopPupilData(LONG eyeType) override;
-    STDMETHODIMP GetPupilDataCount(LONG* count) override;
-    STDMETHODIMP GetPupilData(LONG* count, ::PupilRecord* records, LONG eyeType) override;
-    STDMETHODIMP SetAOISet(LONG aoiSet) override;
-    STDMETHODIMP GetTimestamp(hyper* time) override;
-    STDMETHODIMP SendCommand(BSTR text, LONG* result) override;
-    STDMETHODIMP StartEyeEvents() override;
-    STDMETHODIMP StopEyeEvents() override;
-    STDMETHODIMP GetEyeEventCount(LONG* count) override;
-    STDMETHODIMP GetEyeEvents(LONG* count, ::EyeEventRecord* records) override;
-    STDMETHODIMP IsRecording(LONG recording) override;
+                           LONG arg5, LONG arg6) noexcept override;
+    STDMETHODIMP NoOperation() noexcept override;
+    STDMETHODIMP StartGazeData(VARIANT_BOOL keepAll, LONG eyeType) noexcept override;
+    STDMETHODIMP StopGazeData(LONG eyeType) noexcept override;
+    STDMETHODIMP GetGazeDataCount(LONG* count, LONG eyeType) noexcept override;
+    STDMETHODIMP GetGazeData(LONG* count, ::GazeRecord* records, LONG eyeType) noexcept override;
+    STDMETHODIMP StartSaccadeEvents() noexcept override;
+    STDMETHODIMP StopSaccadeEvents() noexcept override;
+    STDMETHODIMP GetSaccadeEventCount(LONG* count) noexcept override;
+    STDMETHODIMP GetSaccadeEvents(LONG* count, ::SaccadeEventRecord* records) noexcept override;
+    STDMETHODIMP StartFixationEvents() noexcept override;
+    STDMETHODIMP StopFixationEvents() noexcept override;
+    STDMETHODIMP GetFixationEventCount(LONG* count) noexcept override;
+    STDMETHODIMP GetFixationEvents(LONG* count, ::FixationEventRecord* records) noexcept override;
+    STDMETHODIMP StartAOIEvents() noexcept override;
+    STDMETHODIMP StopAOIEvents() noexcept override;
+    STDMETHODIMP GetAOIEventCount(LONG* count) noexcept override;
+    STDMETHODIMP GetAOIEvents(LONG* count, ::AOIEventRecord* records) noexcept override;
+    STDMETHODIMP StartPupilData(VARIANT_BOOL keepAll, LONG eyeType) noexcept override;
+    STDMETHODIMP StopPupilData(LONG eyeType) noexcept override;
+    STDMETHODIMP GetPupilDataCount(LONG* count) noexcept override;
+    STDMETHODIMP GetPupilData(LONG* count, ::PupilRecord* records, LONG eyeType) noexcept override;
+    STDMETHODIMP SetAOISet(LONG aoiSet) noexcept override;
+    STDMETHODIMP GetTimestamp(hyper* time) noexcept override;
+    STDMETHODIMP SendCommand(BSTR text, LONG* result) noexcept override;
+    STDMETHODIMP StartEyeEvents() noexcept override;
+    STDMETHODIMP StopEyeEvents() noexcept override;
+    STDMETHODIMP GetEyeEventCount(LONG* count) noexcept override;
+    STDMETHODIMP GetEyeEvents(LONG* count, ::EyeEventRecord* records) noexcept override;
+    STDMETHODIMP IsRecording(LONG recording) noexcept override;
 
 protected:
     // Reference count of the single-threaded object (the host calls from one thread).
     LONG m_refCount = 0;
 
 private:
+    // Leaves the message for GetLastErrorText; throws std::bad_alloc.
     HRESULT Fail(HRESULT code, const wchar_t* message);
-    HRESULT NotImplemented(const wchar_t* message) { return Fail(E_NOTIMPL, message); }
+    // The whole body of a method this tracker does not offer.
+    HRESULT NotImplemented(const wchar_t* message) noexcept {
+        try {
+            return Fail(E_NOTIMPL, message);
+        } catch (...) {
+            return HResultFromCaughtException();
+        }
+    }
     template <class Record, class HostRecord>
     HRESULT Fetch(RecordQueue<Record>& queue, LONG* count, HostRecord* records, const wchar_t* method);
     template <class Record>
-    static HRESULT Count(const RecordQueue<Record>& queue, LONG* count);
-    void EndTrackingWorkers() noexcept;
-    void ForgetEndedTrackingSessions() noexcept;
-    void EndCalibrationWorker() noexcept;
+    static HRESULT Count(const RecordQueue<Record>& queue, LONG* count) noexcept;
 
     std::wstring m_lastError;
-    RecordQueue<EyeEventRecord> m_eyeEventQueue;
-    RecordQueue<AoiEventRecord> m_aoiEventQueue;
-    RecordQueue<FixationEventRecord> m_fixationEventQueue;
-    RecordQueue<SaccadeEventRecord> m_saccadeEventQueue;
-    RecordQueue<SpareRecord> m_spareQueue;
-    RecordQueue<PupilRecord> m_pupilQueue;
-    std::vector<RecordQueue<GazeRecord>> m_gazeQueues;
-
-    // Status shared with the workers and the callback: whole 32-bit values.
-    std::atomic<LONG> m_streaming{0};
-    std::atomic<LONG> m_threadRunning{0};
-    std::atomic<LONG> m_systemCheckCode{0};
-    std::atomic<LONG> m_lastValidityFirst{-1};
-    std::atomic<LONG> m_lastValiditySecond{-1};
-    UniqueHandle m_trackingThread;
-    UniqueHandle m_calibrationThread;
-    std::atomic<int32_t> m_eyeSelection{0};
-    std::atomic<uint32_t> m_dataMask{0};
-    std::atomic<int16_t> m_bufferSamples{0};
-    std::atomic<LONG> m_clientCount{0};
-    char m_trackerHost[kTrackerHostCapacity] = {};
-    std::atomic<int32_t> m_trackerPort{0};
-    std::atomic<int32_t> m_screenWidth{0};
-    std::atomic<int32_t> m_screenHeight{0};
-    ICalibrationDisplay* m_calibrationDisplay = nullptr;
-
-    // Workers: the one the object holds, and those StopTracking detached,
-    // which are cut off from the object at its destruction.
-    std::shared_ptr<TrackingSession> m_trackingSession;
-    std::vector<std::shared_ptr<TrackingSession>> m_detachedTrackingSessions;
-    std::shared_ptr<CalibrationSession> m_calibrationSession;
-
-    friend class TrackingSession;
-    friend class CalibrationSession;
+    RecordStreams m_streams;
+    EndpointSettings m_settings;
+    TrackingController m_tracking;
+    CalibrationRun m_calibration;
 };
 
 // The instance creator of the class factory: refuses an outer object, otherwise

@@ -1,5 +1,6 @@
 #include "extension/worker_thread.h"
 
+#include <memory>
 #include <new>
 
 #include "server/okulon_module.h"
@@ -13,9 +14,8 @@ struct WorkerStart {
     HMODULE pinnedModule;
 };
 
-DWORD WINAPI WorkerEntry(void* parameter) {
-    const WorkerStart start = *static_cast<WorkerStart*>(parameter);
-    delete static_cast<WorkerStart*>(parameter);
+DWORD WINAPI WorkerEntry(void* parameter) noexcept {
+    const WorkerStart start = *std::unique_ptr<WorkerStart>(static_cast<WorkerStart*>(parameter));
     const DWORD exitCode = start.function(start.argument);
     Module().Unlock();
     // The code of this image must not run after its last reference is gone,
@@ -27,30 +27,33 @@ DWORD WINAPI WorkerEntry(void* parameter) {
 }  // namespace
 
 UniqueHandle CreateWorkerThread(WorkerFunction function, void* argument) noexcept {
-    auto* start = new (std::nothrow) WorkerStart{function, argument, nullptr};
-    if (start == nullptr) {
+    std::unique_ptr<WorkerStart> start(new (std::nothrow) WorkerStart{function, argument, nullptr});
+    if (!start) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return UniqueHandle();
     }
     // Both are taken before the thread exists, so there is no moment in which
     // the thread runs unpinned.
-    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                            reinterpret_cast<LPCWSTR>(&WorkerEntry), &start->pinnedModule)) {
-        const DWORD error = GetLastError();
-        delete start;
-        SetLastError(error);
-        return UniqueHandle();
+    UniqueModule pinnedModule;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&WorkerEntry),
+                            pinnedModule.put())) {
+        return UniqueHandle();  // the error is the lookup's: nothing else ran
     }
+    start->pinnedModule = pinnedModule.get();
     Module().Lock();
-    HANDLE thread = CreateThread(nullptr, 0, &WorkerEntry, start, 0, nullptr);
-    if (thread == nullptr) {
+    UniqueHandle thread(CreateThread(nullptr, 0, &WorkerEntry, start.get(), 0, nullptr));
+    if (!thread) {
         const DWORD error = GetLastError();
         Module().Unlock();
-        FreeLibrary(start->pinnedModule);
-        delete start;
+        pinnedModule.reset();
+        start.reset();
         SetLastError(error);
+        return thread;
     }
-    return UniqueHandle(thread);
+    // The thread gives both back itself.
+    static_cast<void>(pinnedModule.release());
+    static_cast<void>(start.release());
+    return thread;
 }
 
 }  // namespace okulon

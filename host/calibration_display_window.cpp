@@ -1,6 +1,7 @@
 #include "host/calibration_display_window.h"
 
 #include <cstdio>
+#include <memory>
 
 namespace okulon::host {
 namespace {
@@ -122,14 +123,12 @@ bool WindowDisplay::OpenWindow() {
     RECT frame{0, 0, static_cast<LONG>(m_width), static_cast<LONG>(m_height)};
     const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
     AdjustWindowRect(&frame, style, FALSE);
-    auto* state = new WindowState();
+    auto state = std::make_unique<WindowState>();
     m_window = CreateWindowExW(0, kWindowClass, L"Calibration", style, CW_USEDEFAULT, CW_USEDEFAULT,
                                frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr,
-                               GetModuleHandleW(nullptr), state);
-    if (m_window == nullptr) {
-        delete state;  // WM_NCCREATE did not take it over
-        return false;
-    }
+                               GetModuleHandleW(nullptr), state.get());
+    if (m_window == nullptr) return false;  // WM_NCCREATE did not take the state over
+    static_cast<void>(state.release());      // the window's now, deleted at WM_NCDESTROY
     ShowWindow(m_window, SW_SHOW);
     UpdateWindow(m_window);
     return true;

@@ -21,6 +21,8 @@
 namespace {
 
 using okulon::ComPtr;
+using okulon::ComApartment;
+using okulon::EnterApartment;
 using namespace okulon::host;
 
 constexpr wchar_t kProgId[] = L"Okulon.EyeTrackerImpl";
@@ -49,17 +51,6 @@ bool ParseOptions(int argc, wchar_t** argv, Options& options) {
     }
     return true;
 }
-
-class ComApartment {
-public:
-    ComApartment() noexcept : m_result(CoInitialize(nullptr)) {}
-    ~ComApartment() {
-        if (SUCCEEDED(m_result)) CoUninitialize();
-    }
-
-private:
-    HRESULT m_result;
-};
 
 std::string Narrow(const std::wstring& text) {
     if (text.empty()) return {};
@@ -136,7 +127,7 @@ int wmain(int argc, wchar_t** argv) {
         std::fprintf(stderr, "usage: okulon_check [--host NAME] [--port N] [--seconds S (0..60, default 2)]\n");
         return 2;
     }
-    ComApartment apartment;
+    const ComApartment apartment = EnterApartment(COINIT_APARTMENTTHREADED);
     std::printf("Okulon check (%d-bit), tracker server %ls:%d\n", static_cast<int>(sizeof(void*) * 8),
                 options.host.c_str(), options.port);
 

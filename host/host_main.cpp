@@ -20,6 +20,10 @@
 namespace {
 
 using okulon::ComPtr;
+using okulon::ComApartment;
+using okulon::EnterApartment;
+using okulon::UniqueBstr;
+using okulon::UniqueTaskMemString;
 using okulon::host::SessionRecords;
 
 struct Options {
@@ -47,18 +51,6 @@ Options ParseOptions(int argc, wchar_t** argv) {
     }
     return options;
 }
-
-class ComApartment {
-public:
-    ComApartment() noexcept : m_result(CoInitialize(nullptr)) {}
-    ~ComApartment() {
-        if (SUCCEEDED(m_result)) CoUninitialize();
-    }
-    HRESULT result() const noexcept { return m_result; }
-
-private:
-    HRESULT m_result;
-};
 
 std::wstring ProgramFolder() {
     wchar_t path[MAX_PATH];
@@ -97,18 +89,16 @@ HRESULT CreateTracker(ComPtr<IEyeTracker>& tracker, bool byProgId) {
 }
 
 std::wstring LastError(IEyeTracker* tracker) {
-    LPWSTR text = nullptr;
+    UniqueTaskMemString text;
     std::wstring copy;
-    if (SUCCEEDED(tracker->GetLastErrorText(&text)) && text != nullptr) copy = text;
-    CoTaskMemFree(text);
+    if (SUCCEEDED(tracker->GetLastErrorText(text.put())) && text) copy = text.get();
     return copy;
 }
 
 HRESULT Command(IEyeTracker* tracker, const std::wstring& command) {
-    BSTR text = SysAllocString(command.c_str());
+    const UniqueBstr text(SysAllocString(command.c_str()));
     LONG result = -1;
-    const HRESULT hr = tracker->SendCommand(text, &result);
-    SysFreeString(text);
+    const HRESULT hr = tracker->SendCommand(text.get(), &result);
     std::printf("SendCommand(\"%ls\"): 0x%08lx, result %ld\n", command.c_str(), hr, result);
     return hr;
 }
@@ -157,8 +147,8 @@ void Calibrate(IEyeTracker* tracker, bool headless, int width, int height) {
 
 int wmain(int argc, wchar_t** argv) {
     const Options options = ParseOptions(argc, argv);
-    ComApartment apartment;
-    if (FAILED(apartment.result())) return 1;
+    const ComApartment apartment = EnterApartment(COINIT_APARTMENTTHREADED);
+    if (!apartment) return 1;
     RegisterHostLibrary();
 
     ComPtr<IEyeTracker> tracker;

@@ -70,8 +70,8 @@ void WINAPI OnGaze(int32_t reason, TrackerRecord* record, void* context) {
 }
 
 DWORD WINAPI RunProbe(void* parameter) {
-    std::shared_ptr<ProbeWork> work(*static_cast<std::shared_ptr<ProbeWork>*>(parameter));
-    delete static_cast<std::shared_ptr<ProbeWork>*>(parameter);
+    const std::shared_ptr<ProbeWork> work =
+        std::move(*std::unique_ptr<std::shared_ptr<ProbeWork>>(static_cast<std::shared_ptr<ProbeWork>*>(parameter)));
     TrackerProbeResult& result = work->result;
     if (work->tet.connect(work->host.c_str(), work->port, kTrackerConnectMode) == -1) {
         result.connectErrorCode = work->tet.getLastError();
@@ -111,12 +111,10 @@ TrackerProbeResult TrackerProbe::Run(const std::string& host, int32_t port, doub
     work->deliveryMicroseconds = static_cast<int64_t>(deliverySeconds * 1e6);
     work->result = result;
 
-    auto* handOver = new std::shared_ptr<ProbeWork>(work);
-    UniqueHandle thread(CreateThread(nullptr, 0, &RunProbe, handOver, 0, nullptr));
-    if (!thread) {
-        delete handOver;
-        return result;
-    }
+    auto handOver = std::make_unique<std::shared_ptr<ProbeWork>>(work);
+    UniqueHandle thread(CreateThread(nullptr, 0, &RunProbe, handOver.get(), 0, nullptr));
+    if (!thread) return result;
+    static_cast<void>(handOver.release());  // the probe thread's now
     const DWORD marginMs = 15000;  // connecting and one system check
     const DWORD waitMs = static_cast<DWORD>(deliverySeconds * 1000) + marginMs;
     if (WaitForSingleObject(thread.get(), waitMs) != WAIT_OBJECT_0) return result;  // finishedInTime stays false

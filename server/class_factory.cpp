@@ -1,13 +1,12 @@
 #include "server/class_factory.h"
 
+#include <memory>
 #include <new>
 
 #include "server/com_object.h"
 #include "server/interface_map.h"
 
 namespace okulon {
-
-HRESULT CComClassFactory::FinalConstruct() noexcept { return m_lock.Create() ? S_OK : E_OUTOFMEMORY; }
 
 HRESULT CComClassFactory::InternalQueryInterface(REFIID iid, void** object) noexcept {
     static const InterfaceMapEntry kInterfaces[] = {
@@ -17,7 +16,7 @@ HRESULT CComClassFactory::InternalQueryInterface(REFIID iid, void** object) noex
     return QueryInterfaceFromMap(this, kInterfaces, iid, object);
 }
 
-STDMETHODIMP CComClassFactory::CreateInstance(IUnknown* outer, REFIID iid, void** object) {
+STDMETHODIMP CComClassFactory::CreateInstance(IUnknown* outer, REFIID iid, void** object) noexcept {
     if (object == nullptr) return E_POINTER;
     *object = nullptr;
     if (outer != nullptr && !IsEqualGUID(iid, IID_IUnknown)) return CLASS_E_NOAGGREGATION;
@@ -25,7 +24,7 @@ STDMETHODIMP CComClassFactory::CreateInstance(IUnknown* outer, REFIID iid, void*
     return m_instanceCreator(outer, iid, object);
 }
 
-STDMETHODIMP CComClassFactory::LockServer(BOOL lock) {
+STDMETHODIMP CComClassFactory::LockServer(BOOL lock) noexcept {
     if (lock) {
         Module().Lock();
     } else {
@@ -37,16 +36,15 @@ STDMETHODIMP CComClassFactory::LockServer(BOOL lock) {
 HRESULT CreateClassFactory(InstanceCreator creator, REFIID iid, void** object) noexcept {
     if (object == nullptr) return E_POINTER;
     *object = nullptr;
-    auto* factory = new (std::nothrow) CComObjectCached<CComClassFactory>();
-    if (factory == nullptr) return E_OUTOFMEMORY;
+    // A failed request hands out no reference: the count is still 0 and the
+    // owner destroys the factory.
+    std::unique_ptr<CComObjectCached<CComClassFactory>> factory(new (std::nothrow)
+                                                                    CComObjectCached<CComClassFactory>());
+    if (!factory) return E_OUTOFMEMORY;
     factory->SetInstanceCreator(creator);
-    HRESULT result = factory->FinalConstruct();
-    if (result == S_OK) result = factory->QueryInterface(iid, object);
-    if (result != S_OK) {
-        // A failed step handed out no reference: the count is still 0.
-        delete factory;
-        return result;
-    }
+    const HRESULT result = factory->QueryInterface(iid, object);
+    if (result != S_OK) return result;
+    static_cast<void>(factory.release());  // the reference handed out owns it now
     return S_OK;
 }
 

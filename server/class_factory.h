@@ -19,16 +19,14 @@ public:
     CComClassFactory(const CComClassFactory&) = delete;
     CComClassFactory& operator=(const CComClassFactory&) = delete;
 
-    // Creates the factory lock; E_OUTOFMEMORY when the platform cannot.
-    HRESULT FinalConstruct() noexcept;
     void SetInstanceCreator(InstanceCreator creator) noexcept { m_instanceCreator = creator; }
     // IUnknown and IClassFactory, both the factory itself.
     HRESULT InternalQueryInterface(REFIID iid, void** object) noexcept;
 
     // Aggregation is refused in every form; every call builds a new object.
-    STDMETHODIMP CreateInstance(IUnknown* outer, REFIID iid, void** object) override;
+    STDMETHODIMP CreateInstance(IUnknown* outer, REFIID iid, void** object) noexcept override;
     // Calls need not be balanced: an extra unlock drives the module's count below zero.
-    STDMETHODIMP LockServer(BOOL lock) override;
+    STDMETHODIMP LockServer(BOOL lock) noexcept override;
 
 protected:
     // Destroyed only through CComObjectCached, as its most derived type.
@@ -38,13 +36,12 @@ protected:
     volatile LONG m_refCount = 0;
 
 private:
-    CriticalSection m_lock;
     InstanceCreator m_instanceCreator = nullptr;
 };
 
 // The object map's class-factory creator: a new CComObjectCached<CComClassFactory>
 // around the instance creator, asked for iid; the factory is destroyed again
-// unless every step gave exactly S_OK.
+// unless the request gave exactly S_OK.
 HRESULT CreateClassFactory(InstanceCreator creator, REFIID iid, void** object) noexcept;
 
 }  // namespace okulon

@@ -14,6 +14,7 @@
 
 #include <new>
 
+#include "server/hresults.h"
 #include "server/interface_map.h"  // what the classes build InternalQueryInterface from
 #include "server/okulon_module.h"
 
@@ -35,7 +36,7 @@ public:
         try {
             instance = new CComObject();
         } catch (...) {
-            return E_OUTOFMEMORY;
+            return HResultFromCaughtException();
         }
         instance->m_refCount = 1;
         HRESULT result = instance->FinalConstruct();
@@ -48,17 +49,17 @@ public:
         return result;
     }
 
-    STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
+    STDMETHODIMP QueryInterface(REFIID iid, void** object) noexcept override {
         return this->InternalQueryInterface(iid, object);
     }
-    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++this->m_refCount); }
-    STDMETHODIMP_(ULONG) Release() override {
+    STDMETHODIMP_(ULONG) AddRef() noexcept override { return static_cast<ULONG>(++this->m_refCount); }
+    STDMETHODIMP_(ULONG) Release() noexcept override {
         const LONG count = --this->m_refCount;
         if (count == 0) delete this;
         return static_cast<ULONG>(count);
     }
 
-    ~CComObject() override {
+    ~CComObject() noexcept override {
         this->m_refCount = kDestructingReferenceCount;
         this->FinalRelease();
         Module().Unlock();
@@ -74,15 +75,15 @@ class CComObjectCached final : public Base {
 public:
     CComObjectCached() noexcept = default;
 
-    STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
+    STDMETHODIMP QueryInterface(REFIID iid, void** object) noexcept override {
         return this->InternalQueryInterface(iid, object);
     }
-    STDMETHODIMP_(ULONG) AddRef() override {
+    STDMETHODIMP_(ULONG) AddRef() noexcept override {
         const LONG count = InterlockedIncrement(&this->m_refCount);
         if (count == 2) Module().Lock();
         return static_cast<ULONG>(count);
     }
-    STDMETHODIMP_(ULONG) Release() override {
+    STDMETHODIMP_(ULONG) Release() noexcept override {
         const LONG count = InterlockedDecrement(&this->m_refCount);
         if (count == 1) {
             Module().Unlock();

@@ -1,51 +1,88 @@
-// Small vocabulary shared by the COM-facing code: the exception-to-HRESULT rule
-// of the COM boundary, and owners for the platform resources it uses.
+// Small vocabulary shared by the COM-facing code: owners for the platform
+// resources it uses, the COM pointer and the slim lock. The exception-to-HRESULT
+// rule of its boundary is in hresults.h, shared with the registrar.
 #pragma once
 
 #include <windows.h>
 #include <objbase.h>
+#include <oleauto.h>
 
 #include <new>
 #include <utility>
 
+#include "server/hresults.h"  // HResultFromCaughtException
+#include "server/unique_resource.h"
+
 namespace okulon {
 
-// Called inside catch (...): nothing may escape into the host.
-inline HRESULT HResultFromCaughtException() noexcept {
-    try {
-        throw;
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    } catch (...) {
-        return E_UNEXPECTED;
-    }
+// Owners of the platform resources the component, its host program and its
+// tests use, all one template (server/unique_resource.h).
+struct HandleTraits {
+    // Threads, events and processes: empty when null. (File handles, empty as
+    // INVALID_HANDLE_VALUE, would need traits of their own.)
+    using Type = HANDLE;
+    static Type Empty() noexcept { return nullptr; }
+    static bool IsOwned(Type handle) noexcept { return handle != nullptr; }
+    static void Close(Type handle) noexcept { CloseHandle(handle); }
+};
+using UniqueHandle = UniqueResource<HandleTraits>;
+
+// A module loaded for its resources or for one export.
+struct ModuleTraits {
+    using Type = HMODULE;
+    static Type Empty() noexcept { return nullptr; }
+    static bool IsOwned(Type module) noexcept { return module != nullptr; }
+    static void Close(Type module) noexcept { FreeLibrary(module); }
+};
+using UniqueModule = UniqueResource<ModuleTraits>;
+
+struct BstrTraits {
+    using Type = BSTR;
+    static Type Empty() noexcept { return nullptr; }
+    static bool IsOwned(Type text) noexcept { return text != nullptr; }
+    static void Close(Type text) noexcept { SysFreeString(text); }
+};
+using UniqueBstr = UniqueResource<BstrTraits>;
+
+// A string allocated with CoTaskMemAlloc, as GetLastErrorText hands it out.
+struct TaskMemStringTraits {
+    using Type = wchar_t*;
+    static Type Empty() noexcept { return nullptr; }
+    static bool IsOwned(Type text) noexcept { return text != nullptr; }
+    static void Close(Type text) noexcept { CoTaskMemFree(text); }
+};
+using UniqueTaskMemString = UniqueResource<TaskMemStringTraits>;
+
+// The calling thread's membership of a COM apartment: the result of entering
+// it, left again only when entering succeeded (S_FALSE included).
+struct ApartmentTraits {
+    using Type = HRESULT;
+    static Type Empty() noexcept { return CO_E_NOTINITIALIZED; }
+    static bool IsOwned(Type result) noexcept { return SUCCEEDED(result); }
+    static void Close(Type) noexcept { CoUninitialize(); }
+};
+using ComApartment = UniqueResource<ApartmentTraits>;
+
+[[nodiscard]] inline ComApartment EnterApartment(DWORD model) noexcept {
+    return ComApartment(CoInitializeEx(nullptr, model));
 }
 
-// Owner of a handle that is invalid when null (threads, events, modules are not: see UniqueModule).
-class UniqueHandle {
-public:
-    UniqueHandle() noexcept = default;
-    explicit UniqueHandle(HANDLE handle) noexcept : m_handle(handle) {}
-    UniqueHandle(UniqueHandle&& other) noexcept : m_handle(other.release()) {}
-    UniqueHandle& operator=(UniqueHandle&& other) noexcept {
-        reset(other.release());
-        return *this;
-    }
-    UniqueHandle(const UniqueHandle&) = delete;
-    UniqueHandle& operator=(const UniqueHandle&) = delete;
-    ~UniqueHandle() { reset(); }
-
-    HANDLE get() const noexcept { return m_handle; }
-    explicit operator bool() const noexcept { return m_handle != nullptr; }
-    [[nodiscard]] HANDLE release() noexcept { return std::exchange(m_handle, nullptr); }
-    void reset(HANDLE handle = nullptr) noexcept {
-        HANDLE old = std::exchange(m_handle, handle);
-        if (old != nullptr) CloseHandle(old);
-    }
-
-private:
-    HANDLE m_handle = nullptr;
+// The calling thread's locale as it was before a switch, restored at the end
+// of the scope.
+struct ThreadLocaleTraits {
+    using Type = LCID;
+    static Type Empty() noexcept { return 0; }
+    static bool IsOwned(Type saved) noexcept { return saved != 0; }
+    static void Close(Type saved) noexcept { SetThreadLocale(saved); }
 };
+using ThreadLocaleScope = UniqueResource<ThreadLocaleTraits>;
+
+// Empty when the platform refused the locale: nothing changed, nothing to restore.
+[[nodiscard]] inline ThreadLocaleScope SwitchThreadLocale(LCID locale) noexcept {
+    const LCID saved = GetThreadLocale();
+    if (!SetThreadLocale(locale)) return ThreadLocaleScope();
+    return ThreadLocaleScope(saved);
+}
 
 // Owning COM pointer: one reference, released on destruction. put() releases first.
 template <class T>
@@ -100,34 +137,7 @@ private:
     SRWLOCK m_lock = SRWLOCK_INIT;
 };
 
-class [[nodiscard]] ExclusiveGuard {
-public:
-    explicit ExclusiveGuard(SrwLock& lock) noexcept : m_lock(lock) { m_lock.LockExclusive(); }
-    ~ExclusiveGuard() { m_lock.UnlockExclusive(); }
-    ExclusiveGuard(const ExclusiveGuard&) = delete;
-    ExclusiveGuard& operator=(const ExclusiveGuard&) = delete;
-
-private:
-    SrwLock& m_lock;
-};
-
-class [[nodiscard]] SharedGuard {
-public:
-    explicit SharedGuard(SrwLock& lock) noexcept : m_lock(lock) { m_lock.LockShared(); }
-    ~SharedGuard() { m_lock.UnlockShared(); }
-    SharedGuard(const SharedGuard&) = delete;
-    SharedGuard& operator=(const SharedGuard&) = delete;
-
-private:
-    SrwLock& m_lock;
-};
+using ExclusiveGuard = LockGuard<SrwLock, &SrwLock::LockExclusive, &SrwLock::UnlockExclusive>;
+using SharedGuard = LockGuard<SrwLock, &SrwLock::LockShared, &SrwLock::UnlockShared>;
 
 }  // namespace okulon
-
-// The body of every method that the host or COM can call.
-#define OKULON_COM_TRY try {
-#define OKULON_COM_CATCH                                  \
-    }                                                     \
-    catch (...) {                                         \
-        return ::okulon::HResultFromCaughtException();    \
-    }

@@ -41,19 +41,19 @@ inline HRESULT LoadOwnTypeInfo(ITypeInfo** typeInfo) noexcept {
 template <class Base>
 class MemberlessDispatchImpl : public Base {
 public:
-    STDMETHODIMP GetTypeInfoCount(UINT* count) override {
+    STDMETHODIMP GetTypeInfoCount(UINT* count) noexcept override {
         if (count == nullptr) return E_POINTER;
         ComPtr<ITypeInfo> typeInfo;
         *count = SUCCEEDED(LoadOwnTypeInfo(typeInfo.put())) ? 1 : 0;
         return S_OK;
     }
-    STDMETHODIMP GetTypeInfo(UINT index, LCID, ITypeInfo** typeInfo) override {
+    STDMETHODIMP GetTypeInfo(UINT index, LCID, ITypeInfo** typeInfo) noexcept override {
         if (index != 0) return DISP_E_BADINDEX;
         return LoadOwnTypeInfo(typeInfo);
     }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return DISP_E_UNKNOWNNAME; }
+    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) noexcept override { return DISP_E_UNKNOWNNAME; }
     STDMETHODIMP Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS* parameters, VARIANT* result, EXCEPINFO*,
-                        UINT*) override {
+                        UINT*) noexcept override {
         if (parameters == nullptr) return DISP_E_BADVARTYPE;
         if (parameters->cArgs > 0) return DISP_E_BADPARAMCOUNT;
         if (result != nullptr) VariantInit(result);
@@ -66,19 +66,19 @@ public:
 template <class Base>
 class HostDispatchImpl : public Base {
 public:
-    STDMETHODIMP GetTypeInfoCount(UINT* count) override {
+    STDMETHODIMP GetTypeInfoCount(UINT* count) noexcept override {
         if (count == nullptr) return E_POINTER;
         *count = 1;
         return S_OK;
     }
-    STDMETHODIMP GetTypeInfo(UINT, LCID locale, ITypeInfo** typeInfo) override {
+    STDMETHODIMP GetTypeInfo(UINT, LCID locale, ITypeInfo** typeInfo) noexcept override {
         return g_hostInterfaceTypeInfo.GetTypeInfo(locale, typeInfo);
     }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID locale, DISPID* ids) override {
+    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID locale, DISPID* ids) noexcept override {
         return g_hostInterfaceTypeInfo.GetIDsOfNames(names, count, locale, ids);
     }
     STDMETHODIMP Invoke(DISPID id, REFIID, LCID locale, WORD flags, DISPPARAMS* parameters, VARIANT* result,
-                        EXCEPINFO* exception, UINT* argumentError) override {
+                        EXCEPINFO* exception, UINT* argumentError) noexcept override {
         return g_hostInterfaceTypeInfo.Invoke(static_cast<Base*>(this), id, locale, flags, parameters, result,
                                               exception, argumentError);
     }
@@ -86,7 +86,7 @@ public:
 
 class ProvideClassInfoImpl : public IProvideClassInfo {
 public:
-    STDMETHODIMP GetClassInfo(ITypeInfo** typeInfo) override { return g_classTypeInfo.GetTypeInfo(0, typeInfo); }
+    STDMETHODIMP GetClassInfo(ITypeInfo** typeInfo) noexcept override { return g_classTypeInfo.GetTypeInfo(0, typeInfo); }
 };
 
 }  // namespace okulon

@@ -10,11 +10,11 @@ using namespace okulon;
 
 // The static records are built before this sees the attach and torn down
 // after it sees the detach; it only refuses a load whose records failed.
-extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) noexcept {
     return reason == DLL_PROCESS_ATTACH && InitialisationFailed() ? FALSE : TRUE;
 }
 
-extern "C" HRESULT WINAPI DllGetClassObject(REFCLSID classId, REFIID iid, void** object) {
+extern "C" HRESULT WINAPI DllGetClassObject(REFCLSID classId, REFIID iid, void** object) noexcept {
     ClassModuleRecord& classes = ClassModule();
     if (classes.sizeStamp == 0) return E_UNEXPECTED;
     if (object == nullptr) return E_POINTER;
@@ -47,8 +47,8 @@ extern "C" HRESULT WINAPI DllGetClassObject(REFCLSID classId, REFIID iid, void**
     return result;
 }
 
-extern "C" HRESULT WINAPI DllCanUnloadNow() { return Module().GetLockCount() == 0 ? S_OK : S_FALSE; }
+extern "C" HRESULT WINAPI DllCanUnloadNow() noexcept { return Module().GetLockCount() == 0 ? S_OK : S_FALSE; }
 
-extern "C" HRESULT WINAPI DllRegisterServer() { return okulon::RegisterServer(); }
+extern "C" HRESULT WINAPI DllRegisterServer() noexcept { return okulon::RegisterServer(); }
 
-extern "C" HRESULT WINAPI DllUnregisterServer() { return okulon::UnregisterServer(); }
+extern "C" HRESULT WINAPI DllUnregisterServer() noexcept { return okulon::UnregisterServer(); }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <new>
 
 namespace okulon {
 
@@ -37,6 +38,29 @@ constexpr HResult HResultFromWin32(int32_t code)
         return code;
     }
     return static_cast<HResult>(0x80070000u | (static_cast<uint32_t>(code) & 0xFFFFu));
+}
+
+// Early returns for long sequences of steps. Each evaluates its argument once.
+#define OKULON_RETURN_IF_FAILED(expression)                   \
+    do {                                                      \
+        const ::okulon::HResult okulonResult_ = (expression); \
+        if (::okulon::Failed(okulonResult_)) {                \
+            return okulonResult_;                             \
+        }                                                     \
+    } while (false)
+
+// Called inside catch (...): the one rule by which every boundary (the COM
+// methods, the exports, the registrar) turns an exception into a result, so
+// that nothing escapes into the host or the installer.
+inline HResult HResultFromCaughtException() noexcept
+{
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        return kEOutOfMemory;
+    } catch (...) {
+        return kEUnexpected;
+    }
 }
 
 }  // namespace okulon

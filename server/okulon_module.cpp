@@ -18,33 +18,13 @@ constexpr DWORD kClassModuleSizeStamp = 40;
 
 bool g_initialisationFailed = false;
 
-const wchar_t* NoDescription() { return nullptr; }
-const void* NoComponentCategories() { return nullptr; }
-void EyeTrackerStartStop(bool) {}
-
 ObjectMapEntry g_objectMap[] = {
-    {&CLSID_CEyeTrackerImpl, &UpdateEyeTrackerRegistry, &CreateClassFactory, &CreateEyeTrackerInstance, {nullptr}, 0,
-     &NoDescription, &NoComponentCategories, &EyeTrackerStartStop},
+    {&CLSID_CEyeTrackerImpl, &UpdateEyeTrackerRegistry, &CreateClassFactory, &CreateEyeTrackerInstance, {nullptr}},
 };
 
 // The static records in the order in which they must be built; members are
-// destroyed in reverse, which is the order teardown needs. The start/stop
-// hooks bracket the module's life.
-class ModuleStatics {
-public:
-    ModuleStatics() noexcept {
-        for (ObjectMapEntry* entry = m_classModule.mapBegin; entry != m_classModule.mapEnd; ++entry) {
-            entry->startStopHook(true);
-        }
-    }
-    ~ModuleStatics() {
-        for (ObjectMapEntry* entry = m_classModule.mapBegin; entry != m_classModule.mapEnd; ++entry) {
-            entry->startStopHook(false);
-        }
-    }
-    ModuleStatics(const ModuleStatics&) = delete;
-    ModuleStatics& operator=(const ModuleStatics&) = delete;
-
+// destroyed in reverse, which is the order teardown needs.
+struct ModuleStatics {
     BaseModuleRecord m_baseModule;
     ClassModuleRecord m_classModule;
     COkulonModule m_module;
@@ -79,29 +59,6 @@ COkulonModule::COkulonModule() noexcept {
 
 COkulonModule::~COkulonModule() { Term(); }
 
-HRESULT COkulonModule::GetGlobalInterfaceTable(IGlobalInterfaceTable** table) noexcept {
-    if (table == nullptr) return E_POINTER;
-    *table = nullptr;
-    IGlobalInterfaceTable* held = m_globalInterfaceTable.load(std::memory_order_acquire);
-    if (held == nullptr) {
-        IGlobalInterfaceTable* created = nullptr;
-        const HRESULT result = CoCreateInstance(CLSID_StdGlobalInterfaceTable, nullptr, CLSCTX_INPROC_SERVER,
-                                                IID_IGlobalInterfaceTable, reinterpret_cast<void**>(&created));
-        if (FAILED(result)) return result;
-        // Two first callers may race; the loser gives its table back rather than leak it.
-        IGlobalInterfaceTable* expected = nullptr;
-        if (m_globalInterfaceTable.compare_exchange_strong(expected, created, std::memory_order_acq_rel)) {
-            held = created;
-        } else {
-            created->Release();
-            held = expected;
-        }
-    }
-    held->AddRef();
-    *table = held;
-    return S_OK;
-}
-
 HRESULT COkulonModule::AddCommonReplacements(IRegistrarBase& registrar) noexcept {
     return okulon::AddCommonReplacements(registrar);
 }
@@ -126,17 +83,14 @@ void COkulonModule::Term() noexcept {
         delete node;
         node = next;
     }
-    if (IGlobalInterfaceTable* table = m_globalInterfaceTable.exchange(nullptr)) table->Release();
     m_moduleLock.Delete();
     m_sizeStamp = 0;
 }
 
-BaseModuleRecord::BaseModuleRecord() noexcept : module(ThisModuleHandle()), resourceModule(module) {
-    if (!resourceLock.Create()) g_initialisationFailed = true;
-}
+BaseModuleRecord::BaseModuleRecord() noexcept : module(ThisModuleHandle()) {}
 
 ClassModuleRecord::ClassModuleRecord() noexcept
-    : typeLibraryModule(ThisModuleHandle()), mapBegin(std::begin(g_objectMap)), mapEnd(std::end(g_objectMap)) {
+    : mapBegin(std::begin(g_objectMap)), mapEnd(std::end(g_objectMap)) {
     if (objectMapLock.Create()) {
         sizeStamp = kClassModuleSizeStamp;
     } else {

@@ -3,9 +3,9 @@
 //  - COkulonModule: the lock count that tells COM whether the DLL may be
 //    unloaded (objects alive, outside factory references, LockServer), the
 //    termination list run when the DLL goes away, the module lock that guards
-//    that list and the loading of type information, the lazily created global
-//    interface table, and the component's own type-library identifier;
-//  - the base-module record (the DLL's own handle, its resource lock);
+//    that list and the loading of type information, and the component's own
+//    type-library identifier;
+//  - the base-module record (the DLL's own handle);
 //  - the class-module record (the object map and its lock);
 //  - the initialisation-failure flag that makes DllMain refuse the load.
 // The one instance of each is static: built before DllMain sees the process
@@ -19,6 +19,7 @@
 #include <atomic>
 
 #include "server/registrar_base.h"
+#include "server/unique_resource.h"
 
 namespace okulon {
 
@@ -43,16 +44,7 @@ private:
     bool m_created = false;
 };
 
-class [[nodiscard]] CriticalSectionGuard {
-public:
-    explicit CriticalSectionGuard(CriticalSection& section) noexcept : m_section(section) { m_section.Enter(); }
-    ~CriticalSectionGuard() { m_section.Leave(); }
-    CriticalSectionGuard(const CriticalSectionGuard&) = delete;
-    CriticalSectionGuard& operator=(const CriticalSectionGuard&) = delete;
-
-private:
-    CriticalSection& m_section;
-};
+using CriticalSectionGuard = LockGuard<CriticalSection, &CriticalSection::Enter, &CriticalSection::Leave>;
 
 // A callback run once when the module terminates.
 using TerminationCallback = void(__stdcall*)(DWORD_PTR argument);
@@ -66,22 +58,20 @@ public:
     COkulonModule(const COkulonModule&) = delete;
     COkulonModule& operator=(const COkulonModule&) = delete;
     // Runs termination.
-    virtual ~COkulonModule();
+    ~COkulonModule();
 
-    virtual LONG Lock() noexcept { return InterlockedIncrement(&m_lockCount); }
+    LONG Lock() noexcept { return InterlockedIncrement(&m_lockCount); }
     // No lower bound: an unbalanced unlock leaves a negative count.
-    virtual LONG Unlock() noexcept { return InterlockedDecrement(&m_lockCount); }
-    virtual LONG GetLockCount() noexcept { return InterlockedCompareExchange(&m_lockCount, 0, 0); }
-    // The platform's standard global interface table, created on first request.
-    virtual HRESULT GetGlobalInterfaceTable(IGlobalInterfaceTable** table) noexcept;
+    LONG Unlock() noexcept { return InterlockedDecrement(&m_lockCount); }
+    LONG GetLockCount() noexcept { return InterlockedCompareExchange(&m_lockCount, 0, 0); }
     // Adds "APPID" = the application identifier as braced GUID text.
-    virtual HRESULT AddCommonReplacements(IRegistrarBase& registrar) noexcept;
+    HRESULT AddCommonReplacements(IRegistrarBase& registrar) noexcept;
 
     // Pushes (callback, argument) at the head of the termination list, under
     // the module lock; E_OUTOFMEMORY when no node can be allocated.
     HRESULT AddTerminationCallback(TerminationCallback callback, DWORD_PTR argument) noexcept;
-    // Runs the termination list, most recently added first, releases the
-    // global interface table and deletes the module lock. Does nothing once
+    // Runs the termination list, most recently added first, and deletes the
+    // module lock. Does nothing once
     // done, or when construction failed.
     void Term() noexcept;
 
@@ -102,7 +92,6 @@ private:
     volatile LONG m_lockCount = 0;
     TerminationNode* m_terminationList = nullptr;
     CriticalSection m_moduleLock;
-    std::atomic<IGlobalInterfaceTable*> m_globalInterfaceTable{nullptr};
 };
 
 // Builds one class factory around an instance creator (the map entry's class-factory creator).
@@ -119,18 +108,12 @@ struct ObjectMapEntry {
     // reference, released at teardown. Read without a lock; written once
     // under the object-map lock.
     std::atomic<IUnknown*> cachedFactory;
-    DWORD registrationCookie;  // unused: the component is not an executable server
-    const wchar_t* (*description)();
-    const void* (*categoryMap)();
-    void (*startStopHook)(bool starting);
 };
 
-// The DLL's own module handle, also its resource module.
+// The DLL's own module handle.
 struct BaseModuleRecord {
     BaseModuleRecord() noexcept;
     HINSTANCE module;
-    HINSTANCE resourceModule;
-    CriticalSection resourceLock;
 };
 
 // The object map and what guards it.
@@ -139,7 +122,6 @@ struct ClassModuleRecord {
     // Releases the cached factories and deletes the object-map lock, once.
     ~ClassModuleRecord();
     DWORD sizeStamp = 0;
-    HINSTANCE typeLibraryModule = nullptr;
     ObjectMapEntry* mapBegin = nullptr;
     ObjectMapEntry* mapEnd = nullptr;
     CriticalSection objectMapLock;

@@ -83,6 +83,15 @@ private:
 
     HResult GuardedBlock(RegKey parent, bool doRegister);
     HResult Block(RegKey parent, bool doRegister, bool recovering, int depth);
+    // One entry of a block and, when registering, the block that follows it.
+    HResult RegisterEntry(RegKey parent, RegKeyOwner& current, int depth);
+    HResult UnregisterEntry(RegKey parent, bool recovering, int depth);
+    // One function per kind of entry; each starts at the entry's first token.
+    HResult RemoveKeyBeforeRegistering(RegKey parent, bool* entryDone);
+    HResult ReadValueName(std::u16string* valueName);
+    HResult RegisterValueEntry(RegKey parent);
+    HResult UnregisterValueEntry(RegKey parent, bool recovering, bool deleteAllowed);
+    HResult RegisterKeyEntry(RegKey parent, RegKeyOwner& current);
     HResult UnregisterKeyEntry(RegKey parent, bool recovering, bool deleteAllowed, int depth);
     HResult WriteValue(RegKey key, std::u16string_view valueName);
     HResult SkipAssignment();
@@ -159,23 +168,17 @@ HResult CRegObject::ScriptRun::NextToken()
 HResult CRegObject::ScriptRun::Run(bool doRegister)
 {
     while (m_position < m_text.size()) {
-        HResult hr = NextToken();
-        if (Failed(hr)) {
-            return hr;
-        }
+        OKULON_RETURN_IF_FAILED(NextToken());
         const RegKey root = RootFromName(m_token);
         if (root == kNoKey) {
             return kDispEException;
         }
-        hr = NextToken();
-        if (Failed(hr)) {
-            return hr;
-        }
+        OKULON_RETURN_IF_FAILED(NextToken());
         if (m_token.empty() || m_token[0] != u'{') {
             return kDispEException;
         }
         const size_t blockStart = m_position;
-        hr = GuardedBlock(root, doRegister);
+        const HResult hr = GuardedBlock(root, doRegister);
         if (Failed(hr)) {
             if (doRegister) {
                 // Take back what this root block wrote; its own result does not
@@ -194,10 +197,8 @@ HResult CRegObject::ScriptRun::GuardedBlock(RegKey parent, bool doRegister)
 {
     try {
         return Block(parent, doRegister, false, 1);
-    } catch (const std::bad_alloc&) {
-        return kEOutOfMemory;
     } catch (...) {
-        return kEFail;
+        return HResultFromCaughtException();
     }
 }
 
@@ -209,139 +210,134 @@ HResult CRegObject::ScriptRun::Block(RegKey parent, bool doRegister, bool recove
     // The key most recently opened at this level: the parent of a nested block
     // that follows it, closed when the next key opens or the level ends.
     RegKeyOwner current(m_registry);
-    HResult hr = NextToken();
-    if (Failed(hr)) {
-        return hr;
-    }
+    OKULON_RETURN_IF_FAILED(NextToken());
     while (!TokenEndsBlock()) {
-        bool deleteAllowed = true;
-        bool entryDone = false;  // the registering entry is complete; only a nested block may follow
-
-        if (TokenIsKeyword(u"ForceRemove") || TokenIsKeyword(u"Delete")) {
-            const bool deleteOnly = TokenIsKeyword(u"Delete");
-            hr = NextToken();
-            if (Failed(hr)) {
-                return hr;
-            }
-            if (doRegister) {
-                hr = CheckKeyName(m_token);
-                if (Failed(hr)) {
-                    return hr;
-                }
-                if (!IsNeverDelete(m_token)) {
-                    DeleteKeyTree(parent, m_token);  // whatever stays is simply opened below
-                }
-                if (deleteOnly) {
-                    hr = NextToken();
-                    if (Failed(hr)) {
-                        return hr;
-                    }
-                    if (TokenIs(u"=")) {
-                        hr = SkipAssignment();
-                        if (Failed(hr)) {
-                            return hr;
-                        }
-                    }
-                    entryDone = true;
-                }
-            }
+        if (doRegister) {
+            OKULON_RETURN_IF_FAILED(RegisterEntry(parent, current, depth));
+        } else {
+            OKULON_RETURN_IF_FAILED(UnregisterEntry(parent, recovering, depth));
         }
+    }
+    return kSOk;
+}
 
-        if (!entryDone && TokenIsKeyword(u"NoRemove")) {
-            deleteAllowed = false;
-            hr = NextToken();
-            if (Failed(hr)) {
-                return hr;
-            }
-        }
+HResult CRegObject::ScriptRun::RegisterEntry(RegKey parent, RegKeyOwner& current, int depth)
+{
+    // Set once the entry is complete: only a nested block may follow it.
+    bool entryDone = false;
+    if (TokenIsKeyword(u"ForceRemove") || TokenIsKeyword(u"Delete")) {
+        OKULON_RETURN_IF_FAILED(RemoveKeyBeforeRegistering(parent, &entryDone));
+    }
+    // NoRemove only protects what unregistering would remove.
+    if (!entryDone && TokenIsKeyword(u"NoRemove")) {
+        OKULON_RETURN_IF_FAILED(NextToken());
+    }
+    if (!entryDone && TokenIsKeyword(u"Val")) {
+        OKULON_RETURN_IF_FAILED(RegisterValueEntry(parent));
+        entryDone = true;
+    }
+    if (!entryDone) {
+        OKULON_RETURN_IF_FAILED(RegisterKeyEntry(parent, current));
+    }
+    // A block after the entry belongs to this level's current key.
+    if (TokenIs(u"{")) {
+        OKULON_RETURN_IF_FAILED(Block(current.Get(), true, false, depth + 1));
+        OKULON_RETURN_IF_FAILED(NextToken());
+    }
+    return kSOk;
+}
 
-        if (!entryDone && TokenIsKeyword(u"Val")) {
-            hr = NextToken();
-            if (Failed(hr)) {
-                return hr;
-            }
-            if (m_token.size() > kMaxValueNameUnits) {
-                return kDispEException;
-            }
-            const std::u16string valueName = m_token;
-            hr = NextToken();
-            if (Failed(hr)) {
-                return hr;
-            }
-            if (!TokenIs(u"=")) {
-                return kDispEException;
-            }
-            if (doRegister) {
-                hr = WriteValue(parent, valueName);
-                if (Failed(hr)) {
-                    return hr;
-                }
-                entryDone = true;
-            } else {
-                if (!recovering && deleteAllowed) {
-                    RegKeyOwner writable(m_registry);
-                    RegError error = m_registry.OpenKey(parent, u"", kKeySetValue, writable.Put());
-                    if (error != kErrorSuccess) {
-                        return HResultFromWin32(error);
-                    }
-                    error = m_registry.DeleteValue(writable.Get(), valueName);
-                    if (error != kErrorSuccess && error != kErrorFileNotFound) {
-                        return HResultFromWin32(error);
-                    }
-                }
-                hr = SkipAssignment();
-                if (Failed(hr)) {
-                    return hr;
-                }
-                continue;
-            }
-        }
+HResult CRegObject::ScriptRun::UnregisterEntry(RegKey parent, bool recovering, int depth)
+{
+    // Removing before writing is registering's business: here only the name
+    // after ForceRemove or Delete counts.
+    if (TokenIsKeyword(u"ForceRemove") || TokenIsKeyword(u"Delete")) {
+        OKULON_RETURN_IF_FAILED(NextToken());
+    }
+    bool deleteAllowed = true;
+    if (TokenIsKeyword(u"NoRemove")) {
+        deleteAllowed = false;
+        OKULON_RETURN_IF_FAILED(NextToken());
+    }
+    if (TokenIsKeyword(u"Val")) {
+        return UnregisterValueEntry(parent, recovering, deleteAllowed);
+    }
+    OKULON_RETURN_IF_FAILED(CheckKeyName(m_token));
+    return UnregisterKeyEntry(parent, recovering, deleteAllowed, depth);
+}
 
-        if (!entryDone) {
-            hr = CheckKeyName(m_token);
-            if (Failed(hr)) {
-                return hr;
-            }
-            if (!doRegister) {
-                hr = UnregisterKeyEntry(parent, recovering, deleteAllowed, depth);
-                if (Failed(hr)) {
-                    return hr;
-                }
-                continue;
-            }
-            RegError error = m_registry.OpenKey(parent, m_token, kKeyRead | kKeyWrite, current.Put());
-            if (error != kErrorSuccess) {
-                error = m_registry.OpenKey(parent, m_token, kKeyRead, current.Put());
-            }
-            if (error != kErrorSuccess) {
-                error = m_registry.CreateKey(parent, m_token, kKeyRead | kKeyWrite, current.Put());
-                if (error != kErrorSuccess) {
-                    return HResultFromWin32(error);
-                }
-            }
-            hr = NextToken();
-            if (Failed(hr)) {
-                return hr;
-            }
-            if (TokenIs(u"=")) {
-                hr = WriteValue(current.Get(), u"");
-                if (Failed(hr)) {
-                    return hr;
-                }
-            }
+// ForceRemove removes the key's tree and goes on to write the key; Delete
+// removes it and ends the entry (an assignment after it is read through).
+HResult CRegObject::ScriptRun::RemoveKeyBeforeRegistering(RegKey parent, bool* entryDone)
+{
+    const bool deleteOnly = TokenIsKeyword(u"Delete");
+    OKULON_RETURN_IF_FAILED(NextToken());
+    OKULON_RETURN_IF_FAILED(CheckKeyName(m_token));
+    if (!IsNeverDelete(m_token)) {
+        DeleteKeyTree(parent, m_token);  // whatever stays is simply opened below
+    }
+    if (deleteOnly) {
+        OKULON_RETURN_IF_FAILED(NextToken());
+        if (TokenIs(u"=")) {
+            OKULON_RETURN_IF_FAILED(SkipAssignment());
         }
+        *entryDone = true;
+    }
+    return kSOk;
+}
 
-        // Registering: a block after the entry belongs to this level's current key.
-        if (TokenIs(u"{")) {
-            hr = Block(current.Get(), true, false, depth + 1);
-            if (Failed(hr)) {
-                return hr;
-            }
-            hr = NextToken();
-            if (Failed(hr)) {
-                return hr;
-            }
+// From "Val" to the "=" after the name.
+HResult CRegObject::ScriptRun::ReadValueName(std::u16string* valueName)
+{
+    OKULON_RETURN_IF_FAILED(NextToken());
+    if (m_token.size() > kMaxValueNameUnits) {
+        return kDispEException;
+    }
+    *valueName = m_token;
+    OKULON_RETURN_IF_FAILED(NextToken());
+    if (!TokenIs(u"=")) {
+        return kDispEException;
+    }
+    return kSOk;
+}
+
+HResult CRegObject::ScriptRun::RegisterValueEntry(RegKey parent)
+{
+    std::u16string valueName;
+    OKULON_RETURN_IF_FAILED(ReadValueName(&valueName));
+    return WriteValue(parent, valueName);
+}
+
+HResult CRegObject::ScriptRun::UnregisterValueEntry(RegKey parent, bool recovering, bool deleteAllowed)
+{
+    std::u16string valueName;
+    OKULON_RETURN_IF_FAILED(ReadValueName(&valueName));
+    if (!recovering && deleteAllowed) {
+        RegKeyOwner writable(m_registry);
+        OKULON_RETURN_IF_REG_ERROR(m_registry.OpenKey(parent, u"", kKeySetValue, writable.Put()));
+        const RegError error = m_registry.DeleteValue(writable.Get(), valueName);
+        if (error != kErrorSuccess && error != kErrorFileNotFound) {
+            return HResultFromWin32(error);
         }
+    }
+    return SkipAssignment();
+}
+
+// Opens the key for writing, or for reading when it may only be read, or
+// creates it; then writes its default value when one is assigned.
+HResult CRegObject::ScriptRun::RegisterKeyEntry(RegKey parent, RegKeyOwner& current)
+{
+    OKULON_RETURN_IF_FAILED(CheckKeyName(m_token));
+    RegError error = m_registry.OpenKey(parent, m_token, kKeyRead | kKeyWrite, current.Put());
+    if (error != kErrorSuccess) {
+        error = m_registry.OpenKey(parent, m_token, kKeyRead, current.Put());
+    }
+    if (error != kErrorSuccess) {
+        OKULON_RETURN_IF_REG_ERROR(m_registry.CreateKey(parent, m_token, kKeyRead | kKeyWrite, current.Put()));
+    }
+    OKULON_RETURN_IF_FAILED(NextToken());
+    if (TokenIs(u"=")) {
+        OKULON_RETURN_IF_FAILED(WriteValue(current.Get(), u""));
     }
     return kSOk;
 }
@@ -356,29 +352,17 @@ HResult CRegObject::ScriptRun::UnregisterKeyEntry(RegKey parent, bool recovering
     }
     const bool entryRecovering = recovering || openError != kErrorSuccess;
 
-    HResult hr = NextToken();
-    if (Failed(hr)) {
-        return hr;
-    }
+    OKULON_RETURN_IF_FAILED(NextToken());
     if (TokenIs(u"=")) {
-        hr = SkipAssignment();
-        if (Failed(hr)) {
-            return hr;
-        }
+        OKULON_RETURN_IF_FAILED(SkipAssignment());
     }
     if (TokenIs(u"{")) {
         // A key that is gone has nothing below it to remove: its block is only
         // read through. Any failure inside ends the run, also then: reading on
         // from the middle of a broken block would take its entries for entries
         // of this level and remove keys the script placed elsewhere.
-        hr = Block(key.Get(), false, entryRecovering, depth + 1);
-        if (Failed(hr)) {
-            return hr;
-        }
-        hr = NextToken();
-        if (Failed(hr)) {
-            return hr;
-        }
+        OKULON_RETURN_IF_FAILED(Block(key.Get(), false, entryRecovering, depth + 1));
+        OKULON_RETURN_IF_FAILED(NextToken());
     }
     if (!key.IsOpen()) {
         if (recovering || openError == kErrorFileNotFound) {
@@ -387,29 +371,17 @@ HResult CRegObject::ScriptRun::UnregisterKeyEntry(RegKey parent, bool recovering
         return HResultFromWin32(openError);
     }
     uint32_t subkeys = 0;
-    RegError error = m_registry.QuerySubkeyCount(key.Get(), &subkeys);
-    if (error != kErrorSuccess) {
-        return HResultFromWin32(error);
-    }
-    error = key.Close();
-    if (error != kErrorSuccess) {
-        return HResultFromWin32(error);
-    }
+    OKULON_RETURN_IF_REG_ERROR(m_registry.QuerySubkeyCount(key.Get(), &subkeys));
+    OKULON_RETURN_IF_REG_ERROR(key.Close());
     if (deleteAllowed && subkeys == 0) {
-        error = m_registry.DeleteKey(parent, keyName);
-        if (error != kErrorSuccess) {
-            return HResultFromWin32(error);
-        }
+        OKULON_RETURN_IF_REG_ERROR(m_registry.DeleteKey(parent, keyName));
     }
     return kSOk;
 }
 
 HResult CRegObject::ScriptRun::WriteValue(RegKey key, std::u16string_view valueName)
 {
-    HResult hr = NextToken();
-    if (Failed(hr)) {
-        return hr;
-    }
+    OKULON_RETURN_IF_FAILED(NextToken());
     if (m_token.size() != 1) {
         return kDispEException;
     }
@@ -417,10 +389,7 @@ HResult CRegObject::ScriptRun::WriteValue(RegKey key, std::u16string_view valueN
     if (type != u'S' && type != u'D' && type != u'B' && type != u'M') {
         return kDispEException;
     }
-    hr = NextToken();
-    if (Failed(hr)) {
-        return hr;
-    }
+    OKULON_RETURN_IF_FAILED(NextToken());
     const std::u16string& text = m_token;
     std::vector<uint8_t> data;
     RegValueType registryType = kRegSz;
@@ -457,21 +426,15 @@ HResult CRegObject::ScriptRun::WriteValue(RegKey key, std::u16string_view valueN
         data = EncodeMultiString(text);
         break;
     }
-    const RegError error =
-        m_registry.SetValue(key, valueName, registryType, data.data(), static_cast<uint32_t>(data.size()));
-    if (error != kErrorSuccess) {
-        return HResultFromWin32(error);
-    }
+    OKULON_RETURN_IF_REG_ERROR(
+        m_registry.SetValue(key, valueName, registryType, data.data(), static_cast<uint32_t>(data.size())));
     return NextToken();
 }
 
 HResult CRegObject::ScriptRun::SkipAssignment()
 {
     for (int i = 0; i < 3; ++i) {  // type, value, and the token after them
-        const HResult hr = NextToken();
-        if (Failed(hr)) {
-            return hr;
-        }
+        OKULON_RETURN_IF_FAILED(NextToken());
     }
     return kSOk;
 }
@@ -527,10 +490,8 @@ HResult CRegObject::ProcessScript(std::u16string_view script, bool doRegister) n
         }
         ScriptRun run(m_registry, text);
         return run.Run(doRegister);
-    } catch (const std::bad_alloc&) {
-        return kEOutOfMemory;
     } catch (...) {
-        return kEFail;
+        return HResultFromCaughtException();
     }
 }
 

@@ -33,56 +33,6 @@ HRESULT HResultFromLastError() noexcept
     return error == ERROR_SUCCESS ? E_FAIL : HResultFromWin32(static_cast<int32_t>(error));
 }
 
-// Restores the thread's locale on every path out of a registration call.
-class ThreadLocaleScope {
-public:
-    explicit ThreadLocaleScope(LCID locale) noexcept : m_saved(GetThreadLocale()) { SetThreadLocale(locale); }
-    ~ThreadLocaleScope() { SetThreadLocale(m_saved); }
-    ThreadLocaleScope(const ThreadLocaleScope&) = delete;
-    ThreadLocaleScope& operator=(const ThreadLocaleScope&) = delete;
-
-private:
-    LCID m_saved;
-};
-
-// A module loaded for its resources or for one export; freed on scope exit.
-class LoadedModule {
-public:
-    explicit LoadedModule(HMODULE module) noexcept : m_module(module) {}
-    ~LoadedModule()
-    {
-        if (m_module != nullptr) {
-            FreeLibrary(m_module);
-        }
-    }
-    LoadedModule(const LoadedModule&) = delete;
-    LoadedModule& operator=(const LoadedModule&) = delete;
-
-    HMODULE Get() const noexcept { return m_module; }
-
-private:
-    HMODULE m_module;
-};
-
-class UniqueBstr {
-public:
-    UniqueBstr() noexcept = default;
-    ~UniqueBstr() { SysFreeString(m_text); }
-    UniqueBstr(const UniqueBstr&) = delete;
-    UniqueBstr& operator=(const UniqueBstr&) = delete;
-
-    BSTR Get() const noexcept { return m_text; }
-    BSTR* Put() noexcept
-    {
-        SysFreeString(m_text);
-        m_text = nullptr;
-        return &m_text;
-    }
-
-private:
-    BSTR m_text = nullptr;
-};
-
 // The attributes of a loaded type library, given back to it on scope exit.
 class TypeLibraryAttributes {
 public:
@@ -128,13 +78,13 @@ bool IsProcessExecutable(HMODULE module) noexcept
 HRESULT FileIsExecutable(const wchar_t* path, bool* executable) noexcept
 {
     *executable = false;
-    const LoadedModule shell(LoadLibraryW(L"shell32.dll"));
-    if (shell.Get() == nullptr) {
+    const UniqueModule shell(LoadLibraryW(L"shell32.dll"));
+    if (shell.get() == nullptr) {
         return HResultFromLastError();
     }
     using GetFileInfoFunction = DWORD_PTR(WINAPI*)(LPCWSTR, DWORD, SHFILEINFOW*, UINT, UINT);
     const auto getFileInfo = reinterpret_cast<GetFileInfoFunction>(
-        reinterpret_cast<void*>(GetProcAddress(shell.Get(), "SHGetFileInfoW")));
+        reinterpret_cast<void*>(GetProcAddress(shell.get(), "SHGetFileInfoW")));
     if (getFileInfo == nullptr) {
         return HResultFromLastError();
     }
@@ -146,20 +96,20 @@ HRESULT FileIsExecutable(const wchar_t* path, bool* executable) noexcept
 HRESULT RegisterFromResource(CRegObject& registrar, const wchar_t* path, UINT resourceId, const wchar_t* type,
                              bool doRegister)
 {
-    const LoadedModule file(LoadLibraryExW(path, nullptr, LOAD_LIBRARY_AS_DATAFILE));
-    if (file.Get() == nullptr) {
+    const UniqueModule file(LoadLibraryExW(path, nullptr, LOAD_LIBRARY_AS_DATAFILE));
+    if (file.get() == nullptr) {
         return HResultFromLastError();
     }
-    HRSRC resource = FindResourceW(file.Get(), MAKEINTRESOURCEW(resourceId), type);
+    HRSRC resource = FindResourceW(file.get(), MAKEINTRESOURCEW(resourceId), type);
     if (resource == nullptr) {
         return HResultFromLastError();
     }
-    HGLOBAL loaded = LoadResource(file.Get(), resource);
+    HGLOBAL loaded = LoadResource(file.get(), resource);
     if (loaded == nullptr) {
         return HResultFromLastError();
     }
     SetLastError(ERROR_SUCCESS);
-    const DWORD size = SizeofResource(file.Get(), resource);
+    const DWORD size = SizeofResource(file.get(), resource);
     if (size == 0 && GetLastError() != ERROR_SUCCESS) {
         return HResultFromLastError();
     }
@@ -190,13 +140,9 @@ HRESULT RegisterFromResource(CRegObject& registrar, const wchar_t* path, UINT re
 HRESULT LocateTypeLibrary(HMODULE module, UniqueBstr& loadedPath, ComPtr<ITypeLib>& library)
 {
     wchar_t path[MAX_PATH] = {};
-    HRESULT hr = GetModulePath(module, path);
-    if (FAILED(hr)) {
-        return hr;
-    }
+    OKULON_RETURN_IF_FAILED(GetModulePath(module, path));
     std::wstring used = path;
-    hr = LoadTypeLib(used.c_str(), library.put());
-    if (FAILED(hr)) {
+    if (FAILED(LoadTypeLib(used.c_str(), library.put()))) {
         const size_t lastSeparator = used.find_last_of(L'\\');
         const size_t fileStart = lastSeparator == std::wstring::npos ? 0 : lastSeparator + 1;
         const size_t dot = used.find_last_of(L'.');
@@ -207,13 +153,10 @@ HRESULT LocateTypeLibrary(HMODULE module, UniqueBstr& loadedPath, ComPtr<ITypeLi
         if (used.size() >= MAX_PATH) {
             return E_FAIL;
         }
-        hr = LoadTypeLib(used.c_str(), library.put());
-        if (FAILED(hr)) {
-            return hr;
-        }
+        OKULON_RETURN_IF_FAILED(LoadTypeLib(used.c_str(), library.put()));
     }
-    *loadedPath.Put() = SysAllocString(used.c_str());
-    if (loadedPath.Get() == nullptr) {
+    loadedPath.reset(SysAllocString(used.c_str()));
+    if (!loadedPath) {
         library.reset();
         return E_OUTOFMEMORY;
     }
@@ -226,51 +169,36 @@ bool TypeLibraryIsRegistered(const TLIBATTR& attributes) noexcept
 {
     UniqueBstr path;
     const HRESULT hr = QueryPathOfRegTypeLib(attributes.guid, attributes.wMajorVerNum, attributes.wMinorVerNum,
-                                             attributes.lcid, path.Put());
+                                             attributes.lcid, path.put());
     return hr != TYPE_E_LIBNOTREGISTERED;
+}
+
+// A class without a registration function cannot be registered; saying so
+// beats reporting success for entries never written. No class belongs to a
+// component category, so there is no category step.
+HRESULT UpdateClassRegistries(BOOL registering)
+{
+    ClassModuleRecord& classes = ClassModule();
+    for (ObjectMapEntry* entry = classes.mapBegin; entry != classes.mapEnd; ++entry) {
+        OKULON_RETURN_IF_FAILED(entry->updateRegistry != nullptr ? entry->updateRegistry(registering) : E_NOTIMPL);
+    }
+    return S_OK;
 }
 
 HRESULT RegisterServerSteps()
 {
     const wchar_t* const callerReplacements[] = {L"APPID", AsWide(kAppIdText), nullptr};
-    HRESULT hr = RunRegistrarScript(kAppIdScriptResourceId, true, callerReplacements);
-    if (SUCCEEDED(hr)) {
-        ClassModuleRecord& classes = ClassModule();
-        for (ObjectMapEntry* entry = classes.mapBegin; entry != classes.mapEnd; ++entry) {
-            // A class without a registration function cannot be registered;
-            // saying so beats reporting success for entries never written.
-            hr = entry->updateRegistry != nullptr ? entry->updateRegistry(TRUE) : E_NOTIMPL;
-            if (FAILED(hr)) {
-                break;
-            }
-            // Category step: the class belongs to no component category.
-        }
-    }
-    if (SUCCEEDED(hr)) {
-        hr = RegisterTypeLibrary();
-    }
-    return hr;
+    OKULON_RETURN_IF_FAILED(RunRegistrarScript(kAppIdScriptResourceId, true, callerReplacements));
+    OKULON_RETURN_IF_FAILED(UpdateClassRegistries(TRUE));
+    return RegisterTypeLibrary();
 }
 
 HRESULT UnregisterServerSteps()
 {
-    HRESULT hr = S_OK;
-    ClassModuleRecord& classes = ClassModule();
-    for (ObjectMapEntry* entry = classes.mapBegin; entry != classes.mapEnd; ++entry) {
-        // Category step first: nothing to remove for this class.
-        hr = entry->updateRegistry != nullptr ? entry->updateRegistry(FALSE) : E_NOTIMPL;
-        if (FAILED(hr)) {
-            break;
-        }
-    }
-    if (SUCCEEDED(hr)) {
-        hr = UnregisterTypeLibrary();
-    }
-    if (SUCCEEDED(hr)) {
-        const wchar_t* const callerReplacements[] = {L"APPID", AsWide(kAppIdText), nullptr};
-        hr = RunRegistrarScript(kAppIdScriptResourceId, false, callerReplacements);
-    }
-    return hr;
+    OKULON_RETURN_IF_FAILED(UpdateClassRegistries(FALSE));
+    OKULON_RETURN_IF_FAILED(UnregisterTypeLibrary());
+    const wchar_t* const callerReplacements[] = {L"APPID", AsWide(kAppIdText), nullptr};
+    return RunRegistrarScript(kAppIdScriptResourceId, false, callerReplacements);
 }
 
 }  // namespace
@@ -285,17 +213,11 @@ HRESULT UpdateEyeTrackerRegistry(BOOL registering) noexcept
     try {
         const HMODULE module = ThisModuleHandle();
         wchar_t path[MAX_PATH] = {};
-        HRESULT hr = GetModulePath(module, path);
-        if (FAILED(hr)) {
-            return hr;
-        }
+        OKULON_RETURN_IF_FAILED(GetModulePath(module, path));
         ModuleFacts facts;
         facts.path = AsText16(path);
         facts.isProcessExecutable = IsProcessExecutable(module);
-        hr = FileIsExecutable(path, &facts.fileIsExecutable);
-        if (FAILED(hr)) {
-            return hr;
-        }
+        OKULON_RETURN_IF_FAILED(FileIsExecutable(path, &facts.fileIsExecutable));
         Win32Registry registry;
         return RunClassRegistration(
             registry, facts, [](IRegistrarBase& registrar) { return Module().AddCommonReplacements(registrar); },
@@ -314,23 +236,14 @@ HRESULT RunRegistrarScript(UINT resourceId, bool doRegister, const wchar_t* cons
             // The caller's pairs are offered, not required: their results are not checked.
             registrar.AddReplacement(AsText16(pair[0]), AsText16(pair[1]));
         }
-        HRESULT hr = Module().AddCommonReplacements(registrar);
-        if (FAILED(hr)) {
-            return hr;
-        }
+        OKULON_RETURN_IF_FAILED(Module().AddCommonReplacements(registrar));
         const HMODULE module = ThisModuleHandle();
         wchar_t path[MAX_PATH] = {};
-        hr = GetModulePath(module, path);
-        if (FAILED(hr)) {
-            return hr;
-        }
+        OKULON_RETURN_IF_FAILED(GetModulePath(module, path));
         ModuleFacts facts;
         facts.path = AsText16(path);
         facts.isProcessExecutable = IsProcessExecutable(module);
-        hr = AddScriptModuleReplacements(registrar, facts);
-        if (FAILED(hr)) {
-            return hr;
-        }
+        OKULON_RETURN_IF_FAILED(AddScriptModuleReplacements(registrar, facts));
         return RegisterFromResource(registrar, path, resourceId, L"REGISTRY", doRegister);
     } catch (...) {
         return HResultFromCaughtException();
@@ -342,14 +255,11 @@ HRESULT RegisterTypeLibrary() noexcept
     try {
         UniqueBstr path;
         ComPtr<ITypeLib> library;
-        HRESULT hr = LocateTypeLibrary(ThisModuleHandle(), path, library);
-        if (FAILED(hr)) {
-            return hr;
-        }
-        std::wstring helpDirectory(path.Get(), SysStringLen(path.Get()));
+        OKULON_RETURN_IF_FAILED(LocateTypeLibrary(ThisModuleHandle(), path, library));
+        std::wstring helpDirectory(path.get(), SysStringLen(path.get()));
         const size_t separator = helpDirectory.find_last_of(L"\\/:");
         helpDirectory.erase(separator == std::wstring::npos ? 0 : separator + 1);
-        return RegisterTypeLib(library.get(), path.Get(), helpDirectory.data());
+        return RegisterTypeLib(library.get(), path.get(), helpDirectory.data());
     } catch (...) {
         return HResultFromCaughtException();
     }
@@ -360,19 +270,13 @@ HRESULT UnregisterTypeLibrary() noexcept
     try {
         UniqueBstr path;
         ComPtr<ITypeLib> library;
-        HRESULT hr = LocateTypeLibrary(ThisModuleHandle(), path, library);
-        if (FAILED(hr)) {
-            return hr;
-        }
+        OKULON_RETURN_IF_FAILED(LocateTypeLibrary(ThisModuleHandle(), path, library));
         TypeLibraryAttributes attributes(library.get());
-        hr = attributes.Read();
-        if (FAILED(hr)) {
-            return hr;
-        }
+        OKULON_RETURN_IF_FAILED(attributes.Read());
         const TLIBATTR& libraryAttributes = attributes.Get();
-        hr = UnRegisterTypeLib(libraryAttributes.guid, libraryAttributes.wMajorVerNum,
-                               libraryAttributes.wMinorVerNum, libraryAttributes.lcid,
-                               libraryAttributes.syskind);
+        HRESULT hr = UnRegisterTypeLib(libraryAttributes.guid, libraryAttributes.wMajorVerNum,
+                                       libraryAttributes.wMinorVerNum, libraryAttributes.lcid,
+                                       libraryAttributes.syskind);
         // The platforms refuse to remove a library that is not registered
         // (E_INVALIDARG, TYPE_E_REGISTRYACCESS or TYPE_E_LIBNOTREGISTERED
         // depending on the platform): that is the state unregistering wants,
@@ -390,7 +294,8 @@ HRESULT UnregisterTypeLibrary() noexcept
 HRESULT RegisterServer() noexcept
 {
     try {
-        const ThreadLocaleScope locale(LOCALE_SYSTEM_DEFAULT);
+        // Restored on every path out of the registration call.
+        const ThreadLocaleScope locale = SwitchThreadLocale(LOCALE_SYSTEM_DEFAULT);
         return RegisterServerSteps();
     } catch (...) {
         return HResultFromCaughtException();
@@ -400,7 +305,8 @@ HRESULT RegisterServer() noexcept
 HRESULT UnregisterServer() noexcept
 {
     try {
-        const ThreadLocaleScope locale(LOCALE_SYSTEM_DEFAULT);
+        // Restored on every path out of the registration call.
+        const ThreadLocaleScope locale = SwitchThreadLocale(LOCALE_SYSTEM_DEFAULT);
         return UnregisterServerSteps();
     } catch (...) {
         return HResultFromCaughtException();

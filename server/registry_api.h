@@ -20,6 +20,15 @@ using RegError = int32_t;
 
 constexpr RegError kErrorSuccess = 0;
 constexpr RegError kErrorFileNotFound = 2;
+
+// Returns the HRESULT of a registry error; evaluates its argument once.
+#define OKULON_RETURN_IF_REG_ERROR(expression)                        \
+    do {                                                              \
+        const ::okulon::RegError okulonError_ = (expression);         \
+        if (okulonError_ != ::okulon::kErrorSuccess) {                \
+            return ::okulon::HResultFromWin32(okulonError_);          \
+        }                                                             \
+    } while (false)
 constexpr RegError kErrorPathNotFound = 3;
 constexpr RegError kErrorAccessDenied = 5;
 constexpr RegError kErrorInvalidHandle = 6;

@@ -349,10 +349,8 @@ HResult CRegistryVirtualMachine::Execute(const RegistrationProgram& program, boo
     try {
         ProgramRun run(m_registry, m_replacements, program, doRegister);
         return run.Run();
-    } catch (const std::bad_alloc&) {
-        return kEOutOfMemory;
     } catch (...) {
-        return kEFail;
+        return HResultFromCaughtException();
     }
 }
 

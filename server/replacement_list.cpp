@@ -13,10 +13,8 @@ HResult ReplacementList::Add(const char16_t* name, const char16_t* text) noexcep
     }
     try {
         m_pairs.emplace_back(std::u16string(name), std::u16string(text));
-    } catch (const std::bad_alloc&) {
-        return kEOutOfMemory;
     } catch (...) {
-        return kEFail;
+        return HResultFromCaughtException();
     }
     return kSOk;
 }

@@ -1,5 +1,6 @@
 #include "tracker/tracking_session.h"
 
+#include <memory>
 #include <new>
 
 #include "extension/eye_tracker_impl.h"
@@ -10,10 +11,11 @@
 namespace okulon {
 
 UniqueHandle TrackingSession::StartWorker(const std::shared_ptr<TrackingSession>& session) noexcept {
-    auto* argument = new (std::nothrow) std::shared_ptr<TrackingSession>(session);
-    if (argument == nullptr) return UniqueHandle();
-    UniqueHandle thread = CreateWorkerThread(&TrackingSession::WorkerMain, argument);
-    if (!thread) delete argument;
+    std::unique_ptr<std::shared_ptr<TrackingSession>> argument(new (std::nothrow)
+                                                                   std::shared_ptr<TrackingSession>(session));
+    if (!argument) return UniqueHandle();
+    UniqueHandle thread = CreateWorkerThread(&TrackingSession::WorkerMain, argument.get());
+    if (thread) static_cast<void>(argument.release());  // the worker's now
     return thread;
 }
 
@@ -31,8 +33,10 @@ void TrackingSession::WaitUntilCallbackLeft() noexcept {
 }
 
 DWORD TrackingSession::WorkerMain(void* argument) {
-    std::shared_ptr<TrackingSession> session = std::move(*static_cast<std::shared_ptr<TrackingSession>*>(argument));
-    delete static_cast<std::shared_ptr<TrackingSession>*>(argument);
+    // The worker's share of the session ends with the thread, not with the object.
+    const std::unique_ptr<std::shared_ptr<TrackingSession>> handedOver(
+        static_cast<std::shared_ptr<TrackingSession>*>(argument));
+    const std::shared_ptr<TrackingSession> session = std::move(*handedOver);
     const DWORD exitCode = session->Run();
     session->m_ended.store(true, std::memory_order_release);
     return exitCode;
@@ -72,7 +76,7 @@ DWORD TrackingSession::Run() noexcept {
     return 0;
 }
 
-void WINAPI TrackingSession::GazeCallback(int32_t reason, TrackerRecord* record, void* context) {
+void WINAPI TrackingSession::GazeCallback(int32_t reason, TrackerRecord* record, void* context) noexcept {
     auto* session = static_cast<TrackingSession*>(context);
     GazeCallbackAction action = GazeCallbackAction::kStopDelivery;
     {

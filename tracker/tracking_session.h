@@ -7,10 +7,11 @@
 // it only through the session, under the session's lock, and only while the
 // session is attached.
 //
-// Threads and ownership: the session is shared by the host's side (the object
-// keeps it while it holds or has detached the worker) and by the worker thread,
-// which keeps it until its last instruction. The host's thread calls Detach and
-// CutOff; the worker and the callback call everything else.
+// Threads and ownership: the session is shared by the host's side (the
+// tracking controller keeps it while it holds or has detached the worker) and
+// by the worker thread, which keeps it until its last instruction. The host's
+// thread calls Detach and CutOff; the worker and the callback call everything
+// else.
 //
 // Ending a worker never kills its thread (a killed thread can leave the heap's
 // lock or one inside the tracker library held, or a queue half written):
@@ -64,7 +65,7 @@ public:
     bool HasEnded() const noexcept { return m_ended.load(std::memory_order_acquire); }
 
     // The gaze callback handed to Tet_Start; context is the session.
-    static void WINAPI GazeCallback(int32_t reason, TrackerRecord* record, void* context);
+    static void WINAPI GazeCallback(int32_t reason, TrackerRecord* record, void* context) noexcept;
 
 private:
     static DWORD WorkerMain(void* argument);

@@ -184,10 +184,9 @@ protected:
     void PointAtServer(IEyeTracker* tracker) {
         for (const std::wstring& command :
              {std::wstring(L"host 127.0.0.1"), L"port " + std::to_wstring(m_server->Port())}) {
-            BSTR text = SysAllocString(command.c_str());
+            const UniqueBstr text(SysAllocString(command.c_str()));
             LONG result = kPoisonLong;
-            EXPECT_EQ(S_OK, tracker->SendCommand(text, &result));
-            SysFreeString(text);
+            EXPECT_EQ(S_OK, tracker->SendCommand(text.get(), &result));
         }
     }
 
@@ -228,7 +227,7 @@ protected:
         }
     }
 
-    ComApartment m_apartment;
+    ComApartment m_apartment = EnterApartment(COINIT_APARTMENTTHREADED);
     std::unique_ptr<sim::SimServer> m_server;
     ComPtr<IEyeTracker> m_tracker = CreateTracker();
 };

@@ -81,10 +81,9 @@ protected:
 
     void SetEndpoint(uint16_t port) {
         for (const std::wstring& command : {std::wstring(L"host 127.0.0.1"), L"port " + std::to_wstring(port)}) {
-            BSTR text = SysAllocString(command.c_str());
+            const UniqueBstr text(SysAllocString(command.c_str()));
             LONG result = kPoisonLong;
-            EXPECT_EQ(S_OK, m_tracker->SendCommand(text, &result));
-            SysFreeString(text);
+            EXPECT_EQ(S_OK, m_tracker->SendCommand(text.get(), &result));
         }
     }
 
@@ -122,7 +121,7 @@ protected:
         return m_server->CalibrationCalls();
     }
 
-    ComApartment m_apartment;
+    ComApartment m_apartment = EnterApartment(COINIT_APARTMENTTHREADED);
     std::unique_ptr<sim::SimServer> m_server;
     ComPtr<IEyeTracker> m_tracker = CreateTracker();
 };

@@ -35,11 +35,6 @@ const char* Describe(CommandOutcome outcome) {
     return "?";
 }
 
-TEST(CommandParserMessages, AreTheExactTextsTheHostReads) {
-    EXPECT_EQ(std::u16string_view(kSendCommandNoParameters), u"SendCommand: No parameters specified");
-    EXPECT_EQ(std::u16string_view(kSendCommandNotRecognized), u"SendCommand: Command not recognized");
-}
-
 TEST(CommandParser, NullAndEmptyTextsHaveNoParameters) {
     EXPECT_EQ(ParseCommand(static_cast<const char16_t*>(nullptr)).outcome, CommandOutcome::NoParameters);
     EXPECT_EQ(ParseCommand(u"").outcome, CommandOutcome::NoParameters);

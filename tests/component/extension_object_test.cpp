@@ -9,7 +9,7 @@ namespace {
 
 class ExtensionObject : public ::testing::Test {
 protected:
-    ComApartment m_apartment;
+    ComApartment m_apartment = EnterApartment(COINIT_APARTMENTTHREADED);
     ComPtr<IEyeTracker> m_tracker = CreateTracker();
 
     CEyeTrackerImpl& Impl() {
@@ -193,7 +193,7 @@ TEST_F(ExtensionObject, ReferenceCountsAreSharedByAllThreePointers) {
 }
 
 TEST(ExtensionObjectLifetime, EachObjectHoldsOneModuleLockUntilItsLastRelease) {
-    ComApartment apartment;
+    ComApartment apartment = EnterApartment(COINIT_APARTMENTTHREADED);
     const LONG before = Module().GetLockCount();
     {
         ComPtr<IEyeTracker> first = CreateTracker();
@@ -204,7 +204,7 @@ TEST(ExtensionObjectLifetime, EachObjectHoldsOneModuleLockUntilItsLastRelease) {
 }
 
 TEST(ExtensionObjectLifetime, CreationForAnUnknownInterfaceLeavesNoObjectAndNoLock) {
-    ComApartment apartment;
+    ComApartment apartment = EnterApartment(COINIT_APARTMENTTHREADED);
     const LONG before = Module().GetLockCount();
     void* object = reinterpret_cast<void*>(0xDEADBEEF);
     EXPECT_EQ(E_NOINTERFACE, CreateEyeTrackerInstance(nullptr, IID_IClassFactory, &object));
@@ -213,7 +213,7 @@ TEST(ExtensionObjectLifetime, CreationForAnUnknownInterfaceLeavesNoObjectAndNoLo
 }
 
 TEST(ExtensionObjectLifetime, AggregationIsRefused) {
-    ComApartment apartment;
+    ComApartment apartment = EnterApartment(COINIT_APARTMENTTHREADED);
     ComPtr<IEyeTracker> outer = CreateTracker();
     void* object = reinterpret_cast<void*>(0xDEADBEEF);
     EXPECT_EQ(CLASS_E_NOAGGREGATION, CreateEyeTrackerInstance(outer.get(), IID_IUnknown, &object));

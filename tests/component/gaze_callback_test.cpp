@@ -26,11 +26,9 @@ protected:
         ASSERT_EQ(S_OK, m_tracker->QueryInterface(IID_IEyeTrackerImpl, identity.put_void()));
         m_impl = static_cast<CEyeTrackerImpl*>(identity.get());
         LONG result = 0;
-        BSTR width = SysAllocString(L"width 1280"), height = SysAllocString(L"height 1024");
-        ASSERT_EQ(S_OK, m_tracker->SendCommand(width, &result));
-        ASSERT_EQ(S_OK, m_tracker->SendCommand(height, &result));
-        SysFreeString(width);
-        SysFreeString(height);
+        const UniqueBstr width(SysAllocString(L"width 1280")), height(SysAllocString(L"height 1024"));
+        ASSERT_EQ(S_OK, m_tracker->SendCommand(width.get(), &result));
+        ASSERT_EQ(S_OK, m_tracker->SendCommand(height.get(), &result));
         m_session = std::make_shared<TrackingSession>(m_impl, TrackerEndpoint{"127.0.0.1", 1});
     }
     // Streaming wanted, as StartTracking leaves it; its own worker finds no
@@ -38,9 +36,8 @@ protected:
     void StartStreaming() {
         LONG result = 0;
         for (const wchar_t* command : {L"host 127.0.0.1", L"port 1"}) {
-            BSTR text = SysAllocString(command);
-            ASSERT_EQ(S_OK, m_tracker->SendCommand(text, &result));
-            SysFreeString(text);
+            const UniqueBstr text(SysAllocString(command));
+            ASSERT_EQ(S_OK, m_tracker->SendCommand(text.get(), &result));
         }
         ASSERT_EQ(S_OK, m_tracker->StartTracking());
         ASSERT_EQ(1, m_impl->IsStreaming());
@@ -50,7 +47,7 @@ protected:
         TrackingSession::GazeCallback(kTrackerReasonSample, &record, m_session.get());
     }
 
-    ComApartment m_apartment;
+    ComApartment m_apartment = EnterApartment(COINIT_APARTMENTTHREADED);
     ComPtr<IEyeTracker> m_tracker = CreateTracker();
     CEyeTrackerImpl* m_impl = nullptr;
     std::shared_ptr<TrackingSession> m_session;

@@ -48,10 +48,9 @@ protected:
         m_tracking = true;
     }
     void Command(const std::wstring& command) {
-        BSTR text = SysAllocString(command.c_str());
+        const UniqueBstr text(SysAllocString(command.c_str()));
         LONG result = -1;
-        EXPECT_EQ(S_OK, m_tracker->SendCommand(text, &result));
-        SysFreeString(text);
+        EXPECT_EQ(S_OK, m_tracker->SendCommand(text.get(), &result));
     }
     std::vector<::GazeRecord> FetchGaze(LONG eyeType) {
         LONG count = 0;
@@ -72,7 +71,7 @@ protected:
         });
     }
 
-    ComApartment m_apartment;
+    ComApartment m_apartment = EnterApartment(COINIT_APARTMENTTHREADED);
     ComPtr<IEyeTracker> m_tracker = CreateTracker();
     const int m_width = GetSystemMetrics(SM_CXSCREEN);
     const int m_height = GetSystemMetrics(SM_CYSCREEN);

@@ -12,29 +12,9 @@ namespace {
 constexpr LCID kJapaneseLocale = MAKELCID(MAKELANGID(LANG_JAPANESE, SUBLANG_JAPANESE_JAPAN), SORT_DEFAULT);
 constexpr LCID kEnglishLocale = MAKELCID(MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), SORT_DEFAULT);
 
-// The calling thread's locale, and with it its ANSI code page, for one scope.
-class ThreadLocaleScope {
-public:
-    explicit ThreadLocaleScope(LCID locale) : m_previous(GetThreadLocale()) { m_switched = SetThreadLocale(locale); }
-    ~ThreadLocaleScope() { SetThreadLocale(m_previous); }
-    bool switched() const { return m_switched != FALSE; }
-
-private:
-    LCID m_previous;
-    BOOL m_switched = FALSE;
-};
-
-class Bstr {
-public:
-    explicit Bstr(const std::wstring& text) : m_text(SysAllocStringLen(text.data(), static_cast<UINT>(text.size()))) {}
-    ~Bstr() { SysFreeString(m_text); }
-    Bstr(const Bstr&) = delete;
-    Bstr& operator=(const Bstr&) = delete;
-    BSTR get() const { return m_text; }
-
-private:
-    BSTR m_text;
-};
+UniqueBstr MakeBstr(const std::wstring& text) {
+    return UniqueBstr(SysAllocStringLen(text.data(), static_cast<UINT>(text.size())));
+}
 
 struct CommandAnswer {
     HRESULT code;
@@ -43,7 +23,7 @@ struct CommandAnswer {
 
 class SendCommand : public ::testing::Test {
 protected:
-    ComApartment m_apartment;
+    ComApartment m_apartment = EnterApartment(COINIT_APARTMENTTHREADED);
     ComPtr<IEyeTracker> m_tracker = CreateTracker();
 
     CEyeTrackerImpl& Impl() {
@@ -52,7 +32,7 @@ protected:
         return *static_cast<CEyeTrackerImpl*>(identity.get());
     }
     CommandAnswer Send(const std::wstring& text) {
-        Bstr command(text);
+        const UniqueBstr command = MakeBstr(text);
         LONG result = kPoisonLong;
         const HRESULT code = m_tracker->SendCommand(command.get(), &result);
         return {code, result};
@@ -134,8 +114,8 @@ TEST_F(SendCommand, ReadsWidthAndHeightFromTheCommandText) {
 }
 
 TEST_F(SendCommand, ConvertsThePortButNotTheScreenSizeWithTheAnsiCodePage) {
-    ThreadLocaleScope english(kEnglishLocale);
-    ASSERT_TRUE(english.switched());
+    const ThreadLocaleScope english = SwitchThreadLocale(kEnglishLocale);
+    ASSERT_TRUE(english);
     // Full-width digits have a best-fit equivalent in code page 1252; the
     // screen size is read from the UTF-16 text, where they are no digits.
     ExpectAccepted(L"port \xFF11\xFF12");
@@ -145,22 +125,22 @@ TEST_F(SendCommand, ConvertsThePortButNotTheScreenSizeWithTheAnsiCodePage) {
 }
 
 TEST_F(SendCommand, ConvertsTheHostWithBestFitOrTheDefaultCharacter) {
-    ThreadLocaleScope english(kEnglishLocale);
-    ASSERT_TRUE(english.switched());
+    const ThreadLocaleScope english = SwitchThreadLocale(kEnglishLocale);
+    ASSERT_TRUE(english);
     ExpectAccepted(L"host \x0100-\x2013-\x65E5");
     EXPECT_EQ(std::string("A-\x96-?"), Host());
 }
 
 TEST_F(SendCommand, ConvertsTheHostWithTheCallingThreadsCodePage) {
-    ThreadLocaleScope japanese(kJapaneseLocale);
-    ASSERT_TRUE(japanese.switched());
+    const ThreadLocaleScope japanese = SwitchThreadLocale(kJapaneseLocale);
+    ASSERT_TRUE(japanese);
     ExpectAccepted(L"host \x65E5\x672C.lab");
     EXPECT_EQ(std::string("\x93\xFA\x96\x7B.lab"), Host());
 }
 
 TEST_F(SendCommand, CutsADoubleByteHostNameAtACharacterBoundaryInsideTheBuffer) {
-    ThreadLocaleScope japanese(kJapaneseLocale);
-    ASSERT_TRUE(japanese.switched());
+    const ThreadLocaleScope japanese = SwitchThreadLocale(kJapaneseLocale);
+    ASSERT_TRUE(japanese);
     const int32_t portBefore = Port();
     const std::wstring kanji(200, L'\x65E5');  // two bytes each in code page 932
     const struct {
@@ -224,9 +204,9 @@ TEST_F(SendCommand, LeavesAnEarlierFailureMessageAfterASuccess) {
 
 TEST_F(SendCommand, AnswersANullResultPointerWithoutAnyEffect) {
     EXPECT_EQ(E_NOTIMPL, m_tracker->SendTrigger(1));
-    Bstr command(L"port 1");
+    const UniqueBstr command = MakeBstr(L"port 1");
     EXPECT_EQ(E_POINTER, m_tracker->SendCommand(command.get(), nullptr));
-    Bstr refused(L"depth 3");
+    const UniqueBstr refused = MakeBstr(L"depth 3");
     EXPECT_EQ(E_POINTER, m_tracker->SendCommand(refused.get(), nullptr));
     EXPECT_EQ(4455, Port());
     EXPECT_EQ(L"SendTrigger not implemented", LastErrorText(m_tracker.get()));

@@ -49,10 +49,9 @@ protected:
         Command(L"port " + std::to_wstring(port));
     }
     void Command(const std::wstring& command) {
-        BSTR text = SysAllocString(command.c_str());
+        const UniqueBstr text(SysAllocString(command.c_str()));
         LONG result = -1;
-        EXPECT_EQ(S_OK, m_tracker->SendCommand(text, &result)) << command.c_str();
-        SysFreeString(text);
+        EXPECT_EQ(S_OK, m_tracker->SendCommand(text.get(), &result)) << command.c_str();
     }
     CEyeTrackerImpl& Impl() {
         ComPtr<IEyeTrackerImpl> identity;
@@ -84,7 +83,7 @@ protected:
     // Every worker has left: the module lock of each one is given back.
     bool WorkersEnded() { return Module().GetLockCount() == m_baseLocks; }
 
-    ComApartment m_apartment;
+    ComApartment m_apartment = EnterApartment(COINIT_APARTMENTTHREADED);
     const LONG m_baseLocks = Module().GetLockCount();
     ComPtr<IEyeTracker> m_tracker = CreateTracker();
     std::unique_ptr<SimServer> m_server;

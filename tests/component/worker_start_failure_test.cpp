@@ -85,10 +85,9 @@ protected:
     }
     void PointAt(int port) {
         for (const std::wstring& command : {std::wstring(L"host 127.0.0.1"), L"port " + std::to_wstring(port)}) {
-            BSTR text = SysAllocString(command.c_str());
+            const UniqueBstr text(SysAllocString(command.c_str()));
             LONG result = kPoisonLong;
-            EXPECT_EQ(S_OK, m_tracker->SendCommand(text, &result));
-            SysFreeString(text);
+            EXPECT_EQ(S_OK, m_tracker->SendCommand(text.get(), &result));
         }
     }
     CEyeTrackerImpl& Impl() {
@@ -114,7 +113,7 @@ protected:
             << context;
     }
 
-    ComApartment m_apartment;
+    ComApartment m_apartment = EnterApartment(COINIT_APARTMENTTHREADED);
     const LONG m_baseLocks = Module().GetLockCount();
     ComPtr<IEyeTracker> m_tracker = CreateTracker();
     std::unique_ptr<sim::SimServer> m_server;

@@ -94,19 +94,18 @@ public:
     }
     ~ComponentRegistered() {
         if (m_registered) Call("DllUnregisterServer");
-        if (m_dll) FreeLibrary(m_dll);
     }
     bool Registered() const { return m_registered; }
 
 private:
     HRESULT Call(const char* entryPoint) {
-        if (m_dll == nullptr) return E_FAIL;
+        if (!m_dll) return E_FAIL;
         using EntryPoint = HRESULT(WINAPI*)();
-        auto function = reinterpret_cast<EntryPoint>(reinterpret_cast<void*>(GetProcAddress(m_dll, entryPoint)));
+        auto function = reinterpret_cast<EntryPoint>(reinterpret_cast<void*>(GetProcAddress(m_dll.get(), entryPoint)));
         return function ? function() : E_FAIL;
     }
 
-    HMODULE m_dll;
+    okulon::UniqueModule m_dll;
     bool m_registered = false;
 };
 

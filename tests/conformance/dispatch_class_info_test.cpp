@@ -11,7 +11,7 @@ namespace {
 class DispatchClassInfo : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(SUCCEEDED(m_apartment.result()));
+        ASSERT_TRUE(SUCCEEDED(m_apartment.get()));
         ASSERT_TRUE(m_dll.IsLoaded());
         EnsureUnregistered(LIBID_Okulon, 1, 0);
         ComPtr<IClassFactory> factory = m_dll.Factory();
@@ -19,7 +19,7 @@ protected:
         ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, IID_IProvideClassInfo, m_classInfo.put_void()));
     }
 
-    ComApartment m_apartment;
+    ComApartment m_apartment = EnterApartment(COINIT_APARTMENTTHREADED);
     OkulonDll m_dll;
     std::unique_ptr<RegisteredTypeLibrary> m_ownLibrary;  // unregistered after the object is gone
     ComPtr<IProvideClassInfo> m_classInfo;

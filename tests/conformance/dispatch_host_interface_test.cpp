@@ -29,7 +29,7 @@ DWORD WINAPI LookUpName(void* argument) {
 class DispatchHostInterface : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(SUCCEEDED(m_apartment.result()));
+        ASSERT_TRUE(SUCCEEDED(m_apartment.get()));
         ASSERT_TRUE(m_dll.IsLoaded());
         EnsureUnregistered(LIBID_EyeTrackerLib, 0, 0);
         m_factory = m_dll.Factory();
@@ -67,7 +67,7 @@ protected:
                                  nullptr);
     }
 
-    ComApartment m_apartment;
+    ComApartment m_apartment = EnterApartment(COINIT_APARTMENTTHREADED);
     OkulonDll m_dll;
     std::unique_ptr<RegisteredTypeLibrary> m_hostLibrary;  // unregistered after the objects are gone
     ComPtr<IClassFactory> m_factory;
@@ -263,14 +263,13 @@ TEST_F(DispatchHostInterface, TheDescriptionsSlotsAndCallingConventionReachTheMe
         ASSERT_EQ(S_OK, vtableInfo->GetFuncDesc(index, &function));
         EXPECT_EQ((7 + static_cast<SHORT>(index)) * kSlotSize, function->oVft) << "method " << index;
         EXPECT_EQ(CC_STDCALL, function->callconv) << "method " << index;
-        BSTR name = nullptr;
+        UniqueBstr name;
         UINT count = 0;
-        ASSERT_EQ(S_OK, vtableInfo->GetNames(function->memid, &name, 1, &count));
-        if (std::wstring(name) == L"GetInterfaceVersion") {
+        ASSERT_EQ(S_OK, vtableInfo->GetNames(function->memid, name.put(), 1, &count));
+        if (std::wstring(name.get()) == L"GetInterfaceVersion") {
             versionSlot = function->oVft;
             versionConvention = function->callconv;
         }
-        SysFreeString(name);
         vtableInfo->ReleaseFuncDesc(function);
     }
     ASSERT_NE(-1, versionSlot);

@@ -13,7 +13,7 @@ constexpr DISPID kPoisonDispid = static_cast<DISPID>(0xDEADBEEF);
 class DispatchIdentity : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(SUCCEEDED(m_apartment.result()));
+        ASSERT_TRUE(SUCCEEDED(m_apartment.get()));
         ASSERT_TRUE(m_dll.IsLoaded());
         // Whatever an earlier run left registered must not help here.
         EnsureUnregistered(LIBID_Okulon, 1, 0);
@@ -23,7 +23,7 @@ protected:
         ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, IID_IDispatch, m_dispatch.put_void()));
     }
 
-    ComApartment m_apartment;
+    ComApartment m_apartment = EnterApartment(COINIT_APARTMENTTHREADED);
     OkulonDll m_dll;
     ComPtr<IDispatch> m_dispatch;
 };
@@ -93,10 +93,9 @@ TEST_F(DispatchIdentity, EachRequestLoadsAFreshDescriptionThatTheCallerOwns) {
     ComPtr<ITypeInfo> second;
     ASSERT_EQ(S_OK, m_dispatch->GetTypeInfo(0, LOCALE_NEUTRAL, first.put()));
     ASSERT_EQ(S_OK, m_dispatch->GetTypeInfo(0, 0x0409, second.put()));
-    BSTR name = nullptr;
-    ASSERT_EQ(S_OK, second->GetDocumentation(MEMBERID_NIL, &name, nullptr, nullptr, nullptr));
-    EXPECT_STREQ(L"IEyeTrackerImpl", name);
-    SysFreeString(name);
+    UniqueBstr name;
+    ASSERT_EQ(S_OK, second->GetDocumentation(MEMBERID_NIL, name.put(), nullptr, nullptr, nullptr));
+    EXPECT_STREQ(L"IEyeTrackerImpl", name.get());
     first.reset();
     // The second one is still usable after the first was given back.
     TYPEATTR* attributes = nullptr;

@@ -12,7 +12,7 @@ void* const kPoison = reinterpret_cast<void*>(static_cast<DWORD_PTR>(0xDEADBEEF)
 class DispatchQueryInterface : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(SUCCEEDED(m_apartment.result()));
+        ASSERT_TRUE(SUCCEEDED(m_apartment.get()));
         ASSERT_TRUE(m_dll.IsLoaded());
         ComPtr<IClassFactory> factory = m_dll.Factory();
         ASSERT_TRUE(factory);
@@ -28,7 +28,7 @@ protected:
         return object;
     }
 
-    ComApartment m_apartment;
+    ComApartment m_apartment = EnterApartment(COINIT_APARTMENTTHREADED);
     OkulonDll m_dll;
     ComPtr<IUnknown> m_identity;
 };

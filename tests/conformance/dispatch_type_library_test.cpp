@@ -61,15 +61,14 @@ StoredLibrary ReadStoredLibrary(HMODULE module) {
 }
 
 std::wstring Take(BSTR text) {
-    std::wstring copy = text ? std::wstring(text, SysStringLen(text)) : L"<null>";
-    SysFreeString(text);
-    return copy;
+    const UniqueBstr owner(text);
+    return owner ? std::wstring(owner.get(), SysStringLen(owner.get())) : L"<null>";
 }
 
 class DispatchTypeLibrary : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(SUCCEEDED(m_apartment.result()));
+        ASSERT_TRUE(SUCCEEDED(m_apartment.get()));
         ASSERT_EQ(S_OK, LoadTypeLibEx((ExecutableFolder() + L"Okulon.dll").c_str(), REGKIND_NONE, m_library.put()));
     }
 
@@ -85,7 +84,7 @@ protected:
         return Take(help);
     }
 
-    ComApartment m_apartment;
+    ComApartment m_apartment = EnterApartment(COINIT_APARTMENTTHREADED);
     ComPtr<ITypeLib> m_library;
 };
 
@@ -103,10 +102,9 @@ TEST_F(DispatchTypeLibrary, TheLibraryIsOkulonVersionOneNeutralForThisPlatformWi
 
     EXPECT_EQ(L"Okulon", Name(-1));
     EXPECT_EQ(L"Okulon 1.0 Type Library", HelpString(-1));
-    BSTR helpFile = nullptr;
-    ASSERT_EQ(S_OK, m_library->GetDocumentation(-1, nullptr, nullptr, nullptr, &helpFile));
-    EXPECT_EQ(nullptr, helpFile);
-    SysFreeString(helpFile);
+    UniqueBstr helpFile;
+    ASSERT_EQ(S_OK, m_library->GetDocumentation(-1, nullptr, nullptr, nullptr, helpFile.put()));
+    EXPECT_EQ(nullptr, helpFile.get());
     EXPECT_EQ(2u, m_library->GetTypeInfoCount());
 }
 

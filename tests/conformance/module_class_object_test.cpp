@@ -15,11 +15,11 @@ constexpr CLSID kNearClassId = {0xCD388263, 0xB06C, 0x4075, {0x83, 0xEA, 0x99, 0
 class ModuleClassObject : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(SUCCEEDED(m_apartment.result()));
+        ASSERT_TRUE(SUCCEEDED(m_apartment.get()));
         ASSERT_TRUE(m_dll.IsLoaded());
     }
 
-    ComApartment m_apartment;
+    ComApartment m_apartment = EnterApartment(COINIT_APARTMENTTHREADED);
     OkulonDll m_dll;
 };
 

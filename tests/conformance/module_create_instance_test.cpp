@@ -27,13 +27,13 @@ public:
 class ModuleCreateInstance : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(SUCCEEDED(m_apartment.result()));
+        ASSERT_TRUE(SUCCEEDED(m_apartment.get()));
         ASSERT_TRUE(m_dll.IsLoaded());
         m_factory = m_dll.Factory();
         ASSERT_TRUE(m_factory);
     }
 
-    ComApartment m_apartment;
+    ComApartment m_apartment = EnterApartment(COINIT_APARTMENTTHREADED);
     OkulonDll m_dll;
     ComPtr<IClassFactory> m_factory;
 };

@@ -359,10 +359,9 @@ TEST_F(Registration, RegisteringAgainRemovesStaleSubkeysAndValuesOfTheClassKey)
 TEST_F(Registration, RegisteringRegistersTheEmbeddedTypeLibraryWithItsPathAndHelpFolder)
 {
     ASSERT_EQ(0u, Regsvr32(false));
-    BSTR path = nullptr;
-    ASSERT_EQ(S_OK, QueryPathOfRegTypeLib(LIBID_Okulon, 1, 0, 0, &path));
-    EXPECT_EQ(0, lstrcmpiW(DllPath().c_str(), path));
-    SysFreeString(path);
+    okulon::UniqueBstr path;
+    ASSERT_EQ(S_OK, QueryPathOfRegTypeLib(LIBID_Okulon, 1, 0, 0, path.put()));
+    EXPECT_EQ(0, lstrcmpiW(DllPath().c_str(), path.get()));
     EXPECT_EQ(Sz(ExecutableFolder()), ReadValue(TypeLibraryKey() + L"\\1.0\\HELPDIR", L""));
     // The path stands under this build's platform only: a 32-bit host must not
     // find a 64-bit library, nor the other way round.
@@ -384,9 +383,8 @@ TEST_F(Registration, UnregisteringTwiceLeavesNothingButTheAppIdAndClsidKeys)
     ExpectNoComponentEntries();
     ASSERT_EQ(0u, Regsvr32(true));
     ExpectNoComponentEntries();
-    BSTR path = nullptr;
-    EXPECT_EQ(TYPE_E_LIBNOTREGISTERED, QueryPathOfRegTypeLib(LIBID_Okulon, 1, 0, 0, &path));
-    SysFreeString(path);
+    okulon::UniqueBstr path;
+    EXPECT_EQ(TYPE_E_LIBNOTREGISTERED, QueryPathOfRegTypeLib(LIBID_Okulon, 1, 0, 0, path.put()));
 }
 
 TEST_F(Registration, UnregisteringANeverRegisteredComponentSucceedsAndWritesNothing)
@@ -439,7 +437,8 @@ TEST_F(Registration, AScriptHostCannotCreateTheObjectOnceItIsUnregistered)
 // thread's code page converts.
 TEST(RegistrationResource, TheDllCarriesTheApplicationIdentifierScriptByteForByte)
 {
-    const HMODULE file = LoadLibraryExW(DllPath().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    const okulon::UniqueModule owner(LoadLibraryExW(DllPath().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
+    const HMODULE file = owner.get();
     ASSERT_NE(nullptr, file);
     const HRSRC resource = FindResourceW(file, MAKEINTRESOURCEW(101), L"REGISTRY");
     ASSERT_NE(nullptr, resource);
@@ -448,7 +447,6 @@ TEST(RegistrationResource, TheDllCarriesTheApplicationIdentifierScriptByteForByt
     const auto* bytes = static_cast<const unsigned char*>(LockResource(loaded));
     const std::u16string script(bytes, bytes + SizeofResource(file, resource));
     EXPECT_EQ(std::u16string(okulon::kAppIdScript, okulon::kAppIdScriptLength), script);
-    FreeLibrary(file);
 }
 
 // The entry points called in this process, as an installer would: the
@@ -456,7 +454,8 @@ TEST(RegistrationResource, TheDllCarriesTheApplicationIdentifierScriptByteForByt
 TEST_F(Registration, TheEntryPointsRestoreTheCallersThreadLocale)
 {
     using EntryPoint = HRESULT(WINAPI*)();
-    const HMODULE dll = LoadLibraryW(DllPath().c_str());
+    const okulon::UniqueModule owner(LoadLibraryW(DllPath().c_str()));
+    const HMODULE dll = owner.get();
     ASSERT_NE(nullptr, dll);
     const auto registerServer =
         reinterpret_cast<EntryPoint>(reinterpret_cast<void*>(GetProcAddress(dll, "DllRegisterServer")));
@@ -465,17 +464,15 @@ TEST_F(Registration, TheEntryPointsRestoreTheCallersThreadLocale)
     ASSERT_NE(nullptr, registerServer);
     ASSERT_NE(nullptr, unregisterServer);
 
-    const LCID saved = GetThreadLocale();
     const LCID german = MAKELCID(MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN), SORT_DEFAULT);
-    ASSERT_TRUE(SetThreadLocale(german));
+    const okulon::ThreadLocaleScope callersLocale = okulon::SwitchThreadLocale(german);
+    ASSERT_TRUE(callersLocale);
     EXPECT_EQ(S_OK, registerServer());
     EXPECT_EQ(german, GetThreadLocale());
     ExpectExactlyTheRegisteredEntries();
     EXPECT_EQ(S_OK, unregisterServer());
     EXPECT_EQ(german, GetThreadLocale());
     ExpectNoComponentEntries();
-    SetThreadLocale(saved);
-    FreeLibrary(dll);
 }
 
 }  // namespace

@@ -34,18 +34,17 @@ public:
     OkulonDll& operator=(const OkulonDll&) = delete;
 
     bool Load() {
-        if (m_module == nullptr) m_module = LoadLibraryW(m_path.c_str());
-        if (m_module == nullptr) return false;
+        if (!m_module) m_module.reset(LoadLibraryW(m_path.c_str()));
+        if (!m_module) return false;
         m_getClassObject = reinterpret_cast<GetClassObjectFunction>(
-            reinterpret_cast<void*>(GetProcAddress(m_module, "DllGetClassObject")));
+            reinterpret_cast<void*>(GetProcAddress(m_module.get(), "DllGetClassObject")));
         m_canUnloadNow = reinterpret_cast<CanUnloadNowFunction>(
-            reinterpret_cast<void*>(GetProcAddress(m_module, "DllCanUnloadNow")));
-        m_main = reinterpret_cast<MainFunction>(reinterpret_cast<void*>(GetProcAddress(m_module, "DllMain")));
+            reinterpret_cast<void*>(GetProcAddress(m_module.get(), "DllCanUnloadNow")));
+        m_main = reinterpret_cast<MainFunction>(reinterpret_cast<void*>(GetProcAddress(m_module.get(), "DllMain")));
         return m_getClassObject != nullptr && m_canUnloadNow != nullptr && m_main != nullptr;
     }
     void Unload() {
-        if (m_module != nullptr) FreeLibrary(m_module);
-        m_module = nullptr;
+        m_module.reset();
         m_getClassObject = nullptr;
         m_canUnloadNow = nullptr;
         m_main = nullptr;
@@ -53,13 +52,13 @@ public:
 
     bool IsLoaded() const { return m_getClassObject != nullptr && m_canUnloadNow != nullptr && m_main != nullptr; }
     const std::wstring& Path() const { return m_path; }
-    HMODULE Handle() const { return m_module; }
+    HMODULE Handle() const { return m_module.get(); }
 
     HRESULT GetClassObject(REFCLSID classId, REFIID iid, void** object) const {
         return m_getClassObject(classId, iid, object);
     }
     HRESULT CanUnloadNow() const { return m_canUnloadNow(); }
-    BOOL Main(DWORD reason) const { return m_main(m_module, reason, nullptr); }
+    BOOL Main(DWORD reason) const { return m_main(m_module.get(), reason, nullptr); }
 
     ComPtr<IClassFactory> Factory() const {
         ComPtr<IClassFactory> factory;
@@ -69,7 +68,7 @@ public:
 
 private:
     std::wstring m_path;
-    HMODULE m_module = nullptr;
+    UniqueModule m_module;
     GetClassObjectFunction m_getClassObject = nullptr;
     CanUnloadNowFunction m_canUnloadNow = nullptr;
     MainFunction m_main = nullptr;

@@ -79,19 +79,16 @@ inline uint64_t SamplesSentSince(const sim::SimServer& server, size_t firstConne
 }
 
 inline HRESULT SendSetting(IEyeTracker* tracker, const std::wstring& command, LONG* result = nullptr) {
-    BSTR text = SysAllocString(command.c_str());
+    const UniqueBstr text(SysAllocString(command.c_str()));
     LONG ignored = 0;
-    const HRESULT hr = tracker->SendCommand(text, result != nullptr ? result : &ignored);
-    SysFreeString(text);
+    const HRESULT hr = tracker->SendCommand(text.get(), result != nullptr ? result : &ignored);
     return hr;
 }
 
 inline std::wstring LastErrorText(IEyeTracker* tracker) {
-    LPWSTR text = nullptr;
-    if (FAILED(tracker->GetLastErrorText(&text)) || text == nullptr) return L"<none>";
-    std::wstring copy = text;
-    CoTaskMemFree(text);
-    return copy;
+    UniqueTaskMemString text;
+    if (FAILED(tracker->GetLastErrorText(text.put())) || !text) return L"<none>";
+    return text.get();
 }
 
 inline std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }

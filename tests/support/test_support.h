@@ -15,18 +15,6 @@ namespace okulon::test {
 // Poisoned out-parameter values: a method that must not write keeps them.
 constexpr LONG kPoisonLong = static_cast<LONG>(0xDEADBEEF);
 
-class ComApartment {
-public:
-    ComApartment() noexcept : m_result(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)) {}
-    ~ComApartment() {
-        if (SUCCEEDED(m_result)) CoUninitialize();
-    }
-    HRESULT result() const noexcept { return m_result; }
-
-private:
-    HRESULT m_result;
-};
-
 // A new object through the instance creator, as IEyeTracker.
 inline ComPtr<IEyeTracker> CreateTracker() {
     ComPtr<IEyeTracker> tracker;
@@ -35,11 +23,9 @@ inline ComPtr<IEyeTracker> CreateTracker() {
 }
 
 inline std::wstring LastErrorText(IEyeTracker* tracker) {
-    LPWSTR text = nullptr;
-    EXPECT_EQ(S_OK, tracker->GetLastErrorText(&text));
-    std::wstring copy = text ? text : L"<null>";
-    CoTaskMemFree(text);
-    return copy;
+    UniqueTaskMemString text;
+    EXPECT_EQ(S_OK, tracker->GetLastErrorText(text.put()));
+    return text ? text.get() : L"<null>";
 }
 
 }  // namespace okulon::test

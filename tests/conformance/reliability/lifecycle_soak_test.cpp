@@ -75,7 +75,7 @@ struct Row {
 class LifecycleSoak : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(SUCCEEDED(m_apartment.result()));
+        ASSERT_TRUE(SUCCEEDED(m_apartment.get()));
         ASSERT_TRUE(m_dll.IsLoaded());
         sim::Scenario scenario;
         scenario.rate = kRate;
@@ -92,7 +92,7 @@ protected:
     void FetchPupil(IEyeTracker* tracker, long long cycle);
     Row Measure(long long cycle);
 
-    test::ComApartment m_apartment;
+    ComApartment m_apartment = EnterApartment(COINIT_APARTMENTTHREADED);
     test::OkulonDll m_dll;
     ReplayFile m_replay{4000};
     std::unique_ptr<sim::SimServer> m_server;

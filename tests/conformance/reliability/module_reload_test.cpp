@@ -19,8 +19,8 @@ namespace {
 // platform's libraries hold them. Disabled until the
 // cause is found; the expectation is that the count does not grow at all.
 TEST(ModuleReload, DISABLED_LoadingCreatingReleasingAndUnloadingLeavesNoHandleBehind) {
-    test::ComApartment apartment;
-    ASSERT_TRUE(SUCCEEDED(apartment.result()));
+    ComApartment apartment = EnterApartment(COINIT_APARTMENTTHREADED);
+    ASSERT_TRUE(SUCCEEDED(apartment.get()));
     {  // the first round may load the platform's libraries for good
         test::OkulonDll dll;
         ASSERT_TRUE(CreateThroughFactory(dll));

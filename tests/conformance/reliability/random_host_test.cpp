@@ -76,7 +76,7 @@ std::vector<std::wstring> ReadCorpus(const std::string& folder) {
 class RandomHost : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(SUCCEEDED(m_apartment.result()));
+        ASSERT_TRUE(SUCCEEDED(m_apartment.get()));
         ASSERT_TRUE(m_dll.IsLoaded());
         m_random.seed(static_cast<uint32_t>(g_seed));
         m_corpus = ReadCorpus(g_corpusFolder);
@@ -193,7 +193,7 @@ protected:
     void CallSendCommand();
     void CallMethod(int method);
 
-    test::ComApartment m_apartment;
+    ComApartment m_apartment = EnterApartment(COINIT_APARTMENTTHREADED);
     test::OkulonDll m_dll;
     std::unique_ptr<sim::SimServer> m_server;
     ComPtr<IEyeTracker> m_tracker;
@@ -301,10 +301,9 @@ void RandomHost::CallSendCommand() {
     }
     const bool nullText = Chance(3);
     const bool nullResult = Chance(3);
-    BSTR bstr = nullText ? nullptr : SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+    const UniqueBstr bstr(nullText ? nullptr : SysAllocStringLen(text.data(), static_cast<UINT>(text.size())));
     LONG result = test::kPoisonLong;
-    const HRESULT hr = m_tracker->SendCommand(bstr, nullResult ? nullptr : &result);
-    SysFreeString(bstr);
+    const HRESULT hr = m_tracker->SendCommand(bstr.get(), nullResult ? nullptr : &result);
     Log("SendCommand(\"" + Narrow(text.substr(0, 40)) + "\") = " + std::to_string(hr));
     CheckResult("SendCommand", hr, nullResult, {S_OK, E_FAIL},
                 {L"SendCommand: No parameters specified", L"SendCommand: Command not recognized"});
@@ -327,12 +326,11 @@ void RandomHost::CallMethod(int method) {
     };
     switch (method) {
     case 0: {
-        LPWSTR text = nullptr;
-        hr = t->GetLastErrorText(nullOut ? nullptr : &text);
-        if (hr == S_OK && text != nullptr) {
-            EXPECT_EQ(Narrow(m_lastText), Narrow(text)) << Where();
+        UniqueTaskMemString text;
+        hr = t->GetLastErrorText(nullOut ? nullptr : text.put());
+        if (hr == S_OK && text) {
+            EXPECT_EQ(Narrow(m_lastText), Narrow(text.get())) << Where();
         }
-        CoTaskMemFree(text);
         CheckResult("GetLastErrorText", hr, nullOut, {S_OK}, {});
         break;
     }

@@ -39,7 +39,7 @@ constexpr long kThreadTolerance = 2;
 class TrackerFaults : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(SUCCEEDED(m_apartment.result()));
+        ASSERT_TRUE(SUCCEEDED(m_apartment.get()));
         ASSERT_TRUE(m_dll.IsLoaded());
         // Warm-up: the first session loads the tracker library and the socket
         // layer, which stay for the life of the process.
@@ -177,7 +177,7 @@ protected:
         ASSERT_TRUE(WaitUntil(faultHappened, kBoundMs)) << "the fault never came";
     }
 
-    test::ComApartment m_apartment;
+    ComApartment m_apartment = EnterApartment(COINIT_APARTMENTTHREADED);
     test::OkulonDll m_dll;
     ComPtr<IEyeTracker> m_tracker;
     std::unique_ptr<sim::SimServer> m_server;

@@ -1,12 +1,11 @@
-// SendCommand: the platform half of the command channel. The text syntax and
-// the number reading live in commands/command_parser; here the value is
-// converted with the calling thread's ANSI code page and stored in the object.
+// The platform half of the command channel: the text syntax and the number
+// reading live in commands/command_parser; here the value is converted with
+// the calling thread's ANSI code page and stored.
+#include "commands/endpoint_settings.h"
+
 #include <climits>
 #include <cstring>
 #include <string>
-
-#include "commands/command_parser.h"
-#include "extension/eye_tracker_impl.h"
 
 namespace okulon {
 namespace {
@@ -62,56 +61,44 @@ void StoreHostName(const std::string& converted, char (&buffer)[kTrackerHostBuff
 
 }  // namespace
 
-static_assert(kTrackerHostCapacity == kTrackerHostBufferSize);
+EndpointSettings::EndpointSettings() noexcept
+    : m_trackerPort(4455), m_screenWidth(GetSystemMetrics(SM_CXSCREEN)), m_screenHeight(GetSystemMetrics(SM_CYSCREEN)) {
+    std::strcpy(m_trackerHost, "localhost");
+}
 
-TrackerEndpoint CEyeTrackerImpl::SnapshotEndpoint() const {
+TrackerEndpoint EndpointSettings::SnapshotEndpoint() const {
     TrackerEndpoint endpoint;
     endpoint.host.assign(m_trackerHost, strnlen(m_trackerHost, sizeof(m_trackerHost)));
     endpoint.port = m_trackerPort.load();
     return endpoint;
 }
 
-STDMETHODIMP CEyeTrackerImpl::SendCommand(BSTR text, LONG* result) {
-    if (result == nullptr) return E_POINTER;
-    *result = -1;
-    try {
-        const ParsedCommand command = ParseCommand(reinterpret_cast<const char16_t*>(text));
-        if (command.outcome == CommandOutcome::NoParameters) {
-            return Fail(E_FAIL, L"SendCommand: No parameters specified");
-        }
-        if (command.outcome == CommandOutcome::NotRecognized) {
-            return Fail(E_FAIL, L"SendCommand: Command not recognized");
-        }
-        switch (command.parameter) {
-        case CommandParameter::Host: {
-            std::string converted;
-            const HRESULT converting = ConvertToThreadAnsi(command.value, converted);
-            if (FAILED(converting)) return converting;
-            // Workers connect with a copy taken when they start (SnapshotEndpoint),
-            // so rewriting the buffer here never races a connect.
-            StoreHostName(converted, m_trackerHost);
-            break;
-        }
-        case CommandParameter::Port: {
-            std::string converted;
-            const HRESULT converting = ConvertToThreadAnsi(command.value, converted);
-            if (FAILED(converting)) return converting;
-            m_trackerPort = ReadDecimalInt32(std::string_view(converted));
-            break;
-        }
-        case CommandParameter::Width:
-            m_screenWidth = ReadDecimalInt32(command.value);
-            break;
-        case CommandParameter::Height:
-            m_screenHeight = ReadDecimalInt32(command.value);
-            break;
-        }
-        *result = 0;
-        return S_OK;
-    } catch (...) {
-        *result = -1;
-        return HResultFromCaughtException();
+HRESULT EndpointSettings::Apply(const ParsedCommand& command) {
+    switch (command.parameter) {
+    case CommandParameter::Host: {
+        std::string converted;
+        const HRESULT converting = ConvertToThreadAnsi(command.value, converted);
+        if (FAILED(converting)) return converting;
+        // Workers connect with a copy taken when they start (SnapshotEndpoint),
+        // so rewriting the buffer here never races a connect.
+        StoreHostName(converted, m_trackerHost);
+        break;
     }
+    case CommandParameter::Port: {
+        std::string converted;
+        const HRESULT converting = ConvertToThreadAnsi(command.value, converted);
+        if (FAILED(converting)) return converting;
+        m_trackerPort = ReadDecimalInt32(std::string_view(converted));
+        break;
+    }
+    case CommandParameter::Width:
+        m_screenWidth = ReadDecimalInt32(command.value);
+        break;
+    case CommandParameter::Height:
+        m_screenHeight = ReadDecimalInt32(command.value);
+        break;
+    }
+    return S_OK;
 }
 
 }  // namespace okulon
