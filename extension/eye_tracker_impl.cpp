@@ -25,17 +25,25 @@ void CEyeTrackerImpl::FinalRelease() noexcept {
     m_calibration.End();
 }
 
+namespace {
+
+// First match wins. IDispatch is the identity's member-less dispatch, not
+// IEyeTracker's; IUnknown always yields the first entry. Built when the DLL is
+// loaded rather than as a function-local static, whose guard would register
+// the host's thread with the threads library linked into this DLL (two
+// handles that outlive an unloaded DLL).
+const InterfaceMapEntry kEyeTrackerInterfaces[] = {
+    {&IID_IEyeTrackerImpl, InterfaceOffset<CEyeTrackerImpl, IEyeTrackerImpl>(), InterfaceEntryKind::Plain},
+    {&IID_IDispatch, InterfaceOffset<CEyeTrackerImpl, IEyeTrackerImpl>(), InterfaceEntryKind::Plain},
+    {&IID_IEyeTracker, InterfaceOffset<CEyeTrackerImpl, IEyeTracker>(), InterfaceEntryKind::Plain},
+    {&IID_IProvideClassInfo, InterfaceOffset<CEyeTrackerImpl, IProvideClassInfo>(), InterfaceEntryKind::Plain},
+    {nullptr, 0, InterfaceEntryKind::End},
+};
+
+}  // namespace
+
 HRESULT CEyeTrackerImpl::InternalQueryInterface(REFIID iid, void** object) noexcept {
-    // First match wins. IDispatch is the identity's member-less dispatch, not
-    // IEyeTracker's; IUnknown always yields the first entry.
-    static const InterfaceMapEntry kInterfaces[] = {
-        {&IID_IEyeTrackerImpl, InterfaceOffset<CEyeTrackerImpl, IEyeTrackerImpl>(), InterfaceEntryKind::Plain},
-        {&IID_IDispatch, InterfaceOffset<CEyeTrackerImpl, IEyeTrackerImpl>(), InterfaceEntryKind::Plain},
-        {&IID_IEyeTracker, InterfaceOffset<CEyeTrackerImpl, IEyeTracker>(), InterfaceEntryKind::Plain},
-        {&IID_IProvideClassInfo, InterfaceOffset<CEyeTrackerImpl, IProvideClassInfo>(), InterfaceEntryKind::Plain},
-        {nullptr, 0, InterfaceEntryKind::End},
-    };
-    return QueryInterfaceFromMap(this, kInterfaces, iid, object);
+    return QueryInterfaceFromMap(this, kEyeTrackerInterfaces, iid, object);
 }
 
 HRESULT CreateEyeTrackerInstance(IUnknown* outer, REFIID iid, void** object) noexcept {

@@ -8,12 +8,19 @@
 
 namespace okulon {
 
+namespace {
+
+// Built when the DLL is loaded: a function-local static's guard would register
+// the calling thread with the threads library linked into this DLL.
+const InterfaceMapEntry kFactoryInterfaces[] = {
+    {&IID_IClassFactory, InterfaceOffset<CComClassFactory, IClassFactory>(), InterfaceEntryKind::Plain},
+    {nullptr, 0, InterfaceEntryKind::End},
+};
+
+}  // namespace
+
 HRESULT CComClassFactory::InternalQueryInterface(REFIID iid, void** object) noexcept {
-    static const InterfaceMapEntry kInterfaces[] = {
-        {&IID_IClassFactory, InterfaceOffset<CComClassFactory, IClassFactory>(), InterfaceEntryKind::Plain},
-        {nullptr, 0, InterfaceEntryKind::End},
-    };
-    return QueryInterfaceFromMap(this, kInterfaces, iid, object);
+    return QueryInterfaceFromMap(this, kFactoryInterfaces, iid, object);
 }
 
 STDMETHODIMP CComClassFactory::CreateInstance(IUnknown* outer, REFIID iid, void** object) noexcept {

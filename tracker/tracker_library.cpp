@@ -1,5 +1,6 @@
 #include "tracker/tracker_library.h"
 
+#include <new>
 #include <string>
 
 #include "server/okulon_module.h"
@@ -30,11 +31,26 @@ void Bind(HMODULE module, const char* name, Function& function) noexcept {
     function = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
 }
 
+// The one binding of the process. Not a function-local static: the C++
+// runtime guards those with the threads library linked into this DLL, which
+// registers every thread that passes the guard and keeps two handles for each
+// (an event and a thread handle) that an unloaded DLL can never close. A host
+// that unloads Okulon.dll between sessions would lose them at every load.
+INIT_ONCE g_libraryOnce = INIT_ONCE_STATIC_INIT;
+alignas(TrackerLibrary) unsigned char g_libraryStorage[sizeof(TrackerLibrary)];
+
 }  // namespace
 
+// Built on first use, never at DLL load (no library may be loaded there). It is
+// never destroyed: the libraries stay loaded for the life of the process.
 TrackerLibrary& TrackerLibrary::Instance() noexcept {
-    static TrackerLibrary library;  // thread-safe initialisation, never at DLL load
-    return library;
+    InitOnceExecuteOnce(&g_libraryOnce, &TrackerLibrary::BuildOnce, nullptr, nullptr);
+    return *std::launder(reinterpret_cast<TrackerLibrary*>(g_libraryStorage));
+}
+
+BOOL CALLBACK TrackerLibrary::BuildOnce(PINIT_ONCE, PVOID, PVOID*) noexcept {
+    new (g_libraryStorage) TrackerLibrary();
+    return TRUE;
 }
 
 TrackerLibrary::TrackerLibrary() noexcept {

@@ -32,6 +32,7 @@ public:
 
 private:
     TrackerLibrary() noexcept;
+    static BOOL CALLBACK BuildOnce(PINIT_ONCE once, PVOID parameter, PVOID* context) noexcept;
 
     HMODULE m_tetModule = nullptr;
     HMODULE m_ttimeModule = nullptr;

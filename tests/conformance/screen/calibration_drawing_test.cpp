@@ -252,8 +252,8 @@ class CalibrationDrawing : public ::testing::TestWithParam<DisplaySizeCase> {};
 TEST_P(CalibrationDrawing, EachTargetShowsOnTheScreenWhereItsOffsetsPutIt) {
     const ULONG width = GetParam().width;
     const ULONG height = GetParam().height;
-    test::ComApartment apartment;
-    ASSERT_TRUE(SUCCEEDED(apartment.result()));
+    ComApartment apartment = EnterApartment(COINIT_APARTMENTTHREADED);
+    ASSERT_TRUE(SUCCEEDED(apartment.get()));
     sim::Scenario scenario;
     auto server = StartSimulator(scenario, 300);
     ASSERT_TRUE(server);
