@@ -242,7 +242,7 @@ void SystemCheckWorkerCpu() {
     uint32_t checks = 0;
     for (const auto& c : server->Connections()) checks += c.systemChecks;
     tracker->StopTracking();
-    std::printf("4. worker doing only system checks (no pause, as specified): %.0f checks/s; process CPU %.0f%% of "
+    std::printf("4. worker doing only system checks (no pause between checks): %.0f checks/s; process CPU %.0f%% of "
                 "one core (worker, stand-in library and the in-process simulator together)\n",
                 (checks - checks0) / wall, 100.0 * cpu / wall);
 }

@@ -10,79 +10,24 @@
 #include <memory>
 #include <string>
 
+#include "dll_test_support.h"
+#include "program_run.h"
 #include "server/com_support.h"
 #include "simtracker/sim_server.h"
 
 namespace {
 
-using okulon::UniqueHandle;
+using okulon::test::ExecutableFolder;
+using okulon::test::ProgramRun;
+using okulon::test::RunProgram;
 using okulon::sim::Scenario;
 using okulon::sim::SimServer;
 
-std::wstring BinaryFolder() {
-    wchar_t path[MAX_PATH];
-    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring folder(path, length);
-    return folder.substr(0, folder.find_last_of(L"\\/") + 1);
-}
 
 std::string Narrow(const std::wstring& text) {
     std::string narrow;
     for (wchar_t c : text) narrow += static_cast<char>(c);
     return narrow;
-}
-
-struct ProgramRun {
-    bool started = false;
-    bool ended = false;
-    DWORD exitCode = 0xFFFFFFFF;
-    std::string output;
-};
-
-// Runs a program with its output captured; waits at most a minute for it to end.
-ProgramRun RunProgram(const std::wstring& program, const std::wstring& arguments) {
-    ProgramRun run;
-    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-    HANDLE readEnd = nullptr, writeEnd = nullptr;
-    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return run;
-    UniqueHandle reader(readEnd), writer(writeEnd);
-    SetHandleInformation(reader.get(), HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = writer.get();
-    startup.hStdError = writer.get();
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    PROCESS_INFORMATION process{};
-    std::wstring commandLine = L"\"" + program + L"\" " + arguments;
-    const std::wstring folder = program.substr(0, program.find_last_of(L'\\') + 1);
-    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, folder.c_str(), &startup,
-                        &process))
-        return run;
-    run.started = true;
-    UniqueHandle processHandle(process.hProcess), threadHandle(process.hThread);
-    writer.reset();
-    // Read while the program runs and once more after it ended. Not up to the
-    // pipe's end: a helper process that Wine starts for the program (its
-    // desktop) inherits the pipe and keeps it open.
-    const ULONGLONG deadline = GetTickCount64() + 60000;
-    for (;;) {
-        const bool ended = WaitForSingleObject(processHandle.get(), 20) == WAIT_OBJECT_0;
-        DWORD available = 0;
-        while (PeekNamedPipe(reader.get(), nullptr, 0, nullptr, &available, nullptr) && available > 0) {
-            char buffer[4096];
-            DWORD read = 0;
-            if (!ReadFile(reader.get(), buffer, sizeof buffer, &read, nullptr) || read == 0) break;
-            run.output.append(buffer, read);
-        }
-        if (ended) {
-            run.ended = true;
-            break;
-        }
-        if (GetTickCount64() > deadline) break;
-    }
-    GetExitCodeProcess(processHandle.get(), &run.exitCode);
-    return run;
 }
 
 // Registers one Okulon.dll through its own entry point while it lives, and
@@ -118,7 +63,7 @@ public:
         m_folder = std::wstring(temp) + L"okulon check " + std::to_wstring(GetCurrentProcessId()) + L"\\";
         CreateDirectoryW(m_folder.c_str(), nullptr);
         for (const wchar_t* file : m_files)
-            EXPECT_TRUE(CopyFileW((BinaryFolder() + file).c_str(), (m_folder + file).c_str(), FALSE)) << Narrow(file);
+            EXPECT_TRUE(CopyFileW((ExecutableFolder() + file).c_str(), (m_folder + file).c_str(), FALSE)) << Narrow(file);
     }
     ~CopiedFolder() {
         for (const wchar_t* file : m_files) DeleteFileW((m_folder + file).c_str());
@@ -154,14 +99,14 @@ TEST(CheckTool, ReportsAWorkingSetupWithFilesVersionsSampleRateAndClockAgainstTh
     Scenario scenario;
     scenario.rate = 250;
     auto server = StartSimulator(scenario);
-    ComponentRegistered component(BinaryFolder() + L"Okulon.dll");
+    ComponentRegistered component(ExecutableFolder() + L"Okulon.dll");
     ASSERT_TRUE(component.Registered());
 
-    const ProgramRun run = RunProgram(BinaryFolder() + kCheckTool,
+    const ProgramRun run = RunProgram(ExecutableFolder() + kCheckTool,
                                L"--host 127.0.0.1 --port " + std::to_wstring(server->Port()) + L" --seconds 1");
     ASSERT_TRUE(run.ended) << run.output;
     EXPECT_EQ(0u, run.exitCode) << run.output;
-    const std::string folder = Narrow(BinaryFolder());
+    const std::string folder = Narrow(ExecutableFolder());
     EXPECT_NE(std::string::npos, run.output.find("registered: yes, \"Okulon.EyeTrackerImpl\" is class {")) << run.output;
     EXPECT_NE(std::string::npos, run.output.find("file: " + folder + "Okulon.dll (file version ")) << run.output;
     EXPECT_NE(std::string::npos, run.output.find("created by ProgID: yes")) << run.output;
@@ -182,10 +127,10 @@ TEST(CheckTool, ExplainsAFailedSystemCheckCodeOfTheTracker) {
     Scenario scenario;
     scenario.systemCheck = {2};
     auto server = StartSimulator(scenario);
-    ComponentRegistered component(BinaryFolder() + L"Okulon.dll");
+    ComponentRegistered component(ExecutableFolder() + L"Okulon.dll");
     ASSERT_TRUE(component.Registered());
 
-    const ProgramRun run = RunProgram(BinaryFolder() + kCheckTool,
+    const ProgramRun run = RunProgram(ExecutableFolder() + kCheckTool,
                                L"--host 127.0.0.1 --port " + std::to_wstring(server->Port()) + L" --seconds 0.5");
     ASSERT_TRUE(run.ended) << run.output;
     EXPECT_EQ(1u, run.exitCode) << run.output;
@@ -200,10 +145,10 @@ TEST(CheckTool, SaysTheTrackerDoesNotAnswerWhenNoServerListensOnThePort) {
         auto server = StartSimulator(Scenario{});
         freePort = server->Port();
     }  // stopped: nothing listens there any more
-    ComponentRegistered component(BinaryFolder() + L"Okulon.dll");
+    ComponentRegistered component(ExecutableFolder() + L"Okulon.dll");
     ASSERT_TRUE(component.Registered());
 
-    const ProgramRun run = RunProgram(BinaryFolder() + kCheckTool, L"--host 127.0.0.1 --port " + std::to_wstring(freePort));
+    const ProgramRun run = RunProgram(ExecutableFolder() + kCheckTool, L"--host 127.0.0.1 --port " + std::to_wstring(freePort));
     ASSERT_TRUE(run.ended) << run.output;
     EXPECT_EQ(1u, run.exitCode) << run.output;
     EXPECT_NE(std::string::npos, run.output.find("connect: failed, code ")) << run.output;
@@ -231,9 +176,9 @@ TEST(CheckTool, SaysNoTrackerLibraryWouldBeLoadedWhenNoneIsBesideTheComponentOrO
 
 TEST(CheckTool, SaysTheComponentIsNotRegisteredAndExitsWithOne) {
     {
-        ComponentRegistered component(BinaryFolder() + L"Okulon.dll");
+        ComponentRegistered component(ExecutableFolder() + L"Okulon.dll");
     }  // registered and unregistered again: no entries left
-    const ProgramRun run = RunProgram(BinaryFolder() + kCheckTool, L"");
+    const ProgramRun run = RunProgram(ExecutableFolder() + kCheckTool, L"");
     ASSERT_TRUE(run.ended) << run.output;
     EXPECT_EQ(1u, run.exitCode) << run.output;
     EXPECT_NE(std::string::npos, run.output.find("registered: no")) << run.output;
@@ -242,7 +187,7 @@ TEST(CheckTool, SaysTheComponentIsNotRegisteredAndExitsWithOne) {
 
 TEST(CheckTool, RefusesUnknownOptionsAndOutOfRangeDurationsWithUsage) {
     for (const wchar_t* arguments : {L"--seconds 0", L"--seconds 100", L"--colour blue", L"--port"}) {
-        const ProgramRun run = RunProgram(BinaryFolder() + kCheckTool, arguments);
+        const ProgramRun run = RunProgram(ExecutableFolder() + kCheckTool, arguments);
         ASSERT_TRUE(run.ended) << run.output;
         EXPECT_EQ(2u, run.exitCode) << Narrow(arguments) << "\n" << run.output;
         EXPECT_NE(std::string::npos, run.output.find("usage: okulon_check")) << run.output;
