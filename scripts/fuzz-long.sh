@@ -2,8 +2,11 @@
 # The long fuzzing run: every fuzz target (or those named) for FUZZ_LONG_SECONDS
 # (default 1800) or FUZZ_LONG_RUNS executions (default 10 000 000), whichever
 # comes first, FUZZ_LONG_JOBS targets at a time (default 1). Each target starts
-# from its corpus in fuzz/corpus/<target>/ and the inputs it finds are merged
-# back into that folder as a minimal set, so the grown corpora can be committed.
+# from its corpus (corpus/<target>/ beside its source), and the inputs it finds that add
+# coverage are merged into that folder beside the named seeds, so the grown
+# corpora can be committed. A single input slower than FUZZ_LONG_TIMEOUT
+# seconds (default 60) counts as a hang: generous, because a long run in the
+# background of a loaded machine can stall for seconds.
 # Logs in build/fuzz/long/<target>.log; a table of the results at the end.
 #   scripts/fuzz-long.sh [target...]
 set -euo pipefail
@@ -12,28 +15,28 @@ root=$(pwd)
 seconds=${FUZZ_LONG_SECONDS:-1800}
 runs=${FUZZ_LONG_RUNS:-10000000}
 jobs=${FUZZ_LONG_JOBS:-1}
+timeout=${FUZZ_LONG_TIMEOUT:-60}
 logs=$root/build/fuzz/long
 
 run_one() {
-  local name=$1 fuzzer corpus work merged start result
+  local name=$1 fuzzer corpus work start result
   fuzzer=$(find build/fuzz -maxdepth 3 -type f -name "$name" -perm -u+x | head -1)
-  corpus=$root/fuzz/corpus/$name
+  # A target's corpus lives in the corpus/ folder beside its source.
+  corpus=$(find "$root" -path "$root/build" -prune -o -type d -path "*corpus/$name" -print | head -1)
+  [ -n "$corpus" ] || corpus=$root/fuzz/corpus/$name
   work=$(mktemp -d)
-  merged=$(mktemp -d)
   mkdir -p "$corpus"
   cp -r "$corpus"/. "$work"/
   start=$(date +%s)
   result=pass
-  if ! "$fuzzer" -runs="$runs" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+  if ! "$fuzzer" -runs="$runs" -max_total_time="$seconds" -timeout="$timeout" -rss_limit_mb=2048 \
        -print_final_stats=1 -artifact_prefix="$logs/$name-" "$work" >"$logs/$name.log" 2>&1; then
     result=FAIL
   fi
   echo "elapsed_seconds: $(( $(date +%s) - start ))" >>"$logs/$name.log"
-  # Keep only the inputs that add coverage, old and new together.
-  "$fuzzer" -merge=1 "$merged" "$work" >"$logs/$name.merge.log" 2>&1
-  rm -rf "${corpus:?}"/*
-  cp "$merged"/* "$corpus"/ 2>/dev/null || true
-  rm -rf "$work" "$merged"
+  # The seeds stay; of the new inputs only those that add coverage join them.
+  "$fuzzer" -merge=1 "$corpus" "$work" >"$logs/$name.merge.log" 2>&1
+  rm -rf "$work"
   echo "$result" >"$logs/$name.result"
 }
 
@@ -61,7 +64,7 @@ for name in "${targets[@]}"; do
     "$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")" \
     "$(sed -n 's/^elapsed_seconds: *//p' "$log")" \
     "$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log")" \
-    "$(find "fuzz/corpus/$name" -type f | wc -l)" \
+    "$(find "$root" -path "$root/build" -prune -o -type f -path "*corpus/$name/*" -print | wc -l)" \
     "$(cat "$logs/$name.result")"
   [ "$(cat "$logs/$name.result")" = pass ] || status=1
 done
