@@ -11,3 +11,17 @@ else()
   find_package(GTest REQUIRED GLOBAL)
   find_package(Threads REQUIRED)
 endif()
+
+# okulon_wine_test(<name> [library...]): one test program of the cross builds
+# from <name>.cpp, run under Wine beside Okulon.dll, the host program and the
+# stand-in tracker libraries. One executable per file, so that module-wide
+# state (lock count, cached factory, type information) starts fresh in each.
+function(okulon_wine_test name)
+  add_executable(${name} ${name}.cpp)
+  target_link_libraries(${name} PRIVATE okulon_test_support ${ARGN})
+  okulon_gtest(${name})
+  if(TARGET tet AND TARGET ttime)
+    add_dependencies(${name} tet ttime)
+  endif()
+  add_dependencies(${name} Okulon okulon_host)
+endfunction()
