@@ -17,4 +17,4 @@ set(OKULON_WINE_LIBRARY_DIR /usr/lib/i386-linux-gnu/wine/i386-windows CACHE PATH
     "Wine's 32-bit Windows libraries (stdole2.tlb for widl)")
 # ctest (and test discovery) run the Windows executables through 32-bit Wine
 # in the build's own prefix.
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run;win32)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-test-run;win32)

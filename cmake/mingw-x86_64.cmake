@@ -17,4 +17,4 @@ set(OKULON_WINE_LIBRARY_DIR /usr/lib/x86_64-linux-gnu/wine/x86_64-windows CACHE 
     "Wine's 64-bit Windows libraries (stdole2.tlb for widl)")
 # ctest (and test discovery) run the Windows executables through 64-bit Wine
 # in the build's own prefix.
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run;win64)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-test-run;win64)

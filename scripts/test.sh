@@ -30,7 +30,13 @@ run_under_wine() {
   scripts/wine-prefix.sh "$arch" create
   scripts/wine-prefix.sh "$arch" start
   trap "scripts/wine-prefix.sh $arch stop" EXIT
+  local start_failures="build/$preset/wine-start-failures.log"
+  rm -f "$start_failures"
   ctest --preset "$preset" || status=1
+  if [ -s "$start_failures" ]; then
+    echo "Wine failed to start $(wc -l <"$start_failures") test program(s) on the first try (each ran again):"
+    cat "$start_failures"
+  fi
   scripts/wine-prefix.sh "$arch" stop
   trap - EXIT
 }
