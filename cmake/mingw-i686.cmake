@@ -16,5 +16,7 @@ set(OKULON_WIDL_TARGET --win32)
 set(OKULON_WINE_LIBRARY_DIR /usr/lib/i386-linux-gnu/wine/i386-windows CACHE PATH
     "Wine's 32-bit Windows libraries (stdole2.tlb for widl)")
 # ctest (and test discovery) run the Windows executables through 32-bit Wine
-# in the build's own prefix.
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-test-run;win32)
+# in the build's own prefix; tests that start Wine themselves take
+# OKULON_WINE_ARCH.
+set(OKULON_WINE_ARCH win32)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-test-run;${OKULON_WINE_ARCH})
