@@ -42,7 +42,8 @@ run_under_wine() {
 }
 
 # Okulon.dll read from its file: machine, exports with ordinals, imports,
-# embedded type library and registrar script, version information. Needs no Wine.
+# embedded type library and registrar script, version information, and what
+# its start-up and unload code can reach. Needs no Wine.
 check_dll_file() {
   local build=$1 arch=$2 version
   version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "build/$build/CMakeCache.txt")
@@ -50,6 +51,9 @@ check_dll_file() {
   echo "== $build: Okulon.dll from its file ($arch)"
   build/native/tools/dll_check/okulon_dll_check "build/$build/bin/Okulon.dll" "$arch" \
     --typelib "build/$build/server/okulon.tlb" --registry server/okulon.rgs --version "$version" || status=1
+  # What runs on the host's thread at load and unload must leave nothing of the
+  # DLL's threads library behind: a host that reloads the DLL would lose it each time.
+  tools/dll_check/startup_path_check.sh "build/$build/bin/Okulon.dll" "$arch" || status=1
 }
 
 run_native native

@@ -57,6 +57,16 @@ uint64_t CountHeapBytes() {
     return busy;
 }
 
+// TlsAlloc gives out the lowest free index, so a fresh one counts the slots
+// taken below it: one that a DLL never gives back raises it for good (a
+// process has 1088, and code that cannot get one may abort).
+DWORD CountTlsSlotsInUse() {
+    const DWORD slot = TlsAlloc();
+    if (slot == TLS_OUT_OF_INDEXES) return 0;
+    TlsFree(slot);
+    return slot;
+}
+
 }  // namespace
 
 ProcessFigures ReadProcessFigures() {
@@ -65,6 +75,7 @@ ProcessFigures ReadProcessFigures() {
     GetProcessHandleCount(GetCurrentProcess(), &figures.handles);
     if (figures.handles == 0) figures.handles = CountHandlesByProbing();
     figures.threads = CountThreadsOfThisProcess();
+    figures.tlsSlots = CountTlsSlotsInUse();
     figures.heapBytes = CountHeapBytes();
     PROCESS_MEMORY_COUNTERS_EX memory{};
     memory.cb = sizeof memory;

@@ -13,9 +13,10 @@ struct ProcessFigures {
     DWORD threads = 0;          // threads of this process in a Toolhelp snapshot
     uint64_t privateBytes = 0;  // PrivateUsage of GetProcessMemoryInfo, or PagefileUsage
     uint64_t heapBytes = 0;     // bytes in busy blocks of every heap of the process
+    DWORD tlsSlots = 0;         // thread-local slots in use below the lowest free one
 };
 
-// Reads all three for the calling process. Fields that cannot be read stay 0.
+// Reads all of them for the calling process. Fields that cannot be read stay 0.
 ProcessFigures ReadProcessFigures();
 
 // Reads until the thread count is at most `threadsAtMost` or `timeoutMs` has
