@@ -18,7 +18,9 @@ set(OKULON_VERSION_COPYRIGHT "Copyright (C) 2026 the Okulon developers. MIT lice
 # okulon_version_resource(<target> <file name> <description>): adds a
 # VERSIONINFO resource to a Windows DLL or executable. The file type (VFT_DLL
 # or VFT_APP) follows from the target's type.
+# The same number is compiled in as OKULON_VERSION_TEXT, for --version.
 function(okulon_version_resource target file_name description)
+  target_compile_definitions(${target} PRIVATE OKULON_VERSION_TEXT="${OKULON_VERSION_TEXT}")
   if(NOT WIN32)
     return()
   endif()

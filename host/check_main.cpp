@@ -1,14 +1,16 @@
 // okulon_check: tells a researcher in plain words whether the extension can be
 // used on this computer, and if not, why — registration, the tracker vendor's
 // libraries, the tracker server, its sample rate and its clock.
-//   okulon_check [--host NAME] [--port N] [--seconds S]
-// Exits 0 when the component can be used, 1 when it cannot, 2 on a usage error.
+//   okulon_check [--host NAME] [--port N] [--seconds S] [--libraries]
+// Exits 0 when the component can be used, 1 when it cannot, 2 on a usage
+// error, 3 when it works only with the simulator's stand-in libraries.
 #include <windows.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cwchar>
 #include <string>
+#include <vector>
 
 #include "eye_tracker_host.h"
 #include "host/component_registration.h"
@@ -16,6 +18,8 @@
 #include "host/tracker_library_location.h"
 #include "host/tracker_probe.h"
 #include "server/com_support.h"
+#include "simtracker/sim_error_codes.h"
+#include "tools/command_line/command_line.h"
 #include "tracker/tracker_records.h"
 
 namespace {
@@ -27,26 +31,69 @@ using namespace okulon::host;
 
 constexpr wchar_t kProgId[] = L"Okulon.EyeTrackerImpl";
 
+constexpr int kBits = static_cast<int>(sizeof(void*) * 8);  // of this program, and of the hosts it speaks for
+constexpr int kExitUsable = 0;
+constexpr int kExitNotUsable = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitSimulatedOnly = 3;
+
 struct Options {
     std::wstring host = L"localhost";  // the extension's own defaults
     int port = 4455;
     double seconds = 2;
+    bool librariesOnly = false;
+    bool help = false;
+    bool version = false;
 };
 
-bool ParseOptions(int argc, wchar_t** argv, Options& options) {
-    for (int i = 1; i < argc; ++i) {
-        const std::wstring key = argv[i];
-        if (key == L"--help" || key == L"-h" || i + 1 >= argc) return false;
-        const std::wstring value = argv[++i];
-        if (key == L"--host") {
-            options.host = value;
-        } else if (key == L"--port") {
-            options.port = _wtoi(value.c_str());
-        } else if (key == L"--seconds") {
-            options.seconds = _wtof(value.c_str());
-            if (options.seconds <= 0 || options.seconds > 60) return false;
-        } else {
-            return false;
+void PrintUsage(FILE* to) {
+    std::fprintf(to,
+                 "usage: okulon_check [--host NAME] [--port N] [--seconds S] [--libraries]\n"
+                 "Tells whether Okulon can be used by %d-bit hosts on this computer: its registration,\n"
+                 "the tracker libraries it would load, the tracker's answer, sample rate and clock.\n"
+                 "  --host NAME    tracker server's host name (default localhost)\n"
+                 "  --port N       tracker server's port, 1..65535 (default 4455)\n"
+                 "  --seconds S    how long to receive gaze data, 0..60 (default 2; 0: until the first sample)\n"
+                 "  --libraries    only which tet.dll and ttime.dll Okulon.dll in this program's folder\n"
+                 "                 would load, their architecture and whether they are the simulator's\n"
+                 "                 stand-ins (no registration or tracker check)\n"
+                 "  --help, --version\n"
+                 "Options take \"--name value\" or \"--name=value\".\n"
+                 "Exit code: 0 usable, 1 not usable, 2 bad arguments, 3 usable with SIMULATED data only.\n",
+                 kBits);
+}
+
+bool ParseOptions(int argc, wchar_t** argv, Options& options, std::string& error) {
+    using okulon::cli::ValueKind;
+    std::vector<okulon::cli::Argument<wchar_t>> arguments;
+    const auto kindOf = [](const std::string& name, ValueKind& kind) {
+        if (name == "host" || name == "port" || name == "seconds") {
+            kind = ValueKind::kRequired;
+            return true;
+        }
+        kind = ValueKind::kNone;
+        return name == "libraries" || name == "help" || name == "version";
+    };
+    if (!okulon::cli::SplitArguments<wchar_t>(argc, argv, kindOf, arguments, error)) return false;
+    for (const auto& argument : arguments) {
+        const std::string shown = "--" + argument.name + " " + okulon::cli::Printable(argument.value);
+        if (argument.name == "host") {
+            if (argument.value.empty()) return error = "--host needs a host name", false;
+            options.host = argument.value;
+        } else if (argument.name == "port") {
+            long long port = 0;
+            if (!okulon::cli::ToInteger(argument.value, 1, 65535, port))
+                return error = shown + ": expected a port number from 1 to 65535", false;
+            options.port = static_cast<int>(port);
+        } else if (argument.name == "seconds") {
+            if (!okulon::cli::ToNumber(argument.value, 0.0, 60.0, options.seconds))
+                return error = shown + ": expected seconds from 0 to 60", false;
+        } else if (argument.name == "libraries") {
+            options.librariesOnly = true;
+        } else if (argument.name == "help") {
+            options.help = true;
+        } else if (argument.name == "version") {
+            options.version = true;
         }
     }
     return true;
@@ -75,6 +122,17 @@ const char* ExplainTrackerCode(int32_t code) {
     }
 }
 
+// Why a connection failed, in plain words; the stand-in library's codes are Okulon's own.
+std::string ExplainConnectFailure(int32_t code, bool standIn) {
+    if (standIn && code == okulon::sim::kSimErrorServerUnreachable)
+        return "no tracker server answered there: nothing listens at that host and port, or it refused or timed out";
+    if (standIn && code == okulon::sim::kSimErrorInvalidArgument) return "the host name or port is not valid";
+    if (code == okulon::kTrackerErrorNotConnected || code == okulon::kTrackerErrorConnectionLost)
+        return ExplainTrackerCode(code);
+    return "the tracker library could not connect to the tracker server; code " + std::to_string(code) +
+           " is the library's own (see the tracker's manual)";
+}
+
 int64_t SystemMicroseconds() {
     LARGE_INTEGER counter, frequency;
     QueryPerformanceCounter(&counter);
@@ -100,54 +158,105 @@ bool ClockOffset(IEyeTracker* tracker, int64_t& offset) {
     return true;
 }
 
-void PrintLibrary(const wchar_t* name, const TrackerLibraryLocation& library) {
+void PrintLibrary(const char* indent, const wchar_t* name, const TrackerLibraryLocation& library) {
     if (!library.Found()) {
-        std::printf("  %ls: none would be loaded (not beside Okulon.dll, not on the DLL search path or PATH)\n", name);
+        std::printf("%s%ls: none would be loaded (not beside Okulon.dll, not on the DLL search path or PATH)\n", indent,
+                    name);
         return;
     }
-    std::printf("  %ls: %ls (file version %ls), %s\n", name, library.Path().c_str(),
+    std::printf("%s%ls: %ls (file version %ls, %s), %s\n", indent, name, library.Path().c_str(),
                 library.Version().empty() ? L"unknown" : library.Version().c_str(),
+                library.Bits() == 0 ? "not a Windows DLL" : (library.Bits() == 32 ? "32-bit" : "64-bit"),
                 library.BesideComponent() ? "beside Okulon.dll" : "found on the DLL search path");
+    if (library.Found() && !library.FitsThisProcess())
+        std::printf("%s  WRONG ARCHITECTURE: %d-bit hosts cannot load it; they need the %d-bit %ls\n", indent, kBits,
+                    kBits, name);
+    if (library.IsSimulatorStandIn())
+        std::printf("%s  SIMULATED: this is Okulon's stand-in for the simulated tracker, not the tracker vendor's\n"
+                    "%s  library; every gaze sample through it is simulated, never recorded from an eye tracker\n",
+                    indent, indent);
 }
 
-int Verdict(bool usable, const char* reason) {
-    if (usable) {
-        std::printf("Result: Okulon can be used.\n");
-        return 0;
+// Whether the libraries let the component work: 0 yes, 1 no (tet.dll missing
+// or of the wrong architecture), 3 only with simulated data.
+int LibraryVerdict(const TrackerLibraryLocation& tet, const TrackerLibraryLocation& ttime) {
+    if (!tet.Found() || !tet.FitsThisProcess()) return kExitNotUsable;
+    if (tet.IsSimulatorStandIn() || (ttime.Found() && ttime.IsSimulatorStandIn())) return kExitSimulatedOnly;
+    return kExitUsable;
+}
+
+int Verdict(int verdict, const char* reason) {
+    switch (verdict) {
+    case kExitUsable: std::printf("Result: Okulon can be used.\n"); break;
+    case kExitSimulatedOnly:
+        std::printf("Result: Okulon works, but ONLY WITH SIMULATED DATA: the tracker libraries it loads are the\n"
+                    "simulator's stand-ins. Put the tracker vendor's tet.dll and ttime.dll in their place (and take\n"
+                    "the stand-ins off PATH) before recording real data.\n");
+        break;
+    default: std::printf("Result: Okulon cannot be used: %s.\n", reason); break;
     }
-    std::printf("Result: Okulon cannot be used: %s.\n", reason);
-    return 1;
+    return verdict;
+}
+
+std::wstring ProgramFolder() {
+    wchar_t path[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    const std::wstring file(path, length);
+    return file.substr(0, file.find_last_of(L"\\/") + 1);
+}
+
+// --libraries: what Okulon.dll beside this program would load, for install.cmd.
+int CheckLibrariesOnly() {
+    const auto tet = TrackerLibraryLocation::Find(ProgramFolder(), L"tet.dll");
+    const auto ttime = TrackerLibraryLocation::Find(ProgramFolder(), L"ttime.dll");
+    PrintLibrary("", L"tet.dll", tet);
+    PrintLibrary("", L"ttime.dll", ttime);
+    return LibraryVerdict(tet, ttime);
 }
 
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
     Options options;
-    if (!ParseOptions(argc, argv, options)) {
-        std::fprintf(stderr, "usage: okulon_check [--host NAME] [--port N] [--seconds S (0..60, default 2)]\n");
-        return 2;
+    std::string error;
+    if (!ParseOptions(argc, argv, options, error)) {
+        std::fprintf(stderr, "okulon_check: %s\n", error.c_str());
+        std::fprintf(stderr, "Run \"%s --help\" for its options.\n", "okulon_check");
+        return kExitUsage;
     }
+    if (options.help) {
+        PrintUsage(stdout);
+        return kExitUsable;
+    }
+    if (options.version) {
+        std::printf("okulon_check %s (%d-bit)\n", OKULON_VERSION_TEXT, kBits);
+        return kExitUsable;
+    }
+    if (options.librariesOnly) return CheckLibrariesOnly();
     const ComApartment apartment = EnterApartment(COINIT_APARTMENTTHREADED);
-    std::printf("Okulon check (%d-bit), tracker server %ls:%d\n", static_cast<int>(sizeof(void*) * 8),
+    std::printf("Okulon check (%d-bit), tracker server %ls:%d\n", kBits,
                 options.host.c_str(), options.port);
 
     std::printf("Component\n");
     const ComponentRegistration registration = ComponentRegistration::Read(kProgId);
     if (!registration.HasProgId()) {
         std::printf("  registered: no, \"%ls\" is not registered for %d-bit programs (run install.cmd)\n", kProgId,
-                    static_cast<int>(sizeof(void*) * 8));
-        return Verdict(false, "the component is not registered");
+                    kBits);
+        return Verdict(kExitNotUsable, "the component is not registered");
     }
     std::printf("  registered: yes, \"%ls\" is class %ls\n", kProgId, registration.ClassId().c_str());
     if (!registration.HasServerPath()) {
-        std::printf("  file: the class names no file (the registration is damaged; run install.cmd again)\n");
-        return Verdict(false, "the registration names no file");
+        // The ProgID is shared by both registry views on 64-bit Windows; the class is not.
+        std::printf("  file: the class names no file for %d-bit programs: Okulon is registered for the other\n"
+                    "  architecture only, or the registration is damaged (run install.cmd %s)\n",
+                    kBits, kBits == 32 ? "x86" : "x64");
+        return Verdict(kExitNotUsable, "the component is not registered for these hosts");
     }
     const std::wstring componentVersion = FileVersionText(registration.ServerPath());
     std::printf("  file: %ls (file version %ls)%s\n", registration.ServerPath().c_str(),
                 componentVersion.empty() ? L"unknown" : componentVersion.c_str(),
                 registration.ServerFileExists() ? "" : " -- MISSING: the file was moved or deleted; run install.cmd");
-    if (!registration.ServerFileExists()) return Verdict(false, "the registered file does not exist");
+    if (!registration.ServerFileExists()) return Verdict(kExitNotUsable, "the registered file does not exist");
 
     ComPtr<IEyeTracker> tracker;
     CLSID classId{};
@@ -156,7 +265,7 @@ int wmain(int argc, wchar_t** argv) {
         result = CoCreateInstance(classId, nullptr, CLSCTX_INPROC_SERVER, IID_IEyeTracker, tracker.put_void());
     if (FAILED(result)) {
         std::printf("  created by ProgID: no, error 0x%08lx\n", static_cast<unsigned long>(result));
-        return Verdict(false, "the component cannot be created");
+        return Verdict(kExitNotUsable, "the component cannot be created");
     }
     LONG interfaceVersion = 0;
     tracker->GetInterfaceVersion(&interfaceVersion);
@@ -165,12 +274,14 @@ int wmain(int argc, wchar_t** argv) {
     std::printf("Tracker libraries\n");
     const auto tet = TrackerLibraryLocation::Find(registration.ServerFolder(), L"tet.dll");
     const auto ttime = TrackerLibraryLocation::Find(registration.ServerFolder(), L"ttime.dll");
-    PrintLibrary(L"tet.dll", tet);
-    PrintLibrary(L"ttime.dll", ttime);
-    if (!tet.Found()) {
+    PrintLibrary("  ", L"tet.dll", tet);
+    PrintLibrary("  ", L"ttime.dll", ttime);
+    const int libraryVerdict = LibraryVerdict(tet, ttime);
+    if (libraryVerdict == kExitNotUsable) {
         std::printf("  Put the tracker vendor's tet.dll and ttime.dll (%d-bit) next to Okulon.dll or in a folder on PATH.\n",
-                    static_cast<int>(sizeof(void*) * 8));
-        return Verdict(false, "tet.dll would not be found, so every host sees \"Tracker not connected\"");
+                    kBits);
+        return Verdict(kExitNotUsable, tet.Found() ? "tet.dll is of the wrong architecture, so every host sees \"Tracker not connected\""
+                                                   : "tet.dll would not be found, so every host sees \"Tracker not connected\"");
     }
     if (!ttime.Found()) std::printf("  Without ttime.dll time stamps come from the system's performance counter.\n");
 
@@ -180,17 +291,18 @@ int wmain(int argc, wchar_t** argv) {
     const TrackerProbeResult probe = TrackerProbe(tet.Path()).Run(Narrow(options.host), options.port, options.seconds);
     if (!probe.libraryUsable) {
         std::printf("  tet.dll cannot be loaded or lacks functions the extension calls (wrong file or wrong architecture)\n");
-        return Verdict(false, "tet.dll is not a usable tracker library");
+        return Verdict(kExitNotUsable, "tet.dll is not a usable tracker library");
     }
     if (!probe.finishedInTime) {
         std::printf("  the tracker library did not finish connecting and delivering in time; stopped waiting\n");
-        return Verdict(false, "the tracker does not answer in time");
+        return Verdict(kExitNotUsable, "the tracker does not answer in time");
     }
     if (!probe.connected) {
-        std::printf("  connect: failed, code %d (%s)\n", probe.connectErrorCode, ExplainTrackerCode(probe.connectErrorCode));
+        std::printf("  connect: failed: %s (tracker-library code %d)\n",
+                    ExplainConnectFailure(probe.connectErrorCode, tet.IsSimulatorStandIn()).c_str(), probe.connectErrorCode);
         std::printf("  Is the tracker server running at %ls, port %d? Hosts set both with SendCommand \"host ...\" and \"port ...\".\n",
                     options.host.c_str(), options.port);
-        return Verdict(false, "the tracker does not answer");
+        return Verdict(kExitNotUsable, "the tracker does not answer");
     }
     std::printf("  connect: yes\n");
     std::printf("  system check: %s, code %d (%s)\n", probe.systemCheckCode == 0 ? "passed" : "FAILED",
@@ -210,7 +322,7 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (probe.systemCheckCode == okulon::kTrackerErrorNotConnected ||
         probe.systemCheckCode == okulon::kTrackerErrorConnectionLost)
-        return Verdict(false, "the tracker's system check reports no connection");
-    if (!probe.streamed || probe.samples == 0) return Verdict(false, "no gaze data arrives from the tracker");
-    return Verdict(true, "");
+        return Verdict(kExitNotUsable, "the tracker's system check reports no connection");
+    if (!probe.streamed || probe.samples == 0) return Verdict(kExitNotUsable, "no gaze data arrives from the tracker");
+    return Verdict(libraryVerdict, "");
 }

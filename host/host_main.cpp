@@ -2,8 +2,10 @@
 // experiment host does and runs one session with it — settings, calibration,
 // then gaze, pupil and eye events polled at the display's 60 Hz for a few
 // seconds. It is the main job.
-//   okulon_host [--port N] [--host NAME] [--seconds S] [--csv FILE] [--svg FILE]
-//               [--calibrate window|headless|no] [--create progid|factory]
+//   okulon_host [--host NAME] [--port N] [--seconds S] [--csv FILE] [--svg FILE]
+//               [--calibrate window|headless|no] [--dll PATH]
+// Exits 0 when gaze records arrived, 1 when the session failed, 2 on bad
+// arguments, 3 when the session ran but no gaze record arrived.
 #include <windows.h>
 
 #include <cstdio>
@@ -14,8 +16,10 @@
 #include "eye_tracker_host.h"
 #include "host/calibration_display_window.h"
 #include "host/session_report.h"
+#include "host/tracker_library_location.h"
 #include "okulon.h"
 #include "server/com_support.h"
+#include "tools/command_line/command_line.h"
 
 namespace {
 
@@ -26,66 +30,163 @@ using okulon::UniqueBstr;
 using okulon::UniqueTaskMemString;
 using okulon::host::SessionRecords;
 
+constexpr int kExitGaze = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitNoGaze = 3;
+constexpr wchar_t kProgId[] = L"Okulon.EyeTrackerImpl";
+
 struct Options {
     std::wstring host = L"127.0.0.1";
-    std::wstring port = L"4455";
+    long long port = 4455;
     double seconds = 4;
     std::wstring csvPath;
     std::wstring svgPath;
     std::wstring calibrate = L"window";
-    bool byProgId = true;  // else straight through the class factory of the DLL beside the program
+    std::wstring dllPath;  // empty: by ProgID, as a host does
+    bool help = false;
+    bool version = false;
 };
 
-Options ParseOptions(int argc, wchar_t** argv) {
-    Options options;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::wstring key = argv[i], value = argv[i + 1];
-        if (key == L"--port") options.port = value;
-        else if (key == L"--host") options.host = value;
-        else if (key == L"--seconds") options.seconds = _wtof(value.c_str());
-        else if (key == L"--csv") options.csvPath = value;
-        else if (key == L"--svg") options.svgPath = value;
-        else if (key == L"--calibrate") options.calibrate = value;
-        else if (key == L"--create") options.byProgId = value != L"factory";
-        else std::fwprintf(stderr, L"okulon_host: unknown option %ls\n", key.c_str());
-    }
-    return options;
+void PrintUsage(FILE* to) {
+    std::fprintf(to,
+                 "usage: okulon_host [--host NAME] [--port N] [--seconds S] [--csv FILE] [--svg FILE]\n"
+                 "                   [--calibrate window|headless|no] [--dll PATH]\n"
+                 "Runs one session with Okulon as an experiment host does: creates it by its ProgID,\n"
+                 "sends the settings, calibrates, streams gaze, pupil and eye events polled at 60 Hz.\n"
+                 "  --host NAME       tracker server's host name (default 127.0.0.1)\n"
+                 "  --port N          tracker server's port, 1..65535 (default 4455)\n"
+                 "  --seconds S       how long to stream, 0..3600 (default 4)\n"
+                 "  --csv FILE        write every record to FILE\n"
+                 "  --svg FILE        draw the gaze trace to FILE\n"
+                 "  --calibrate MODE  window: targets in a window (default); headless: targets logged; no: none\n"
+                 "  --dll PATH        create the object through the class factory of the Okulon.dll at PATH,\n"
+                 "                    unregistered (no real host does this; for trying a build)\n"
+                 "  --help, --version\n"
+                 "Options take \"--name value\" or \"--name=value\".\n"
+                 "Exit code: 0 gaze records arrived, 1 the session failed, 2 bad arguments,\n"
+                 "3 the session ran but no gaze record arrived.\n");
 }
 
-std::wstring ProgramFolder() {
+bool ParseOptions(int argc, wchar_t** argv, Options& options, std::string& error) {
+    using okulon::cli::ValueKind;
+    std::vector<okulon::cli::Argument<wchar_t>> arguments;
+    const auto kindOf = [](const std::string& name, ValueKind& kind) {
+        kind = (name == "help" || name == "version") ? ValueKind::kNone : ValueKind::kRequired;
+        for (const char* known : {"host", "port", "seconds", "csv", "svg", "calibrate", "dll", "help", "version"})
+            if (name == known) return true;
+        return false;
+    };
+    if (!okulon::cli::SplitArguments<wchar_t>(argc, argv, kindOf, arguments, error)) return false;
+    for (const auto& argument : arguments) {
+        const std::string shown = "--" + argument.name + " " + okulon::cli::Printable(argument.value);
+        if (argument.hasValue && argument.value.empty()) return error = "--" + argument.name + " needs a value", false;
+        if (argument.name == "host") {
+            options.host = argument.value;
+        } else if (argument.name == "port") {
+            if (!okulon::cli::ToInteger(argument.value, 1, 65535, options.port))
+                return error = shown + ": expected a port number from 1 to 65535", false;
+        } else if (argument.name == "seconds") {
+            if (!okulon::cli::ToNumber(argument.value, 0.0, 3600.0, options.seconds))
+                return error = shown + ": expected seconds from 0 to 3600", false;
+        } else if (argument.name == "csv") {
+            options.csvPath = argument.value;
+        } else if (argument.name == "svg") {
+            options.svgPath = argument.value;
+        } else if (argument.name == "calibrate") {
+            if (argument.value != L"window" && argument.value != L"headless" && argument.value != L"no")
+                return error = shown + ": expected window, headless or no", false;
+            options.calibrate = argument.value;
+        } else if (argument.name == "dll") {
+            options.dllPath = argument.value;
+        } else if (argument.name == "help") {
+            options.help = true;
+        } else if (argument.name == "version") {
+            options.version = true;
+        }
+    }
+    return true;
+}
+
+std::wstring FolderOf(const std::wstring& path) { return path.substr(0, path.find_last_of(L"\\/") + 1); }
+
+std::wstring ProgramPath() {
     wchar_t path[MAX_PATH];
     const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring folder(path, length);
-    return folder.substr(0, folder.find_last_of(L"\\/") + 1);
+    return std::wstring(path, length);
 }
 
-// The host's installer registers its type library; late-bound callers need it.
-void RegisterHostLibrary() {
-    const std::wstring path = ProgramFolder() + L"EyeTrackerLib.tlb";
-    ComPtr<ITypeLib> library;
-    HRESULT result = LoadTypeLibEx(path.c_str(), REGKIND_REGISTER, library.put());
-    std::printf("host type library registered: 0x%08lx\n", result);
-}
-
-// As a host does: by ProgID when the component is registered, otherwise
-// through the DLL's class factory, loaded by path.
-HRESULT CreateTracker(ComPtr<IEyeTracker>& tracker, bool byProgId) {
-    CLSID clsid;
-    if (byProgId && SUCCEEDED(CLSIDFromProgID(L"Okulon.EyeTrackerImpl", &clsid))) {
-        HRESULT result = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IEyeTracker, tracker.put_void());
-        std::printf("created through CoCreateInstance(\"Okulon.EyeTrackerImpl\"): 0x%08lx\n", result);
-        if (SUCCEEDED(result)) return result;
+// The host's type library describes IEyeTracker for late-bound callers; the
+// package keeps it one folder above the programs. Loaded to show it is
+// sound, never registered: this program is no installer and leaves no keys.
+void LoadHostLibrary() {
+    const std::wstring folder = FolderOf(ProgramPath());
+    for (const std::wstring& path : {folder + L"EyeTrackerLib.tlb", FolderOf(folder.substr(0, folder.size() - 1)) +
+                                                                         L"EyeTrackerLib.tlb"}) {
+        if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) continue;
+        ComPtr<ITypeLib> library;
+        const HRESULT result = LoadTypeLibEx(path.c_str(), REGKIND_NONE, library.put());
+        std::printf("host type library: %ls: %s\n", path.c_str(),
+                    SUCCEEDED(result) ? "loaded (not registered)" : "cannot be loaded");
+        return;
     }
-    HMODULE dll = LoadLibraryW((ProgramFolder() + L"Okulon.dll").c_str());
-    if (dll == nullptr) return HRESULT_FROM_WIN32(GetLastError());
+    std::printf("host type library: EyeTrackerLib.tlb is neither beside the program nor one folder up "
+                "(only late-bound callers need it)\n");
+}
+
+// As a host does: by ProgID. With --dll, through the class factory of the
+// DLL at that path, said plainly, since no host works that way.
+HRESULT CreateTracker(ComPtr<IEyeTracker>& tracker, const std::wstring& dllPath) {
+    if (dllPath.empty()) {
+        CLSID clsid;
+        HRESULT result = CLSIDFromProgID(kProgId, &clsid);
+        if (FAILED(result)) {
+            std::printf("created through CoCreateInstance(\"%ls\"): 0x%08lx, the ProgID is not registered for %d-bit "
+                        "programs (run install.cmd, or okulon_check to see why)\n",
+                        kProgId, result, static_cast<int>(sizeof(void*) * 8));
+            return result;
+        }
+        result = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IEyeTracker, tracker.put_void());
+        std::printf("created through CoCreateInstance(\"%ls\"): 0x%08lx\n", kProgId, result);
+        if (FAILED(result))
+            std::printf("  the registered component cannot be created; okulon_check tells why "
+                        "(a moved or deleted Okulon.dll, or one of the wrong architecture)\n");
+        return result;
+    }
+    std::printf("using the Okulon.dll at %ls by path (--dll), not the registered one\n", dllPath.c_str());
+    HMODULE dll = LoadLibraryW(dllPath.c_str());
+    if (dll == nullptr) {
+        const HRESULT result = HRESULT_FROM_WIN32(GetLastError());
+        std::printf("  it cannot be loaded: 0x%08lx\n", result);
+        return result;
+    }
     using GetClassObject = HRESULT(WINAPI*)(REFCLSID, REFIID, void**);
     auto getClassObject = reinterpret_cast<GetClassObject>(reinterpret_cast<void*>(GetProcAddress(dll, "DllGetClassObject")));
-    if (getClassObject == nullptr) return E_NOINTERFACE;
+    if (getClassObject == nullptr) {
+        std::printf("  it exports no DllGetClassObject: not a COM component\n");
+        return E_NOINTERFACE;
+    }
     ComPtr<IClassFactory> factory;
     HRESULT result = getClassObject(CLSID_CEyeTrackerImpl, IID_IClassFactory, factory.put_void());
     if (SUCCEEDED(result)) result = factory->CreateInstance(nullptr, IID_IEyeTracker, tracker.put_void());
     std::printf("created through DllGetClassObject and IClassFactory::CreateInstance: 0x%08lx\n", result);
     return result;
+}
+
+// The tracker library that the loaded component will use, found as it finds
+// it; a session through the simulator's stand-in says so before anything else.
+void WarnOfSimulatedData(IEyeTracker* tracker) {
+    HMODULE component = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            reinterpret_cast<LPCWSTR>(*reinterpret_cast<void**>(tracker)), &component))
+        return;
+    wchar_t path[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(component, path, MAX_PATH);
+    const auto tet = okulon::host::TrackerLibraryLocation::Find(FolderOf(std::wstring(path, length)), L"tet.dll");
+    if (!tet.IsSimulatorStandIn()) return;
+    std::printf("SIMULATED DATA: the tracker library %ls is Okulon's stand-in for the simulated tracker;\n"
+                "every gaze sample of this session is simulated, not recorded from an eye tracker.\n",
+                tet.Path().c_str());
 }
 
 std::wstring LastError(IEyeTracker* tracker) {
@@ -146,16 +247,31 @@ void Calibrate(IEyeTracker* tracker, bool headless, int width, int height) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    const Options options = ParseOptions(argc, argv);
+    Options options;
+    std::string error;
+    if (!ParseOptions(argc, argv, options, error)) {
+        std::fprintf(stderr, "okulon_host: %s\n", error.c_str());
+        std::fprintf(stderr, "Run \"%s --help\" for its options.\n", "okulon_host");
+        return kExitUsage;
+    }
+    if (options.help) {
+        PrintUsage(stdout);
+        return kExitGaze;
+    }
+    if (options.version) {
+        std::printf("okulon_host %s (%d-bit)\n", OKULON_VERSION_TEXT, static_cast<int>(sizeof(void*) * 8));
+        return kExitGaze;
+    }
     const ComApartment apartment = EnterApartment(COINIT_APARTMENTTHREADED);
-    if (!apartment) return 1;
-    RegisterHostLibrary();
+    if (!apartment) return kExitFailed;
+    LoadHostLibrary();
 
     ComPtr<IEyeTracker> tracker;
-    if (FAILED(CreateTracker(tracker, options.byProgId))) {
-        std::fprintf(stderr, "okulon_host: no extension object\n");
-        return 1;
+    if (FAILED(CreateTracker(tracker, options.dllPath))) {
+        std::fprintf(stderr, "okulon_host: no extension object; the session cannot run\n");
+        return kExitFailed;
     }
+    WarnOfSimulatedData(tracker.get());
     LONG version = 0;
     tracker->GetInterfaceVersion(&version);
     std::printf("interface version: %ld\n", version);
@@ -169,7 +285,7 @@ int wmain(int argc, wchar_t** argv) {
 
     const int width = GetSystemMetrics(SM_CXSCREEN), height = GetSystemMetrics(SM_CYSCREEN);
     Command(tracker.get(), L"host " + options.host);
-    Command(tracker.get(), L"port " + options.port);
+    Command(tracker.get(), L"port " + std::to_wstring(options.port));
     Command(tracker.get(), L"width " + std::to_wstring(width));
     Command(tracker.get(), L"height " + std::to_wstring(height));
 
@@ -204,5 +320,5 @@ int wmain(int argc, wchar_t** argv) {
         std::printf("gaze trace drawn to %ls: %s\n", options.svgPath.c_str(),
                     okulon::host::WriteSvg(options.svgPath, records, width, height) ? "ok" : "FAILED");
     tracker.reset();
-    return records.gaze.empty() ? 2 : 0;
+    return records.gaze.empty() ? kExitNoGaze : kExitGaze;
 }

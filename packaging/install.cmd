@@ -1,24 +1,43 @@
 @echo off
 rem Registers Okulon.dll with Windows so that experiment hosts can create it.
-rem   install.cmd        every architecture this Windows has (x86, and x64 on 64-bit Windows)
-rem   install.cmd x86    only the 32-bit Okulon.dll, for 32-bit hosts
-rem   install.cmd x64    only the 64-bit Okulon.dll, for 64-bit hosts
+rem   install.cmd            every architecture this Windows has (x86, and x64 on 64-bit Windows)
+rem   install.cmd x86        only the 32-bit Okulon.dll, for 32-bit hosts
+rem   install.cmd x64        only the 64-bit Okulon.dll, for 64-bit hosts
+rem   install.cmd x86 x64    both; "all" is the same as no argument; case does not matter
 rem Run it from a command prompt opened with "Run as administrator".
-rem Running it again is harmless. Exit code 0: everything asked for was registered.
+rem Running it again is harmless.
+rem Exit code: 0 everything asked for was registered, 1 something was not, 2 bad arguments.
 setlocal EnableExtensions EnableDelayedExpansion
 rem Paths are expanded with !name! inside ( ) blocks: a folder such as
 rem "C:\Program Files (x86)\Okulon" must not end a block early.
 set "package=%~dp0"
 goto :main
 
+:bad_argument
+echo %~nx0: unknown argument "%~1"
 :usage
-echo Usage: %~nx0 [x86 ^| x64]
+echo Usage: %~nx0 [x86] [x64] [all]
+echo   Without an argument, or with "all": every architecture this Windows has.
 exit /b 2
 
 :main
-set "choice=%~1"
-if "%choice%"=="" set "choice=all"
-if /i not "%choice%"=="all" if /i not "%choice%"=="x86" if /i not "%choice%"=="x64" goto :usage
+set "want_x86="
+set "want_x64="
+if "%~1"=="" goto :all
+:next_argument
+if "%~1"=="" goto :arguments_done
+if /i "%~1"=="x86" (set "want_x86=1" & goto :shift)
+if /i "%~1"=="x64" (set "want_x64=1" & goto :shift)
+if /i "%~1"=="all" goto :all_then_shift
+goto :bad_argument
+:all_then_shift
+call :all_architectures
+:shift
+shift
+goto :next_argument
+:all
+call :all_architectures
+:arguments_done
 
 rem The 32-bit regsvr32 is in SysWOW64 on 64-bit Windows. A 32-bit cmd.exe
 rem there sees SysWOW64 as System32 and reaches the 64-bit one as Sysnative.
@@ -37,15 +56,15 @@ if defined windows64 (
 
 set "failed="
 set "done="
-if /i "%choice%"=="all" (
-    call :one x86
+set "simulated="
+if defined want_x86 call :one x86
+if "%want_x64%"=="1" call :one x64
+if "%want_x64%"=="if-64-bit" (
     if defined windows64 (
         call :one x64
     ) else (
         echo x64: skipped, this Windows is 32-bit and has no 64-bit hosts.
     )
-) else (
-    call :one %choice%
 )
 echo.
 if defined failed (
@@ -54,13 +73,20 @@ if defined failed (
     exit /b 1
 )
 echo Okulon is registered for:%done%.
+if defined simulated echo WARNING: with the tracker libraries found now, hosts of%simulated% record SIMULATED data.
 exit /b 0
 
-rem :one x86|x64 -- registers one architecture's Okulon.dll and looks for the tracker libraries.
+rem :all_architectures -- x86, and x64 where Windows is 64-bit (unless x64 was asked for by name).
+:all_architectures
+set "want_x86=1"
+if not "%want_x64%"=="1" set "want_x64=if-64-bit"
+goto :eof
+
+rem :one x86|x64 -- registers one architecture's Okulon.dll and checks the tracker libraries.
 :one
 set "arch=%~1"
 set "bits=32"
-if /i "%arch%"=="x64" set "bits=64"
+if "%arch%"=="x64" set "bits=64"
 set "folder=%package%%arch%"
 set "dll=!folder!\Okulon.dll"
 set "tool=!regsvr32_%arch%!"
@@ -91,24 +117,37 @@ if not "%code%"=="3" if not "%code%"=="5" if not "%code%"=="9009" echo        Th
 set "failed=!failed! %arch%"
 goto :eof
 
-rem :libraries -- warns when the tracker vendor's libraries would not be found.
+rem :libraries -- which tet.dll and ttime.dll a host of this architecture would
+rem load, asked of the check tool of the same architecture: it searches as such
+rem a host does, reads each file's architecture, and knows the simulator's stand-ins.
 :libraries
-call :library tet.dll
-call :library ttime.dll
+set "checker=!folder!\okulon_check.exe"
+if not exist "!checker!" (
+    echo %arch%: WARNING, "!checker!" is missing, so the tracker libraries were not checked.
+    goto :eof
+)
+set "report=%TEMP%\okulon-libraries-%arch%-%RANDOM%.txt"
+rem Outside ( ) blocks %name% is safe, and cmd expands it everywhere.
+"%checker%" --libraries >"%report%" 2>&1
+set "code=!errorlevel!"
+for /f "usebackq delims=" %%l in ("%report%") do echo %arch%: %%l
+del "%report%" >nul 2>&1
+if "%code%"=="0" goto :eof
+if "%code%"=="1" goto :libraries_missing
+if "%code%"=="3" goto :libraries_simulated
+echo %arch%: WARNING, the tracker libraries could not be checked: "!checker!" ended with code %code%.
 goto :eof
 
-rem :library name -- beside Okulon.dll first, then on PATH, as the component looks.
-:library
-set "found="
-if exist "!folder!\%~1" set "found=!folder!\%~1"
-if not defined found set "found=%~$PATH:1"
-if defined found goto :library_found
-echo %arch%: WARNING, %~1 is neither next to Okulon.dll nor on PATH.
-echo        Copy the tracker vendor's %bits%-bit %~1 into "!folder!", or add its folder to PATH.
+:libraries_missing
+echo %arch%: WARNING, no usable %bits%-bit tet.dll would be loaded.
+echo        Copy the tracker vendor's %bits%-bit tet.dll into "!folder!", or add its folder to PATH.
 echo        Without it every host sees "Tracker not connected". To try Okulon without a tracker,
 echo        see "Trying it without a tracker" in user-guide.md.
 goto :eof
 
-:library_found
-echo %arch%: %~1 found: "!found!"
+:libraries_simulated
+echo %arch%: WARNING, these are the simulator's stand-in libraries: every %bits%-bit host will record
+echo        SIMULATED gaze data, not an eye tracker's. Before real recordings put the tracker vendor's
+echo        %bits%-bit tet.dll and ttime.dll into "!folder!" and take the stand-ins off PATH.
+set "simulated=!simulated! %arch%"
 goto :eof

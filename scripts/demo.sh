@@ -43,13 +43,16 @@ done
 echo "simulated tracker on 127.0.0.1:$port ($RATE Hz)"
 
 # Installed as a host installs it: the component registers itself.
-if scripts/wine-run $arch regsvr32 /s 'Z:'"$root"'/build/'$build'/bin/Okulon.dll'; then
+dll='Z:'"$root"'/build/'$build'/bin/Okulon.dll'
+by_path=()
+if scripts/wine-run $arch regsvr32 /s "$dll"; then
   echo "regsvr32 Okulon.dll: registered"
 else
-  echo "regsvr32 Okulon.dll: failed (exit $?); the host falls back to the DLL's class factory"
+  echo "regsvr32 Okulon.dll: failed (exit $?); the host program uses the DLL by path (--dll)"
+  by_path=(--dll "$dll")
 fi
 
 scripts/wine-run $arch build/$build/bin/okulon_host.exe --port "$port" --seconds "$SECONDS_TO_STREAM" \
-  --csv 'Z:'"$root"'/out/session.csv' --svg 'Z:'"$root"'/out/gaze.svg'
+  --csv 'Z:'"$root"'/out/session.csv' --svg 'Z:'"$root"'/out/gaze.svg' "${by_path[@]}"
 wait $sim || true
 cat "$log"

@@ -8,9 +8,11 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "simtracker/scenario.h"
 #include "simtracker/sim_server.h"
+#include "tools/command_line/command_line.h"
 #ifdef _WIN32
 #include "simtracker/screen_cursor.h"
 #endif
@@ -23,13 +25,31 @@ void OnSignal(int) { g_interrupted = true; }
 
 void PrintUsage() {
     std::printf(
-        "usage: simtracker [--mouse] [--scenario=FILE] [--key=value ...]\n"
-        "--mouse: the gaze follows the mouse cursor (both eyes, steady pupils; Windows only),\n"
-        "         the same as --mouse=1.\n"
-        "Settings are applied in order; later ones win. Keys:\n"
-        "  port=4455 seed=1 rate=60..2000|max csv=FILE replay_loop=0|1 sample_limit=N\n"
-        "  system_check=CODE[,CODE...] start_fail=CODE calib_fail=CODE refuse=N|-1\n"
-        "  drop_after=N stall_after=N stall_ms=MS lifetime=SECONDS idle_exit=SECONDS\n");
+        "usage: simtracker [--mouse] [--scenario FILE] [--SETTING VALUE ...]\n"
+        "A simulated eye-tracker server on 127.0.0.1, to try Okulon without a tracker; hosts reach it\n"
+        "through the stand-in tet.dll and ttime.dll. It ends by itself (see lifetime and idle_exit).\n"
+        "  --mouse            the gaze follows the mouse cursor (both eyes, steady pupils; Windows only)\n"
+        "  --scenario FILE    settings from a file, one \"setting = value\" per line, '#' starts a comment;\n"
+        "                     options before and after it apply in order, later ones win\n"
+        "  --help, --version\n"
+        "Settings (default in brackets):\n"
+        "  --port N           TCP port on 127.0.0.1, 0: any free one [4455]\n"
+        "  --seed N           gaze model seed: the same seed gives the same samples [1]\n"
+        "  --rate N|max       samples per second, 60..2000, or max for flat out [1000]\n"
+        "  --csv FILE         replay the gaze samples of this file instead of the gaze model [none]\n"
+        "  --replay_loop 0|1  start the file again at its end [0]\n"
+        "  --sample_limit N   end each connection's stream after N samples, 0: never [0]\n"
+        "  --system_check C[,C...]  answer the n-th system check with the n-th code, the last repeating [0]\n"
+        "  --start_fail C     answer every start with failure code C, 0: start normally [0]\n"
+        "  --calib_fail C     answer the calibration's calculation with code C (11: failed) [0]\n"
+        "  --refuse N         close the next N new connections at once, -1: all [0]\n"
+        "  --drop_after N     close a connection after sending it N samples, 0: never [0]\n"
+        "  --stall_after N    after N samples of a connection, send nothing for stall_ms [0]\n"
+        "  --stall_ms MS      [0]\n"
+        "  --lifetime S       end after S seconds, 0: never [1800]\n"
+        "  --idle_exit S      end after S seconds without a client, 0: never [60]\n"
+        "Options take \"--name value\" or \"--name=value\". Exit code: 0 ended normally, 1 could not\n"
+        "start (the port is taken, say), 2 bad arguments.\n");
 }
 
 bool ReadFile(const std::string& path, std::string& text) {
@@ -44,47 +64,65 @@ bool ReadFile(const std::string& path, std::string& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    using okulon::cli::ValueKind;
     okulon::sim::Scenario scenario;
-    for (int i = 1; i < argc; ++i) {
-        const std::string argument = argv[i];
-        if (argument == "--help" || argument == "-h") {
+    std::vector<okulon::cli::Argument<char>> arguments;
+    std::string error;
+    // Every setting takes a value; the scenario names the unknown ones.
+    const auto kindOf = [](const std::string& name, ValueKind& kind) {
+        kind = name == "mouse" ? ValueKind::kOptional
+               : (name == "help" || name == "version") ? ValueKind::kNone
+                                                      : ValueKind::kRequired;
+        return !name.empty();
+    };
+    if (!okulon::cli::SplitArguments<char>(argc, argv, kindOf, arguments, error)) {
+        std::fprintf(stderr, "simtracker: %s\nRun \"simtracker --help\" for its options.\n", error.c_str());
+        return 2;
+    }
+    for (const auto& argument : arguments) {
+        if (argument.name == "help") {
             PrintUsage();
             return 0;
         }
-        if (argument == "--mouse") {
-            scenario.mouse = true;
-            continue;
+        if (argument.name == "version") {
+            std::printf("simtracker %s\n", OKULON_VERSION_TEXT);
+            return 0;
         }
-        if (argument.rfind("--", 0) != 0 || argument.find('=') == std::string::npos) {
-            std::fprintf(stderr, "simtracker: unexpected argument \"%s\"\n", argument.c_str());
-            PrintUsage();
-            return 2;
-        }
-        const size_t equals = argument.find('=');
-        const std::string key = argument.substr(2, equals - 2);
-        const std::string value = argument.substr(equals + 1);
-        std::string error;
-        if (key == "scenario") {
+    }
+    for (const auto& argument : arguments) {
+        const std::string value = argument.hasValue ? argument.value : "1";  // a bare --mouse
+        if (argument.name == "scenario") {
             std::string text;
             if (!ReadFile(value, text)) {
-                std::fprintf(stderr, "simtracker: cannot read %s\n", value.c_str());
+                std::fprintf(stderr, "simtracker: --scenario %s: the file cannot be read\n", value.c_str());
                 return 2;
             }
             if (!okulon::sim::ParseScenarioText(text, scenario, &error)) {
-                std::fprintf(stderr, "simtracker: %s: %s\n", value.c_str(), error.c_str());
+                std::fprintf(stderr, "simtracker: --scenario %s: %s\n", value.c_str(), error.c_str());
                 return 2;
             }
-        } else if (!okulon::sim::ApplyScenarioSetting(scenario, key, value, &error)) {
-            std::fprintf(stderr, "simtracker: %s\n", error.c_str());
+        } else if (!okulon::sim::ApplyScenarioSetting(scenario, argument.name, value, &error)) {
+            std::fprintf(stderr, "simtracker: --%s %s: %s\n", argument.name.c_str(), value.c_str(), error.c_str());
             return 2;
         }
     }
 
     okulon::sim::SimServer server(scenario);
 #ifdef _WIN32
-    server.SetPointerReader(&okulon::sim::ReadScreenCursor);
+    // Without a readable cursor (no desktop, a locked one) the gaze stays put:
+    // say so once rather than stream a fixed point in silence.
+    static std::atomic<bool> cursorUnreadableSaid{false};
+    server.SetPointerReader([](double& fractionX, double& fractionY) {
+        if (okulon::sim::ReadScreenCursor(fractionX, fractionY)) return true;
+        if (!cursorUnreadableSaid.exchange(true)) {
+            std::printf("simtracker: the mouse cursor cannot be read (no desktop, or a locked one); the gaze stays\n"
+                        "where the cursor was last read, at first the screen's centre\n");
+            std::fflush(stdout);
+        }
+        return false;
+    });
 #endif
-    std::string error;
+    error.clear();
     if (!server.Start(&error)) {
         std::fprintf(stderr, "simtracker: %s\n", error.c_str());
         return 1;

@@ -95,7 +95,9 @@ double NumberAfter(const std::string& output, const std::string& label) {
 
 const std::wstring kCheckTool = L"okulon_check.exe";
 
-TEST(CheckTool, ReportsAWorkingSetupWithFilesVersionsSampleRateAndClockAgainstTheSimulator) {
+// The build's folder holds the stand-in tracker libraries beside Okulon.dll:
+// everything works, and the verdict says that every sample is simulated.
+TEST(CheckTool, ReportsAWorkingSetupAgainstTheSimulatorAndThatItsDataAreSimulated) {
     Scenario scenario;
     scenario.rate = 250;
     auto server = StartSimulator(scenario);
@@ -103,9 +105,9 @@ TEST(CheckTool, ReportsAWorkingSetupWithFilesVersionsSampleRateAndClockAgainstTh
     ASSERT_TRUE(component.Registered());
 
     const ProgramRun run = RunProgram(ExecutableFolder() + kCheckTool,
-                               L"--host 127.0.0.1 --port " + std::to_wstring(server->Port()) + L" --seconds 1");
+                               L"--host=127.0.0.1 --port=" + std::to_wstring(server->Port()) + L" --seconds 1");
     ASSERT_TRUE(run.ended) << run.output;
-    EXPECT_EQ(0u, run.exitCode) << run.output;
+    EXPECT_EQ(3u, run.exitCode) << run.output;
     const std::string folder = Narrow(ExecutableFolder());
     EXPECT_NE(std::string::npos, run.output.find("registered: yes, \"Okulon.EyeTrackerImpl\" is class {")) << run.output;
     EXPECT_NE(std::string::npos, run.output.find("file: " + folder + "Okulon.dll (file version ")) << run.output;
@@ -118,7 +120,9 @@ TEST(CheckTool, ReportsAWorkingSetupWithFilesVersionsSampleRateAndClockAgainstTh
     // The simulator stamps its samples at exact 1/rate steps of its clock.
     EXPECT_NEAR(250.0, NumberAfter(run.output, "sample rate "), 2.5) << run.output;
     EXPECT_NE(std::string::npos, run.output.find("clock offset: tracker clock - system clock = ")) << run.output;
-    EXPECT_NE(std::string::npos, run.output.find("Result: Okulon can be used.")) << run.output;
+    EXPECT_NE(std::string::npos, run.output.find("SIMULATED: this is Okulon's stand-in")) << run.output;
+    EXPECT_NE(std::string::npos, run.output.find("Result: Okulon works, but ONLY WITH SIMULATED DATA")) << run.output;
+    EXPECT_EQ(std::string::npos, run.output.find("Result: Okulon can be used.")) << run.output;
     ASSERT_FALSE(server->Connections().empty());
     EXPECT_EQ(1u, server->Connections().front().systemChecks);
 }
@@ -148,10 +152,11 @@ TEST(CheckTool, SaysTheTrackerDoesNotAnswerWhenNoServerListensOnThePort) {
     ComponentRegistered component(ExecutableFolder() + L"Okulon.dll");
     ASSERT_TRUE(component.Registered());
 
-    const ProgramRun run = RunProgram(ExecutableFolder() + kCheckTool, L"--host 127.0.0.1 --port " + std::to_wstring(freePort));
+    const ProgramRun run =
+        RunProgram(ExecutableFolder() + kCheckTool, L"--host 127.0.0.1 --seconds 0 --port " + std::to_wstring(freePort));
     ASSERT_TRUE(run.ended) << run.output;
     EXPECT_EQ(1u, run.exitCode) << run.output;
-    EXPECT_NE(std::string::npos, run.output.find("connect: failed, code ")) << run.output;
+    EXPECT_NE(std::string::npos, run.output.find("connect: failed: no tracker server answered there")) << run.output;
     EXPECT_NE(std::string::npos, run.output.find("port " + std::to_string(freePort) + "?")) << run.output;
     EXPECT_NE(std::string::npos, run.output.find("Result: Okulon cannot be used: the tracker does not answer."))
         << run.output;
@@ -185,13 +190,35 @@ TEST(CheckTool, SaysTheComponentIsNotRegisteredAndExitsWithOne) {
     EXPECT_NE(std::string::npos, run.output.find("run install.cmd")) << run.output;
 }
 
-TEST(CheckTool, RefusesUnknownOptionsAndOutOfRangeDurationsWithUsage) {
-    for (const wchar_t* arguments : {L"--seconds 0", L"--seconds 100", L"--colour blue", L"--port"}) {
+TEST(CheckTool, RefusesBadArgumentsNamingThemAndExitsWithTwo) {
+    const std::pair<const wchar_t*, const char*> cases[] = {
+        {L"--seconds 100", "--seconds 100: expected seconds from 0 to 60"},
+        {L"--port abc", "--port abc: expected a port number"},
+        {L"--port=70000", "--port 70000: expected a port number"},
+        {L"--colour blue", "unknown option \"--colour\""},
+        {L"--port", "option --port needs a value"},
+        {L"--libraries=yes", "option --libraries takes no value"},
+    };
+    for (const auto& [arguments, message] : cases) {
         const ProgramRun run = RunProgram(ExecutableFolder() + kCheckTool, arguments);
         ASSERT_TRUE(run.ended) << run.output;
         EXPECT_EQ(2u, run.exitCode) << Narrow(arguments) << "\n" << run.output;
-        EXPECT_NE(std::string::npos, run.output.find("usage: okulon_check")) << run.output;
+        EXPECT_NE(std::string::npos, run.output.find(message)) << run.output;
     }
+}
+
+TEST(CheckTool, LibrariesOnlyReportsWhatOkulonDllBesideItWouldLoad) {
+    const ProgramRun simulated = RunProgram(ExecutableFolder() + kCheckTool, L"--libraries");
+    ASSERT_TRUE(simulated.ended) << simulated.output;
+    EXPECT_EQ(3u, simulated.exitCode) << simulated.output;
+    EXPECT_NE(std::string::npos, simulated.output.find("SIMULATED")) << simulated.output;
+    EXPECT_EQ(std::string::npos, simulated.output.find("registered")) << "no registration check\n" << simulated.output;
+
+    CopiedFolder folder({L"Okulon.dll", L"okulon_check.exe"});
+    const ProgramRun missing = RunProgram(folder.Path() + kCheckTool, L"--libraries");
+    ASSERT_TRUE(missing.ended) << missing.output;
+    EXPECT_EQ(1u, missing.exitCode) << missing.output;
+    EXPECT_NE(std::string::npos, missing.output.find("tet.dll: none would be loaded")) << missing.output;
 }
 
 }  // namespace

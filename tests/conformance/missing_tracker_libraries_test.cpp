@@ -32,7 +32,8 @@ TEST(MissingTrackerLibraries, TheComponentAnswersTheHostAndTheTrackerCountsAsUnr
     const std::wstring folder = MakeInstallFolder();
     ASSERT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((folder + L"tet.dll").c_str()));
     const ProgramRun result =
-        RunProgram(folder + L"okulon_host.exe", L"--create factory --port 4455 --seconds 0.3 --calibrate headless");
+        RunProgram(folder + L"okulon_host.exe",
+                   L"--dll \"" + folder + L"Okulon.dll\" --port 4455 --seconds 0.3 --calibrate headless");
     RemoveInstallFolder(folder);
 
     ASSERT_TRUE(result.ended) << result.output;
@@ -41,7 +42,8 @@ TEST(MissingTrackerLibraries, TheComponentAnswersTheHostAndTheTrackerCountsAsUnr
     EXPECT_NE(std::string::npos, result.output.find("tracker clock: ")) << result.output;
     EXPECT_NE(std::string::npos, result.output.find("StartTracking: 0x00000000")) << result.output;
     EXPECT_NE(std::string::npos, result.output.find("Calibrate: Tracker not connected")) << result.output;
-    EXPECT_EQ(2u, result.exitCode) << "no gaze record without a tracker\n" << result.output;
+    EXPECT_NE(std::string::npos, result.output.find("by path (--dll), not the registered one")) << result.output;
+    EXPECT_EQ(3u, result.exitCode) << "no gaze record without a tracker\n" << result.output;
 }
 
 }  // namespace
