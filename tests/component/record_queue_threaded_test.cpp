@@ -197,8 +197,12 @@ TEST(RecordQueueThreaded, KeepOnlyNewestPushesWithFetchAndEmptyingHoldAtMostOneR
     ExpectStrictlyIncreasing(result.sequences);
 }
 
-// The host copies the newest record while the pusher overwrites it without a
-// pause: a copy that the pusher overwrote meanwhile must never be delivered.
+// The host copies the newest record while the pusher overwrites it as fast as
+// it can: a copy that the pusher overwrote meanwhile must never be delivered.
+// The copy is retried until no push overlapped it, so the pusher yields now
+// and then: a tracker leaves at least half a millisecond between samples, and
+// a pusher that leaves no gap at all could keep the host retrying for good
+// (seen once under ThreadSanitizer, where the fetch never returned).
 TEST(RecordQueueThreaded, NewestRecordIsNeverDeliveredTornWhileThePusherKeepsReplacingIt) {
     GazeQueue queue;
     std::atomic<bool> stop{false};
@@ -207,16 +211,20 @@ TEST(RecordQueueThreaded, NewestRecordIsNeverDeliveredTornWhileThePusherKeepsRep
         pusherStarted.store(true, std::memory_order_release);
         for (int64_t sequence = 1; !stop.load(std::memory_order_relaxed); ++sequence) {
             queue.Push(MakeRecord(sequence), false);
+            if (sequence % 64 == 0) std::this_thread::yield();
         }
     });
     const auto deadline = Clock::now() + kDeadline;
     while (!pusherStarted.load(std::memory_order_acquire) && Clock::now() < deadline) {
         std::this_thread::yield();
     }
+    // Copies until 4 million attempts or half a minute, whichever comes first:
+    // well inside the test's time-out on a slow, sanitised, shared machine.
+    const auto copyingEnds = Clock::now() + std::chrono::seconds(30);
     int64_t torn = 0;
     std::vector<int64_t> sequences;
     GazeRecord record{};
-    for (int attempt = 0; attempt < 4000000 && Clock::now() < deadline; ++attempt) {
+    for (int attempt = 0; attempt < 4000000 && Clock::now() < copyingEnds; ++attempt) {
         if (queue.Fetch(&record, 1) == 1) {
             sequences.push_back(record.time);
             torn += IsIntact(record) ? 0 : 1;
