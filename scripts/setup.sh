@@ -17,7 +17,7 @@ packages=(build-essential cmake ninja-build git ca-certificates
           g++-mingw-w64-i686 binutils-mingw-w64-i686
           g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 mingw-w64-tools
           wine wine64 wine32:i386 libwine-dev
-          googletest libgtest-dev libgmock-dev libbenchmark-dev
+          googletest libgtest-dev libgmock-dev libbenchmark-dev relacy-dev
           clang libclang-rt-14-dev
           xvfb xauth)
 release=bookworm

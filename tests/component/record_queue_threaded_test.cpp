@@ -12,8 +12,18 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <sstream>
+#include <string>
 #include <thread>
 #include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <pthread.h>
+#include <sched.h>
+#endif
 
 #include "extension/records.h"
 #include "tracker/gaze_conversion.h"
@@ -247,13 +257,19 @@ struct SwitchPattern {
     bool (*keepAll)(int64_t sequence);
 };
 
-void ExpectPrefixOfEachSegment(const std::vector<int64_t>& delivered, bool (*keepAll)(int64_t), int64_t total) {
-    // Segment start of every sequence, and the sequences each segment holds.
+// Segment start of every sequence up to total; pushes before the first
+// emptying push form a segment starting at 1.
+std::vector<int64_t> SegmentStarts(bool (*keepAll)(int64_t), int64_t total) {
     std::vector<int64_t> segmentStart(static_cast<std::size_t>(total) + 1, 1);
     for (int64_t sequence = 1; sequence <= total; ++sequence) {
         segmentStart[static_cast<std::size_t>(sequence)] =
             keepAll(sequence) ? segmentStart[static_cast<std::size_t>(sequence - 1)] : sequence;
     }
+    return segmentStart;
+}
+
+void ExpectPrefixOfEachSegment(const std::vector<int64_t>& delivered, bool (*keepAll)(int64_t), int64_t total) {
+    std::vector<int64_t> segmentStart = SegmentStarts(keepAll, total);
     segmentStart[0] = 0;
     int64_t expectedNext = 0;  // next sequence the current segment must deliver
     int64_t currentSegment = -1;
@@ -329,6 +345,267 @@ TEST(RecordQueueThreaded, SwitchingModesWhileTheHostEmptiesAndFetchesKeepsOrderA
     EXPECT_EQ(result.torn, 0);
     ExpectStrictlyIncreasing(result.sequences);
     EXPECT_EQ(queue.Count(), 0);
+}
+
+// Every Count and Fetch is checked against a model of the queue. The pusher
+// announces each push before it starts (started) and after it ends (pushed);
+// what a host call returns must be what the queue held after n pushes, for
+// some n from the pushes ended before the call to those started by its end.
+// After n pushes the queue holds the sequences from max(segment start of n,
+// last removed + 1) to n. The pusher waits (briefly) for the host's next call
+// before each push, so most pushes land inside one; the check runs until
+// enough calls overlapped a push, however loaded the machine.
+struct ModelCheck {
+    int64_t calls = 0;
+    int64_t overlapping = 0;  // calls during which a push started
+    std::string violation;    // the first call the model cannot explain
+};
+
+ModelCheck CheckHostCallsAgainstTheModel(bool (*keepAll)(int64_t)) {
+    constexpr int64_t kMaxPushes = 2000000;
+    constexpr int64_t kEnoughPushes = 50000;
+    constexpr int64_t kEnoughOverlapping = 10000;
+    const std::vector<int64_t> segmentStart = SegmentStarts(keepAll, kMaxPushes);
+    GazeQueue queue;
+    std::atomic<int64_t> started{0};
+    std::atomic<int64_t> pushed{0};
+    std::atomic<int64_t> hostCalls{0};
+    std::atomic<bool> stop{false};
+    std::thread pusher([&] {
+        for (int64_t sequence = 1; sequence <= kMaxPushes && !stop.load(std::memory_order_relaxed); ++sequence) {
+            const int64_t calls = hostCalls.load(std::memory_order_relaxed);
+            for (int spin = 0; spin < 4000 && hostCalls.load(std::memory_order_relaxed) == calls; ++spin) {
+            }
+            // Relaxed: the push's own release stores carry it to a host call
+            // that sees anything of this push.
+            started.store(sequence, std::memory_order_relaxed);
+            queue.Push(MakeRecord(sequence), keepAll(sequence));
+            pushed.store(sequence, std::memory_order_release);
+        }
+    });
+
+    ModelCheck check;
+    const auto deadline = Clock::now() + std::chrono::seconds(60);
+    int64_t removedUpTo = 0;
+    GazeRecord buffer[8];
+    int32_t request = 1;
+    for (;; ++check.calls) {
+        const int64_t pushedBefore = pushed.load(std::memory_order_acquire);
+        const bool counting = check.calls % 2 == 0;
+        const int32_t result = counting ? queue.Count() : queue.Fetch(buffer, request);
+        const int64_t startedAfter = started.load(std::memory_order_acquire);
+        hostCalls.store(check.calls + 1, std::memory_order_relaxed);
+
+        bool explained = false;
+        for (int64_t n = pushedBefore; n <= startedAfter && !explained; ++n) {
+            const int64_t first = std::max(segmentStart[static_cast<std::size_t>(n)], removedUpTo + 1);
+            const int64_t held = std::max<int64_t>(0, n - first + 1);
+            explained = result == (counting ? held : std::min<int64_t>(request, held));
+            for (int32_t i = 0; explained && !counting && i < result; ++i) {
+                explained = buffer[i].time == first + i && IsIntact(buffer[i]);
+            }
+        }
+        if (!explained) {
+            std::ostringstream text;
+            const bool intact = std::all_of(buffer, buffer + (counting ? 0 : result), IsIntact);
+            text << (counting ? "Count" : "Fetch") << " returned " << result << " (first "
+                 << (!counting && result > 0 ? buffer[0].time : 0) << (intact ? "" : ", torn")
+                 << ") between push " << pushedBefore << " ended and push " << startedAfter
+                 << " started; last removed " << removedUpTo;
+            check.violation = text.str();
+            break;
+        }
+        if (!counting && result > 0) {
+            removedUpTo = buffer[result - 1].time;
+        }
+        check.overlapping += startedAfter > pushedBefore ? 1 : 0;
+        request = request % 8 + 1;
+        const bool enough = pushedBefore >= kEnoughPushes && check.overlapping >= kEnoughOverlapping;
+        if (enough || Clock::now() > deadline) {
+            stop.store(true, std::memory_order_relaxed);
+        }
+        // Done once the pusher has stopped and its last record is delivered.
+        if (stop.load(std::memory_order_relaxed) && removedUpTo == startedAfter && startedAfter == pushedBefore &&
+            removedUpTo > 0) {
+            break;
+        }
+    }
+    stop.store(true, std::memory_order_relaxed);
+    pusher.join();
+    return check;
+}
+
+TEST(RecordQueueThreaded, EveryCountAndFetchIsTheQueueAtOneMomentDuringTheCall) {
+    const SwitchPattern patterns[] = {
+        {"keep-all", [](int64_t) { return true; }},
+        {"newest only", [](int64_t) { return false; }},
+        // Short keep-all runs, each emptied by the next segment's first push.
+        {"switching", [](int64_t s) { return s % 7 != 0 && s % 11 != 0; }},
+    };
+    for (const SwitchPattern& pattern : patterns) {
+        SCOPED_TRACE(pattern.name);
+        const ModelCheck check = CheckHostCallsAgainstTheModel(pattern.keepAll);
+        EXPECT_EQ(check.violation, "");
+        // Without overlap the check would prove nothing about concurrency.
+        EXPECT_GT(check.overlapping, 0) << check.calls << " host calls";
+        std::printf("[ %s ] %lld host calls, %lld with a push started during the call\n", pattern.name,
+                    static_cast<long long>(check.calls), static_cast<long long>(check.overlapping));
+    }
+}
+
+// Stops an emptying push at the step the test names until the test lets it go.
+struct HeldPushTraits : RecordQueueTraits {
+    static inline std::atomic<int> holdAtStep{0};
+    static inline std::atomic<bool> held{false};
+    static inline std::atomic<bool> letGo{false};
+
+    static void PauseInsideEmptyingPush(int step) noexcept {
+        if (step != holdAtStep.load()) {
+            return;
+        }
+        held.store(true);
+        while (!letGo.load()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+};
+
+// Binds the calling thread to the first processor, on Windows at the given
+// priority; Unbind lets it run anywhere at normal priority again, so a test
+// that found the host spinning can still end.
+class FirstProcessorBinding {
+public:
+    explicit FirstProcessorBinding(int windowsPriority) {
+#ifdef _WIN32
+        DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &m_thread, 0, FALSE,
+                        DUPLICATE_SAME_ACCESS);
+        SetThreadAffinityMask(m_thread, 1);
+        SetThreadPriority(m_thread, windowsPriority);
+#else
+        (void)windowsPriority;
+        m_thread = pthread_self();
+        cpu_set_t first;
+        CPU_ZERO(&first);
+        CPU_SET(0, &first);
+        pthread_setaffinity_np(m_thread, sizeof(first), &first);
+#endif
+    }
+    ~FirstProcessorBinding() {
+#ifdef _WIN32
+        CloseHandle(m_thread);
+#endif
+    }
+    FirstProcessorBinding(const FirstProcessorBinding&) = delete;
+    FirstProcessorBinding& operator=(const FirstProcessorBinding&) = delete;
+
+    void Unbind() {
+#ifdef _WIN32
+        DWORD_PTR process = 0;
+        DWORD_PTR system = 0;
+        GetProcessAffinityMask(GetCurrentProcess(), &process, &system);
+        SetThreadAffinityMask(m_thread, process);
+        SetThreadPriority(m_thread, THREAD_PRIORITY_NORMAL);
+#else
+        cpu_set_t all;
+        CPU_ZERO(&all);
+        for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) CPU_SET(cpu, &all);
+        pthread_setaffinity_np(m_thread, sizeof(all), &all);
+#endif
+    }
+
+private:
+#ifdef _WIN32
+    HANDLE m_thread = nullptr;
+#else
+    pthread_t m_thread;
+#endif
+};
+
+#ifdef _WIN32
+constexpr int kHostPriority = THREAD_PRIORITY_HIGHEST;
+constexpr int kPusherPriority = THREAD_PRIORITY_BELOW_NORMAL;
+#else
+constexpr int kHostPriority = 0;
+constexpr int kPusherPriority = 0;
+#endif
+
+std::vector<int64_t> FetchSequences(RecordQueue<GazeRecord, HeldPushTraits>& queue) {
+    GazeRecord buffer[16];
+    const int32_t got = queue.Fetch(buffer, 16);
+    std::vector<int64_t> sequences;
+    for (int32_t i = 0; i < got; ++i) {
+        EXPECT_TRUE(IsIntact(buffer[i]));
+        sequences.push_back(buffer[i].time);
+    }
+    return sequences;
+}
+
+// A host thread above the pusher's priority, both on one processor, and the
+// pusher stopped inside an emptying push: a host that waited for the pusher
+// by spinning would keep it off the processor for good. Count and Fetch must
+// return while it is stopped, with the queue before that push or after it.
+TEST(RecordQueueThreaded, HostCallsReturnWhileThePusherIsStoppedInsideAnEmptyingPush) {
+    for (int step : {1, 2}) {
+        SCOPED_TRACE(step);
+        RecordQueue<GazeRecord, HeldPushTraits> queue;
+        for (int64_t sequence = 1; sequence <= 5; ++sequence) {
+            queue.Push(MakeRecord(sequence), true);
+        }
+        HeldPushTraits::holdAtStep = step;
+        HeldPushTraits::held = false;
+        HeldPushTraits::letGo = false;
+        std::thread pusher([&] {
+            FirstProcessorBinding binding(kPusherPriority);
+            queue.Push(MakeRecord(6), false);
+            queue.Push(MakeRecord(7), true);
+        });
+        const auto deadline = Clock::now() + kDeadline;
+        while (!HeldPushTraits::held && Clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        ASSERT_TRUE(HeldPushTraits::held);
+
+        std::atomic<FirstProcessorBinding*> hostBinding{nullptr};
+        std::atomic<bool> hostReturned{false};
+        int32_t countedWhileHeld = -1;
+        std::vector<int64_t> fetchedWhileHeld;
+        std::thread host([&] {
+            FirstProcessorBinding binding(kHostPriority);
+            hostBinding = &binding;
+            countedWhileHeld = queue.Count();
+            fetchedWhileHeld = FetchSequences(queue);
+            hostReturned = true;
+            while (!HeldPushTraits::letGo) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            hostBinding = nullptr;
+        });
+        // Watchdog: a host still inside after 20 s is taken off the processor
+        // binding so that the pusher can finish and the test can end.
+        const auto watchdog = Clock::now() + std::chrono::seconds(20);
+        while (!hostReturned && Clock::now() < watchdog) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        const bool returnedWhileHeld = hostReturned;
+        if (!returnedWhileHeld && hostBinding != nullptr) {
+            hostBinding.load()->Unbind();
+        }
+        HeldPushTraits::letGo = true;
+        host.join();
+        pusher.join();
+
+        ASSERT_TRUE(returnedWhileHeld) << "Count or Fetch waited 20 s for the stopped pusher";
+        const std::vector<int64_t> before = {1, 2, 3, 4, 5};
+        const std::vector<int64_t> after = {6};
+        if (countedWhileHeld == 5) {
+            EXPECT_EQ(fetchedWhileHeld, before);
+            EXPECT_EQ(FetchSequences(queue), (std::vector<int64_t>{6, 7}));
+        } else {
+            EXPECT_EQ(countedWhileHeld, 1);
+            EXPECT_EQ(fetchedWhileHeld, after);
+            EXPECT_EQ(FetchSequences(queue), (std::vector<int64_t>{7}));
+        }
+    }
 }
 
 // The callback's side as the extension object gives it: every stream on,
