@@ -60,6 +60,7 @@ bool Fail(std::string* error, const std::string& message) {
 
 constexpr int64_t kInt32Max = std::numeric_limits<int32_t>::max();
 constexpr int64_t kInt64Max = std::numeric_limits<int64_t>::max();
+constexpr int64_t kYearMicros = 366LL * 86400 * 1000000;
 
 }  // namespace
 
@@ -141,6 +142,13 @@ bool ApplyScenarioSetting(Scenario& scenario, const std::string& rawKey, const s
     } else if (key == "idle_exit") {
         if (!integer(0, 7 * 86400)) return false;
         scenario.idleExitSeconds = static_cast<int32_t>(number);
+    } else if (key == "clock_offset_us") {
+        // A year either way: the time stamp record's seconds stay far inside 32 bits.
+        if (!integer(-kYearMicros, kYearMicros)) return false;
+        scenario.clockOffsetMicros = number;
+    } else if (key == "clock_drift_ppm") {
+        if (!integer(-1000, 1000)) return false;
+        scenario.clockDriftPpm = static_cast<int32_t>(number);
     } else {
         return Fail(error, "unknown setting \"" + key + "\"");
     }

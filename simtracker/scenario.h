@@ -23,6 +23,8 @@
 //   stall_ms=0
 //   lifetime=1800        the server ends after this many seconds (0: never)
 //   idle_exit=60         the server ends after this many seconds without a client (0: never)
+//   clock_offset_us=0    the tracker clock minus the PC clock when the server starts
+//   clock_drift_ppm=0    how fast the tracker clock gains on the PC clock (negative: loses)
 #pragma once
 
 #include <cstdint>
@@ -52,6 +54,9 @@ struct Scenario {
     int32_t stallMs = 0;
     int32_t lifetimeSeconds = 1800;
     int32_t idleExitSeconds = 60;
+    // Fixed when the server starts, like the port: a tracker keeps its clock.
+    int64_t clockOffsetMicros = 0;
+    int32_t clockDriftPpm = 0;
 };
 
 // Applies one setting. On failure leaves the scenario unchanged and says why.

@@ -18,10 +18,9 @@ constexpr int kMaxBatch = 256;          // samples per write when catching up or
 
 }  // namespace
 
-ServerSession::ServerSession(SimServer& server, TcpSocket socket, uint32_t id, const Scenario& scenario)
+ServerSession::ServerSession(SimServer& server, TcpSocket socket, const Scenario& scenario)
     : m_server(server),
       m_socket(std::move(socket)),
-      m_id(id),
       m_stream(scenario),
       m_source(scenario, server.Replay(), server.Pointer()),
       m_thread([this] { Run(); }) {}
@@ -58,12 +57,18 @@ bool ServerSession::Handshake() {
             hello.id != kProtocolVersion) {
             return false;
         }
-        m_server.UpdateReport(m_id, [&](ConnectionReport& report) { report.mode = hello.mode; });
         Message reply;
         reply.type = MessageType::kHelloReply;
+        if (hello.mode == kTimeSyncMode) {
+            m_timeOnly = true;
+            reply.time = m_server.TrackerNow();
+            return Reply(reply);
+        }
+        m_id = m_server.AdmitClient(hello.mode);
+        if (m_id == 0) return false;  // refused: closed without an answer
         reply.status = m_server.RunRequestHook(m_id, MessageType::kHello);
         reply.id = m_id;
-        reply.time = MonotonicMicros();
+        reply.time = m_server.TrackerNow();
         if (!Reply(reply) || reply.status != 0) return false;
         // Requests sent right behind the hello are handled by the main loop.
         return true;
@@ -128,6 +133,12 @@ MessageType StatusReplyTo(MessageType request) {
 
 bool ServerSession::Handle(const Message& request) {
     Message reply;
+    if (m_timeOnly) {
+        if (request.type != MessageType::kTimeSync) return false;
+        reply.type = MessageType::kTimeSyncReply;
+        reply.time = m_server.TrackerNow();
+        return Reply(reply);
+    }
     const int32_t hooked = m_server.RunRequestHook(m_id, request.type);
     if (hooked != 0 && StatusReplyTo(request.type) != request.type) {
         reply.type = StatusReplyTo(request.type);
@@ -199,7 +210,7 @@ bool ServerSession::Handle(const Message& request) {
     }
     case MessageType::kTimeSync:
         reply.type = MessageType::kTimeSyncReply;
-        reply.time = MonotonicMicros();
+        reply.time = m_server.TrackerNow();
         return Reply(reply);
     case MessageType::kGoodbye:
         return false;
@@ -269,7 +280,7 @@ bool ServerSession::SendDueSamples() {
         Message message;
         message.type = MessageType::kSample;
         message.sequence = sequence;
-        message.time = stamp;
+        message.time = m_server.TrackerTimeAt(stamp);
         message.first = sample.first;
         message.second = sample.second;
         EncodeMessage(message, batch);

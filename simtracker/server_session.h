@@ -21,7 +21,7 @@ class SimServer;
 
 class ServerSession {
 public:
-    ServerSession(SimServer& server, TcpSocket socket, uint32_t id, const Scenario& scenario);
+    ServerSession(SimServer& server, TcpSocket socket, const Scenario& scenario);
     ~ServerSession();
     ServerSession(const ServerSession&) = delete;
     ServerSession& operator=(const ServerSession&) = delete;
@@ -40,7 +40,8 @@ private:
 
     SimServer& m_server;
     TcpSocket m_socket;
-    uint32_t m_id;
+    uint32_t m_id = 0;         // given at the hello; 0 for a time-request connection
+    bool m_timeOnly = false;  // a time library's connection: it may only ask the time
     Scenario m_stream;  // the settings of the stream in progress (taken at start)
     SampleSource m_source;
     FrameDecoder m_decoder;

@@ -12,7 +12,6 @@ namespace {
 constexpr int kConnectTimeoutMs = 3000;
 constexpr int kReplyTimeoutMs = 5000;
 constexpr int kSendTimeoutMs = 5000;
-constexpr int kClockSyncRounds = 8;
 
 }  // namespace
 
@@ -88,9 +87,10 @@ int32_t SimClient::Request(const Message& request, MessageType replyType, Messag
 }
 
 TrackerRecord SimClient::ToRecord(const Message& sample) const {
-    const int64_t local = sample.time + m_clockOffset;
-    int64_t seconds = local / 1000000;
-    int64_t micros = local % 1000000;
+    // The tracker's own time, as a real tracker library gives it: mapping it
+    // to this computer's clock is the host's business (through ttime.dll).
+    int64_t seconds = sample.time / 1000000;
+    int64_t micros = sample.time % 1000000;
     if (micros < 0) {  // keep 0 <= microseconds < 1e6 for times before the clock's origin
         micros += 1000000;
         seconds -= 1;
@@ -140,38 +140,8 @@ int32_t SimClient::Connect(const char* host, int32_t port, int32_t mode) {
         return refusedWithCode ? reply.status : kSimErrorServerUnreachable;
     }
     m_state = State::kConnected;
-    if (!SynchroniseClocks()) {
-        m_socket.Close();
-        m_state = State::kDisconnected;
-        return kSimErrorServerUnreachable;
-    }
     m_connectionId = reply.id;
     return 0;
-}
-
-bool SimClient::SynchroniseClocks() {
-    // The server reads its clock at some moment between our send and our
-    // receipt, so every round trip bounds the offset from both sides:
-    // sent - server <= offset <= received - server. We take the highest lower
-    // bound over a few rounds (the hello itself may wait for the server's
-    // session thread): a record's local time then never lies after the moment
-    // it arrives, and lies before it by at most the shortest round trip.
-    int64_t lower = INT64_MIN;
-    int64_t upper = INT64_MAX;
-    for (int round = 0; round < kClockSyncRounds; ++round) {
-        Message sync;
-        sync.type = MessageType::kTimeSync;
-        const int64_t sent = m_clock();
-        sync.time = sent;
-        Message reply;
-        if (Request(sync, MessageType::kTimeSyncReply, reply) != 0) return false;
-        const int64_t answered = m_clock();
-        lower = std::max(lower, sent - reply.time);
-        upper = std::min(upper, answered - reply.time);
-    }
-    m_clockOffset = lower;
-    m_clockUncertainty = upper - lower;
-    return true;
 }
 
 int32_t SimClient::Disconnect() {

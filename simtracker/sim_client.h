@@ -26,7 +26,9 @@ namespace okulon::sim {
 
 class SimClient {
 public:
-    using LocalClock = int64_t (*)();  // microseconds of the clock records are given in
+    // Microseconds of this computer's clock, for time-outs only: records carry
+    // the tracker's own time, as the server stamped them.
+    using LocalClock = int64_t (*)();
     using DeliveryCallback = void (*)(int32_t reason, TrackerRecord* record, void* context);
 
     static constexpr int kIdleIntervalMs = 10;
@@ -47,10 +49,6 @@ public:
 
     bool IsConnected() const { return m_state == State::kConnected; }
     uint32_t ConnectionId() const { return m_connectionId; }
-    // local = server + offset; never more than the true offset, and below it by
-    // at most ClockUncertainty() (the agreed bounds' width, microseconds).
-    int64_t ClockOffset() const { return m_clockOffset; }
-    int64_t ClockUncertainty() const { return m_clockUncertainty; }
     uint64_t ReceivedSamples() const { return m_received; }  // on this connection
     uint64_t DeliveredSamples() const { return m_delivered; }
     size_t HeldSamples() const { return m_held.size(); }
@@ -67,7 +65,6 @@ private:
     int32_t Request(const Message& request, MessageType replyType, Message& reply);
     int32_t AcceptSample(const Message& sample);  // sequence check, then into m_held
     int32_t StopStream();
-    bool SynchroniseClocks();
     void Deliver(DeliveryCallback callback, void* context, const TrackerRecord& record);
     TrackerRecord ToRecord(const Message& sample) const;
 
@@ -76,8 +73,6 @@ private:
     FrameDecoder m_decoder;
     State m_state = State::kDisconnected;
     uint32_t m_connectionId = 0;
-    int64_t m_clockOffset = 0;
-    int64_t m_clockUncertainty = 0;
     uint64_t m_received = 0;
     uint64_t m_delivered = 0;
     uint64_t m_serverSentAtStop = 0;

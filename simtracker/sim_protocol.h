@@ -7,8 +7,11 @@
 // sends Sample frames until it receives Stop, which it answers with StopAck
 // carrying the number of samples it has sent on this connection; every Sample
 // written before the StopAck therefore precedes it on the stream. Sample
-// sequence numbers count from 0 per connection without gaps. A client maps the
-// server's clock onto its own with TimeSync round trips after the Hello.
+// sequence numbers count from 0 per connection without gaps. Every time the
+// server sends is on the tracker's clock, which is not the client's: a client
+// estimates it with TimeSync round trips after the Hello. A Hello with mode
+// kTimeSyncMode opens a connection for time requests only (a time library's),
+// which the server neither counts as a client nor refuses.
 #pragma once
 
 #include <cstddef>
@@ -22,10 +25,11 @@ namespace okulon::sim {
 constexpr uint32_t kProtocolVersion = 1;
 constexpr size_t kFrameHeaderSize = 8;
 constexpr size_t kMaxFrameBody = 256;
+constexpr int32_t kTimeSyncMode = 0x54494D45;  // "TIME"
 
 enum class MessageType : uint16_t {
     kHello = 1,             // c->s: id = protocol version, mode, time = client clock (us)
-    kHelloReply = 2,        // s->c: status, id = connection id, time = server clock (us)
+    kHelloReply = 2,        // s->c: status, id = connection id, time = tracker clock (us)
     kStart = 3,             // c->s: mode
     kStartReply = 4,        // s->c: status
     kStop = 5,              // c->s
@@ -36,10 +40,10 @@ enum class MessageType : uint16_t {
     kCalibAddPoint = 10,    // c->s: x, y, mode, reserved[3]
     kCalibCalculate = 11,   // c->s
     kCalibReply = 12,       // s->c: status (answers the three calibration requests)
-    kSample = 13,           // s->c: sequence, time = server clock (us), first, second
+    kSample = 13,           // s->c: sequence, time = tracker clock (us), first, second
     kGoodbye = 14,          // c->s: the client is leaving
     kTimeSync = 15,         // c->s: time = client clock (us)
-    kTimeSyncReply = 16,    // s->c: time = server clock (us) when the request was read
+    kTimeSyncReply = 16,    // s->c: time = tracker clock (us) when the request was read
 };
 
 // One decoded message; which fields a type carries is listed above, the rest stay zero.

@@ -10,7 +10,11 @@ constexpr int kAcceptSliceMs = 20;
 
 }  // namespace
 
-SimServer::SimServer(const Scenario& scenario) : m_scenario(scenario) {}
+SimServer::SimServer(const Scenario& scenario)
+    : m_scenario(scenario),
+      m_trackerClock(MonotonicMicros(), scenario.clockOffsetMicros, scenario.clockDriftPpm) {}
+
+int64_t SimServer::TrackerNow() const { return m_trackerClock.At(MonotonicMicros()); }
 
 SimServer::~SimServer() { Stop(); }
 
@@ -94,6 +98,22 @@ bool SimServer::WaitUntil(const std::function<bool(const std::vector<ConnectionR
                               [&] { return predicate(m_reports, m_calibrationCalls); });
 }
 
+uint32_t SimServer::AdmitClient(int32_t mode) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_changed.notify_all();
+    // Decided at the hello, not at accept, so that a time library's
+    // connection can neither use up refusals nor count as a client.
+    if (m_scenario.refuse < 0 || m_refused < static_cast<uint32_t>(m_scenario.refuse)) {
+        ++m_refused;
+        return 0;
+    }
+    ConnectionReport report;
+    report.id = static_cast<uint32_t>(m_reports.size() + 1);
+    report.mode = mode;
+    m_reports.push_back(report);
+    return report.id;
+}
+
 void SimServer::UpdateReport(uint32_t id, const std::function<void(ConnectionReport&)>& change) {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (id >= 1 && id <= m_reports.size()) change(m_reports[id - 1]);
@@ -138,19 +158,7 @@ void SimServer::AcceptLoop() {
         TcpSocket socket = m_listener.Accept(kAcceptSliceMs);
         const int64_t now = MonotonicMicros();
         if (socket.IsOpen()) {
-            std::unique_lock<std::mutex> lock(m_mutex);
-            const Scenario scenario = m_scenario;
-            if (scenario.refuse < 0 || m_refused < static_cast<uint32_t>(scenario.refuse)) {
-                ++m_refused;
-                m_changed.notify_all();
-                continue;  // the socket closes as it goes out of scope
-            }
-            ConnectionReport report;
-            report.id = static_cast<uint32_t>(m_reports.size() + 1);
-            m_reports.push_back(report);
-            m_changed.notify_all();
-            lock.unlock();
-            m_sessions.push_back(std::make_unique<ServerSession>(*this, std::move(socket), report.id, scenario));
+            m_sessions.push_back(std::make_unique<ServerSession>(*this, std::move(socket), CurrentScenario()));
         }
         ReapFinishedSessions();
         if (!m_sessions.empty()) lastActive = now;

@@ -25,6 +25,7 @@
 #include "simtracker/scenario.h"
 #include "simtracker/sim_protocol.h"
 #include "simtracker/tcp_listener.h"
+#include "simtracker/tracker_clock.h"
 
 namespace okulon::sim {
 
@@ -91,6 +92,11 @@ public:
     // Replaces the hook; an empty one handles every request as the scenario says.
     void SetRequestHook(RequestHook hook);
 
+    // The tracker clock: samples and time replies carry it.
+    int64_t TrackerNow() const;
+    int64_t TrackerTimeAt(int64_t pcMicros) const { return m_trackerClock.At(pcMicros); }
+
+    // Clients only, in order of their hello; time-request connections are not listed.
     std::vector<ConnectionReport> Connections() const;
     std::vector<CalibrationCall> CalibrationCalls() const;
     uint32_t RefusedConnections() const;
@@ -107,6 +113,8 @@ private:
     void AcceptLoop();
     void ReapFinishedSessions();
     bool StopRequested() const { return m_stopRequested.load(); }
+    // A client's hello: its connection id, or 0 when the refuse fault closes it.
+    uint32_t AdmitClient(int32_t mode);
     void UpdateReport(uint32_t id, const std::function<void(ConnectionReport&)>& change);
     void RecordCalibration(const CalibrationCall& call);
     int32_t RunRequestHook(uint32_t connectionId, MessageType request) const;
@@ -116,6 +124,7 @@ private:
     mutable std::mutex m_mutex;
     mutable std::condition_variable m_changed;
     Scenario m_scenario;
+    const TrackerClock m_trackerClock;
     std::shared_ptr<const CsvReplay> m_replay;
     PointerReader m_pointerReader;
     TcpListener m_listener;

@@ -48,8 +48,13 @@ void PrintUsage() {
         "  --stall_ms MS      [0]\n"
         "  --lifetime S       end after S seconds, 0: never [1800]\n"
         "  --idle_exit S      end after S seconds without a client, 0: never [60]\n"
-        "Options take \"--name value\" or \"--name=value\". Exit code: 0 ended normally, 1 could not\n"
-        "start (the port is taken, say), 2 bad arguments.\n");
+        "  --clock_offset_us US  the tracker clock's lead on the PC's clock at the start, microseconds [0]\n"
+        "  --clock_drift_ppm P   how many microseconds per second the tracker clock gains (negative:\n"
+        "                     loses) on the PC's, -1000..1000 [0]: tracker time = PC time + offset\n"
+        "                     + drift x (PC time since the start); samples and time replies carry it\n"
+        "Options take \"--name value\" or \"--name=value\"; a '-' in a name stands for '_'\n"
+        "(--clock-offset-us). Exit code: 0 ended normally, 1 could not start (the port is taken,\n"
+        "say), 2 bad arguments.\n");
 }
 
 bool ReadFile(const std::string& path, std::string& text) {
@@ -59,6 +64,14 @@ bool ReadFile(const std::string& path, std::string& text) {
     content << file.rdbuf();
     text = content.str();
     return true;
+}
+
+// --clock-offset-us and --clock_offset_us name the same setting.
+std::string SettingName(std::string option) {
+    for (char& c : option) {
+        if (c == '-') c = '_';
+    }
+    return option;
 }
 
 }  // namespace
@@ -101,7 +114,7 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "simtracker: --scenario %s: %s\n", value.c_str(), error.c_str());
                 return 2;
             }
-        } else if (!okulon::sim::ApplyScenarioSetting(scenario, argument.name, value, &error)) {
+        } else if (!okulon::sim::ApplyScenarioSetting(scenario, SettingName(argument.name), value, &error)) {
             std::fprintf(stderr, "simtracker: --%s %s: %s\n", argument.name.c_str(), value.c_str(), error.c_str());
             return 2;
         }
@@ -130,6 +143,10 @@ int main(int argc, char** argv) {
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
     std::printf("simtracker listening on 127.0.0.1:%u\n", static_cast<unsigned>(server.Port()));
+    if (scenario.clockOffsetMicros != 0 || scenario.clockDriftPpm != 0) {
+        std::printf("tracker clock = PC clock %+.6f s at the start, drifting %+d ppm\n",
+                    static_cast<double>(scenario.clockOffsetMicros) / 1e6, static_cast<int>(scenario.clockDriftPpm));
+    }
     if (scenario.mouse) {
         std::printf("gaze follows the mouse cursor, %s\n",
                     scenario.rate == okulon::sim::Scenario::kFlatOut ? "flat out" : (std::to_string(scenario.rate) + " samples per second").c_str());

@@ -9,6 +9,7 @@
 
 #include "simtracker/sim_client.h"
 #include "simtracker/sim_error_codes.h"
+#include "simtracker/time_library_extras.h"
 #include "simtracker/win_clock.h"
 #include "tracker/tet_api.h"
 
@@ -56,6 +57,16 @@ int32_t RunCall(Call call) {
     return -1;
 }
 
+// The time library follows the tracker this process talks to; one the host
+// has not loaded has nothing to follow.
+void TellTimeLibrary(const char* host, int32_t port) {
+    HMODULE ttime = GetModuleHandleW(L"ttime.dll");
+    if (ttime == nullptr) return;
+    const auto setServer =
+        reinterpret_cast<PFN_TT_SetTimeServer>(reinterpret_cast<void*>(GetProcAddress(ttime, "TT_SetTimeServer")));
+    if (setServer != nullptr) setServer(host, port);
+}
+
 struct Delivery {
     TetGazeCallback callback;
     void* context;
@@ -94,7 +105,9 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
 extern "C" {
 
 int32_t WINAPI Tet_Connect(const char* host, int32_t port, int32_t mode) {
-    return RunCall([&](SimClient& client) { return client.Connect(host, port, mode); });
+    const int32_t result = RunCall([&](SimClient& client) { return client.Connect(host, port, mode); });
+    if (result == 0) TellTimeLibrary(host, port);
+    return result;
 }
 
 int32_t WINAPI Tet_Disconnect(void) {

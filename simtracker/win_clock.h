@@ -1,6 +1,6 @@
-// The local clock of the stand-in tracker libraries (Windows only): the
-// performance counter in microseconds. tet.dll stamps records with it and
-// ttime.dll answers TT_GetLocalTimeStamp with it, so both read one clock.
+// This computer's clock in the stand-in tracker libraries (Windows only): the
+// performance counter in microseconds. tet.dll times its waits with it;
+// ttime.dll maps it onto the tracker's clock.
 #pragma once
 
 #include <cstdint>

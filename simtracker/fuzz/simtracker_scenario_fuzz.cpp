@@ -20,7 +20,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                              scenario.rate <= okulon::sim::Scenario::kMaxRate);
         if (!rateOk || scenario.port < 0 || scenario.port > 65535 || scenario.systemCheck.empty() ||
             scenario.refuse < -1 || scenario.stallMs < 0 || scenario.lifetimeSeconds < 0 ||
-            scenario.idleExitSeconds < 0) {
+            scenario.idleExitSeconds < 0 || scenario.clockDriftPpm < -1000 || scenario.clockDriftPpm > 1000 ||
+            scenario.clockOffsetMicros < -366LL * 86400 * 1000000 ||
+            scenario.clockOffsetMicros > 366LL * 86400 * 1000000) {
             std::abort();
         }
     } else {

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdlib>
 #include <atomic>
 #include <cstring>
 #include <functional>
@@ -12,6 +14,7 @@
 #include "simtracker/sim_client.h"
 #include "simtracker/sim_error_codes.h"
 #include "simtracker/sim_server.h"
+#include "simtracker/time_sync_client.h"
 
 namespace okulon::sim {
 namespace {
@@ -152,31 +155,56 @@ TEST_F(ServerClientTest, StallSendsNothingForAWhileThenGoesOn) {
     EXPECT_GE(TimeOf(collector.records[20]) - TimeOf(collector.records[19]), 300000);
 }
 
-TEST_F(ServerClientTest, RecordTimesAreOnTheLocalClockAndNeverInTheFuture) {
-    StartServer(TestScenario());
-    // A local clock far from the server's: the offset agreed at connect bridges it.
-    static const int64_t kShift = 3600LL * 1000000 * 5;
-    SimClient client([] { return MonotonicMicros() + kShift; });
+// A tracker clock hours ahead of this computer's and running fast: offsets
+// and drifts far beyond a real tracker's, so no mix-up can hide in rounding.
+Scenario SkewedClockScenario() {
+    Scenario scenario = TestScenario();
+    scenario.clockOffsetMicros = 3600LL * 1000000 * 5;
+    scenario.clockDriftPpm = 500;
+    return scenario;
+}
+
+TEST_F(ServerClientTest, RecordTimesAreOnTheTrackerClockAndNeverInTheFuture) {
+    StartServer(SkewedClockScenario());
+    SimClient client(&MonotonicMicros);
     ASSERT_EQ(Connect(client), 0);
-    // Both clocks are this process's, so the true offset is the shift: the
-    // agreed one may fall short of it by the bounds' width, never exceed it.
-    EXPECT_LE(client.ClockOffset(), kShift);
-    EXPECT_GE(client.ClockOffset(), kShift - client.ClockUncertainty());
-    EXPECT_GE(client.ClockUncertainty(), 0);
     Collector collector;
     collector.stopWhen = [](const Collector& c) { return c.records.size() == 300; };
     ASSERT_EQ(collector.Run(client), 0);
+    // The server's clock is this process's, so the tracker time at each
+    // arrival is known exactly: no record lies after it, the quickest just before.
     int64_t smallestLag = INT64_MAX;
     for (size_t i = 0; i < collector.records.size(); ++i) {
-        const int64_t lag = collector.arrivals[i] + kShift - TimeOf(collector.records[i]);
+        const int64_t lag = m_server->TrackerTimeAt(collector.arrivals[i]) - TimeOf(collector.records[i]);
         EXPECT_GE(lag, 0) << i;
         smallestLag = std::min(smallestLag, lag);
     }
-    EXPECT_LT(smallestLag, 5000 + client.ClockUncertainty());
+    EXPECT_LT(smallestLag, 5000);
     for (const TrackerRecord& record : collector.records) {
         ASSERT_GE(record.timeMicroseconds, 0);
         ASSERT_LT(record.timeMicroseconds, 1000000);
     }
+}
+
+TEST_F(ServerClientTest, TimeExchangesFollowTheTrackerClocksOffsetAndDrift) {
+    StartServer(SkewedClockScenario());
+    TimeSyncClient timeClient(&MonotonicMicros);
+    ASSERT_TRUE(timeClient.Connect("127.0.0.1", m_server->Port(), 1000));
+    ClockEstimate estimate;
+    const int64_t first = MonotonicMicros();
+    while (MonotonicMicros() - first < 1500000) {
+        SyncPoint point;
+        ASSERT_TRUE(timeClient.Measure(8, 1000, point));
+        estimate.Add(point);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    const int64_t now = MonotonicMicros();
+    const int64_t error = estimate.TrackerAt(now) - m_server->TrackerTimeAt(now);
+    EXPECT_LE(std::llabs(error), estimate.Uncertainty() + 20) << "uncertainty " << estimate.Uncertainty();
+    // Each end of the fit is off by at most the uncertainty.
+    const double driftBound = 2e6 * static_cast<double>(estimate.Uncertainty()) / 1.5;
+    EXPECT_NEAR(estimate.DriftPpm(), 500.0, driftBound + 1);
+    EXPECT_TRUE(m_server->Connections().empty()) << "a time connection is no client";
 }
 
 TEST_F(ServerClientTest, SystemChecksAnswerTheScenariosCodesInTurn) {
