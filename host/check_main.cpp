@@ -6,6 +6,7 @@
 // error, 3 when it works only with the simulator's stand-in libraries.
 #include <windows.h>
 
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cwchar>
@@ -16,9 +17,11 @@
 #include "host/component_registration.h"
 #include "host/file_version.h"
 #include "host/tracker_library_location.h"
+#include "host/clock_readings.h"
 #include "host/tracker_probe.h"
 #include "server/com_support.h"
 #include "simtracker/sim_error_codes.h"
+#include "simtracker/time_library_extras.h"
 #include "tools/command_line/command_line.h"
 #include "tracker/tracker_records.h"
 
@@ -53,7 +56,8 @@ void PrintUsage(FILE* to) {
                  "the tracker libraries it would load, the tracker's answer, sample rate and clock.\n"
                  "  --host NAME    tracker server's host name (default localhost)\n"
                  "  --port N       tracker server's port, 1..65535 (default 4455)\n"
-                 "  --seconds S    how long to receive gaze data, 0..60 (default 2; 0: until the first sample)\n"
+                 "  --seconds S    how long to receive gaze data and read the clock, 0..60 (default 2; 0: until\n"
+                 "                 the first sample); 30 or more measures the clock's drift to a few ppm\n"
                  "  --libraries    only which tet.dll and ttime.dll Okulon.dll in this program's folder\n"
                  "                 would load, their architecture and whether they are the simulator's\n"
                  "                 stand-ins (no registration or tracker check)\n"
@@ -140,22 +144,63 @@ int64_t SystemMicroseconds() {
     return static_cast<int64_t>(static_cast<double>(counter.QuadPart) * 1e6 / static_cast<double>(frequency.QuadPart));
 }
 
-// Tracker clock (the component's GetTimestamp) minus the system's
-// performance-counter clock, in microseconds: of a few readings taken between
-// two system-clock readings, the one with the shortest gap.
-bool ClockOffset(IEyeTracker* tracker, int64_t& offset) {
-    int64_t shortestGap = INT64_MAX;
-    for (int reading = 0; reading < 5; ++reading) {
+// A drift that moves the tracker clock by a frame of a 60 Hz screen (about
+// 17 ms) within an hour of session: 5 ppm is 18 ms an hour.
+constexpr double kDriftThatMattersPpm = 5.0;
+
+// One reading of the tracker clock (the component's GetTimestamp) against the
+// system's performance counter: of a few tries, the one whose two
+// system-clock reads lie closest together.
+bool ReadClock(IEyeTracker* tracker, ClockReadings& readings) {
+    int64_t shortestGap = INT64_MAX, system = 0, offset = 0;
+    for (int attempt = 0; attempt < 3; ++attempt) {
         const int64_t before = SystemMicroseconds();
         hyper trackerNow = 0;
         if (FAILED(tracker->GetTimestamp(&trackerNow))) return false;
         const int64_t after = SystemMicroseconds();
         if (after - before < shortestGap) {
             shortestGap = after - before;
-            offset = static_cast<int64_t>(trackerNow) - (before + after) / 2;
+            system = before + (after - before) / 2;
+            offset = static_cast<int64_t>(trackerNow) - system;
         }
     }
+    readings.AddReading(system, offset, (shortestGap + 1) / 2);
     return true;
+}
+
+// The time library's own figure for how well it follows the tracker clock,
+// where it gives one (the simulator's stand-in does); 0 otherwise.
+int64_t TimeLibraryUncertainty() {
+    HMODULE ttime = GetModuleHandleW(L"ttime.dll");
+    if (ttime == nullptr) return 0;
+    const auto query = reinterpret_cast<PFN_TT_GetSyncUncertainty>(
+        reinterpret_cast<void*>(GetProcAddress(ttime, "TT_GetSyncUncertainty")));
+    int32_t microseconds = 0;
+    return query != nullptr && query(&microseconds) == 0 ? microseconds : 0;
+}
+
+void PrintClock(const ClockFigures& clock, bool timeLibraryFound) {
+    if (clock.readings == 0) return;
+    std::printf("  clock offset: tracker clock - system clock = %+.3f ms +- %.3f ms (at the end of the check)%s\n",
+                clock.offsetMicros / 1000.0, clock.offsetUncertaintyMicros / 1000.0,
+                timeLibraryFound ? "" : "; no ttime.dll: both are the performance counter");
+    if (!clock.haveDrift) {
+        std::printf("  clock drift: not measured (the check was too short; run with --seconds 30)\n");
+        return;
+    }
+    std::printf("  clock drift: %+.1f ppm +- %.1f ppm over %.1f s (%+.0f ms an hour)\n", clock.driftPpm,
+                clock.driftUncertaintyPpm, clock.spanSeconds, clock.driftPpm * 3.6);
+    if (std::fabs(clock.driftPpm) - clock.driftUncertaintyPpm > kDriftThatMattersPpm) {
+        std::printf("  WARNING: the tracker clock drifts against this computer's by more than %.0f ppm; over a\n"
+                    "  session of an hour the two clocks part by %.0f ms. A host that maps tracker times to its own\n"
+                    "  clock once at the start is that far off by the end: read GetTimestamp at the start of every\n"
+                    "  trial and map that trial's record times from there (re-anchor per trial).\n",
+                    kDriftThatMattersPpm, std::fabs(clock.driftPpm) * 3.6);
+    } else if (clock.driftUncertaintyPpm > kDriftThatMattersPpm) {
+        std::printf("  (the check was too short to tell a drift of %.0f ppm, which matters over an hour; run with\n"
+                    "  --seconds 30 or more)\n",
+                    kDriftThatMattersPpm);
+    }
 }
 
 void PrintLibrary(const char* indent, const wchar_t* name, const TrackerLibraryLocation& library) {
@@ -286,9 +331,16 @@ int wmain(int argc, wchar_t** argv) {
     if (!ttime.Found()) std::printf("  Without ttime.dll time stamps come from the system's performance counter.\n");
 
     std::printf("Tracker\n");
-    int64_t offsetBefore = 0;
-    const bool haveOffsetBefore = ClockOffset(tracker.get(), offsetBefore);
-    const TrackerProbeResult probe = TrackerProbe(tet.Path()).Run(Narrow(options.host), options.port, options.seconds);
+    // The clock is read while the probe is connected: a time library
+    // follows the tracker that the process has connected to. A first reading
+    // loads the component's libraries, as a host's first call does, so that
+    // its time library is there to learn of the probe's connection.
+    hyper unused = 0;
+    tracker->GetTimestamp(&unused);
+    ClockReadings clockReadings;
+    const TrackerProbeResult probe = TrackerProbe(tet.Path()).Run(
+        Narrow(options.host), options.port, options.seconds, [&] { ReadClock(tracker.get(), clockReadings); });
+    const ClockFigures clock = clockReadings.Summarise(TimeLibraryUncertainty());
     if (!probe.libraryUsable) {
         std::printf("  tet.dll cannot be loaded or lacks functions the extension calls (wrong file or wrong architecture)\n");
         return Verdict(kExitNotUsable, "tet.dll is not a usable tracker library");
@@ -314,12 +366,7 @@ int wmain(int argc, wchar_t** argv) {
         std::printf("  gaze data: %llu samples in %.2f s, sample rate %.1f Hz (from the tracker's time stamps)\n",
                     static_cast<unsigned long long>(probe.samples), probe.deliverySeconds, probe.SampleRate());
     }
-    int64_t offsetAfter = 0;
-    if (haveOffsetBefore && ClockOffset(tracker.get(), offsetAfter)) {
-        std::printf("  clock offset: tracker clock - system clock = %+.3f ms (drift %+.3f ms over the check)%s\n",
-                    static_cast<double>(offsetAfter) / 1000.0, static_cast<double>(offsetAfter - offsetBefore) / 1000.0,
-                    ttime.Found() ? "" : "; no ttime.dll: both are the performance counter");
-    }
+    PrintClock(clock, ttime.Found());
     if (probe.systemCheckCode == okulon::kTrackerErrorNotConnected ||
         probe.systemCheckCode == okulon::kTrackerErrorConnectionLost)
         return Verdict(kExitNotUsable, "the tracker's system check reports no connection");

@@ -244,6 +244,26 @@ void Calibrate(IEyeTracker* tracker, bool headless, int width, int height) {
     if (display->HasWindow()) display->PumpMessages(300);
 }
 
+// Record times and GetTimestamp against this computer's performance counter:
+// the first two share the tracker's clock, which the third need not share.
+void PrintClocks(IEyeTracker* tracker, const okulon::host::SessionRecords& records) {
+    LARGE_INTEGER frequency, before, after;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&before);
+    hyper trackerNow = 0;
+    tracker->GetTimestamp(&trackerNow);
+    QueryPerformanceCounter(&after);
+    const double pcMicros =
+        static_cast<double>(before.QuadPart + after.QuadPart) / 2 * 1e6 / static_cast<double>(frequency.QuadPart);
+    std::printf("clocks: GetTimestamp %lld us, performance counter %.0f us: tracker - PC = %+.6f s\n",
+                static_cast<long long>(trackerNow), pcMicros, (static_cast<double>(trackerNow) - pcMicros) / 1e6);
+    if (!records.gaze.empty()) {
+        const int64_t last = records.gaze.back().time;
+        std::printf("clocks: last gaze record at %lld us, %.1f ms before GetTimestamp\n", static_cast<long long>(last),
+                    static_cast<double>(trackerNow - last) / 1000.0);
+    }
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -277,7 +297,8 @@ int wmain(int argc, wchar_t** argv) {
     std::printf("interface version: %ld\n", version);
     hyper now = 0;
     tracker->GetTimestamp(&now);
-    std::printf("tracker clock: %lld us\n", static_cast<long long>(now));
+    std::printf("tracker clock: %lld us (GetTimestamp before any connection to the tracker)\n",
+                static_cast<long long>(now));
     const HRESULT trigger = tracker->SendTrigger(1);
     const HRESULT string = tracker->SendString(0);
     std::printf("SendTrigger: 0x%08lx, SendString: 0x%08lx, last error \"%ls\"\n", trigger, string,
@@ -305,6 +326,7 @@ int wmain(int argc, wchar_t** argv) {
         Sleep(frameMs);
         PollFrame(tracker.get(), records);
     }
+    PrintClocks(tracker.get(), records);
     result = tracker->StopTracking();
     std::printf("StopTracking: 0x%08lx\n", result);
     PollFrame(tracker.get(), records);

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <memory>
 
 #include "server/com_support.h"
@@ -52,6 +53,7 @@ struct ProbeWork {
     int64_t deliveryMicroseconds = 0;
     int64_t deliveryStart = 0;
     bool stopRequested = false;
+    std::atomic<bool> connected{false};  // between the connect and the disconnect
     TrackerProbeResult result;
 };
 
@@ -78,6 +80,7 @@ DWORD WINAPI RunProbe(void* parameter) {
         return 0;
     }
     result.connected = true;
+    work->connected = true;
     result.systemCheckRan = true;
     result.systemCheckCode = work->tet.performSystemCheck() == -1 ? work->tet.getLastError() : 0;
     work->deliveryStart = SystemMicroseconds();
@@ -87,6 +90,7 @@ DWORD WINAPI RunProbe(void* parameter) {
         result.streamed = true;
     }
     result.deliverySeconds = static_cast<double>(SystemMicroseconds() - work->deliveryStart) / 1e6;
+    work->connected = false;
     work->tet.disconnect();
     return 0;
 }
@@ -98,7 +102,8 @@ double TrackerProbeResult::SampleRate() const {
     return static_cast<double>(samples - 1) * 1e6 / static_cast<double>(lastSampleMicroseconds - firstSampleMicroseconds);
 }
 
-TrackerProbeResult TrackerProbe::Run(const std::string& host, int32_t port, double deliverySeconds) const {
+TrackerProbeResult TrackerProbe::Run(const std::string& host, int32_t port, double deliverySeconds,
+                                     const std::function<void()>& whileConnected) const {
     TrackerProbeResult result;
     // The library stays loaded until the process ends: a worker that did not
     // finish in time may still be inside it.
@@ -117,7 +122,11 @@ TrackerProbeResult TrackerProbe::Run(const std::string& host, int32_t port, doub
     static_cast<void>(handOver.release());  // the probe thread's now
     const DWORD marginMs = 15000;  // connecting and one system check
     const DWORD waitMs = static_cast<DWORD>(deliverySeconds * 1000) + marginMs;
-    if (WaitForSingleObject(thread.get(), waitMs) != WAIT_OBJECT_0) return result;  // finishedInTime stays false
+    const ULONGLONG deadline = GetTickCount64() + waitMs;
+    while (WaitForSingleObject(thread.get(), 50) != WAIT_OBJECT_0) {
+        if (GetTickCount64() >= deadline) return result;  // finishedInTime stays false
+        if (work->connected && whileConnected) whileConnected();
+    }
     work->result.finishedInTime = true;
     return work->result;
 }

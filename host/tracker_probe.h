@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace okulon::host {
@@ -33,7 +34,10 @@ class TrackerProbe {
 public:
     explicit TrackerProbe(std::wstring tetPath) : m_tetPath(std::move(tetPath)) {}
 
-    TrackerProbeResult Run(const std::string& host, int32_t port, double deliverySeconds) const;
+    // whileConnected runs on the caller's thread about every 50 ms from the
+    // connect to the disconnect, while the caller waits.
+    TrackerProbeResult Run(const std::string& host, int32_t port, double deliverySeconds,
+                           const std::function<void()>& whileConnected) const;
 
 private:
     std::wstring m_tetPath;

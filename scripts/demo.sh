@@ -5,7 +5,9 @@
 # the 32-bit product where this machine runs 32-bit code, else the x86-64 build.
 # The host program registers the component, creates it by ProgID, calibrates,
 # streams gaze, pupil and eye events, and writes what arrived to
-# out/session.csv and out/gaze.svg.
+# out/session.csv and out/gaze.svg. Arguments go to the simulator, after its
+# own, e.g. scripts/demo.sh --clock-offset-us=5000000 --clock-drift-ppm=50
+# for a tracker clock 5 s ahead of the PC's and gaining 50 ppm.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -30,7 +32,7 @@ scripts/wine-prefix.sh $arch create
 mkdir -p out
 log=$(mktemp)
 # The simulator ends by itself once nobody is connected for a while.
-build/native/simtracker/simtracker --port=0 --rate="$RATE" --seed=7 --idle_exit=5 --lifetime=300 >"$log" 2>&1 &
+build/native/simtracker/simtracker --port=0 --rate="$RATE" --seed=7 --idle_exit=5 --lifetime=300 "$@" >"$log" 2>&1 &
 sim=$!
 trap 'kill $sim 2>/dev/null || true; scripts/wine-prefix.sh $arch stop; rm -f "$log"' EXIT
 port=""

@@ -1,11 +1,13 @@
-// A time library's picture of the tracker clock: tracker time as a line over
-// this computer's clock, fitted to the time exchanges of the last half minute.
-// The offset follows each new exchange; the rate (the drift) needs exchanges
-// a second or more apart. A plain value; its owner serialises access.
+// A time library's picture of the tracker clock: the offset found by the
+// newest time exchange, carried forward on this computer's clock. Its owner
+// exchanges again about once a second, so a drift of tens of ppm moves the
+// picture by tens of microseconds at most before it is corrected. Not
+// fitting a rate keeps each exchange's error its own: a reader that fits a
+// line through readings over many exchanges sees independent errors.
+// A plain value; its owner serialises access.
 #pragma once
 
 #include <cstdint>
-#include <deque>
 
 namespace okulon::sim {
 
@@ -19,24 +21,23 @@ struct SyncPoint {
 
 class ClockEstimate {
 public:
-    void Add(const SyncPoint& point);
-    void Clear();
+    void Add(const SyncPoint& point) {
+        m_newest = point;
+        m_synchronised = true;
+    }
+    void Clear() { m_synchronised = false; }
 
-    bool Synchronised() const { return !m_points.empty(); }
+    bool Synchronised() const { return m_synchronised; }
     // Tracker time at a moment of the local clock; the local time itself before any exchange.
-    int64_t TrackerAt(int64_t local) const;
-    // How far the tracker time of the exchanges may be off: half the longest kept round trip.
-    int64_t Uncertainty() const;
-    double DriftPpm() const { return m_rate * 1e6; }
-    int64_t LastExchange() const { return m_points.empty() ? 0 : m_points.back().local; }
+    int64_t TrackerAt(int64_t local) const {
+        return m_synchronised ? local + (m_newest.tracker - m_newest.local) : local;
+    }
+    // How far the newest exchange's offset may be off: half its round trip.
+    int64_t Uncertainty() const { return (m_newest.roundTrip + 1) / 2; }
 
 private:
-    void Fit();
-
-    std::deque<SyncPoint> m_points;
-    int64_t m_referenceLocal = 0;   // the newest exchange's local time
-    int64_t m_referenceOffset = 0;  // fitted tracker - local there
-    double m_rate = 0;              // d(tracker - local) / d(local)
+    SyncPoint m_newest;
+    bool m_synchronised = false;
 };
 
 }  // namespace okulon::sim

@@ -1,11 +1,10 @@
 // Stand-in ttime.dll: the tracker's clock as seen from this computer. Like a
 // real time-synchronisation library it does not stamp anything itself: it
 // asks the tracker for its time over a connection of its own, keeps the
-// answer with the shortest round trip, fits offset and drift over the last
-// half minute of such answers and re-asks about once a second, so that
-// TT_GetLocalTimeStamp extrapolates the tracker clock to now. tet.dll tells it
-// where the tracker is at every successful connect; until then it has nothing
-// to follow and answers with the performance counter.
+// answer with the shortest round trip, and asks again about once a second to
+// follow the drift; TT_GetLocalTimeStamp carries the newest answer forward to
+// now. tet.dll tells it where the tracker is at every successful connect;
+// until then it has nothing to follow and answers with the performance counter.
 //
 // Any thread may call in; one lock serialises them. A call that falls due for
 // an exchange waits for it (about a millisecond, at most half a second when
@@ -102,8 +101,8 @@ int32_t WINAPI TT_SetTimeServer(const char* host, int32_t port) {
     return 0;
 }
 
-// How far the tracker times of the exchanges may be off (half the longest
-// kept round trip, microseconds); -1 before the first exchange.
+// How far the newest exchange's tracker time may be off (half its round
+// trip, microseconds); -1 before the first exchange.
 int32_t WINAPI TT_GetSyncUncertainty(int32_t* microseconds) {
     if (microseconds == nullptr) return -1;
     ExclusiveLock lock;

@@ -25,7 +25,9 @@ TEST(ScenarioTest, TextSetsEveryKeyAndSkipsCommentsAndBlankLines) {
         "stall_after=20\n"
         "stall_ms=300\n"
         "lifetime=5\n"
-        "idle_exit=0";
+        "idle_exit=0\n"
+        "clock_offset_us=-5000000\n"
+        "clock_drift_ppm=-50";
     Scenario scenario;
     std::string error;
     ASSERT_TRUE(ParseScenarioText(text, scenario, &error)) << error;
@@ -44,6 +46,8 @@ TEST(ScenarioTest, TextSetsEveryKeyAndSkipsCommentsAndBlankLines) {
     EXPECT_EQ(scenario.stallMs, 300);
     EXPECT_EQ(scenario.lifetimeSeconds, 5);
     EXPECT_EQ(scenario.idleExitSeconds, 0);
+    EXPECT_EQ(scenario.clockOffsetMicros, -5000000);
+    EXPECT_EQ(scenario.clockDriftPpm, -50);
 }
 
 TEST(ScenarioTest, LaterSettingOverridesEarlierAndMaxMeansFlatOut) {
@@ -83,6 +87,7 @@ TEST(ScenarioTest, NumbersMustBeWholeAndInRange) {
         {"seed", "-5"},           {"seed", "99999999999999999999999"}, {"drop_after", "1.5"},
         {"refuse", "-2"},         {"system_check", "0,,13"}, {"system_check", "0,-1"},
         {"stall_ms", "3600001"},  {"lifetime", "+5"},      {"replay_loop", "2"}, {"csv", ""},
+        {"clock_drift_ppm", "1001"}, {"clock_drift_ppm", "0.5"}, {"clock_offset_us", "31708800000001"},
     };
     for (const auto& setting : bad) {
         std::string error;
