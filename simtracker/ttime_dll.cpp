@@ -11,6 +11,7 @@
 // the tracker has gone silent).
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 
 #include "simtracker/clock_estimate.h"
@@ -25,11 +26,16 @@ using okulon::sim::QpcMicroseconds;
 constexpr int64_t kResyncMicros = 1000000;
 constexpr int kRoundsPerExchange = 8;
 constexpr int kTimeoutMs = 250;
+// Hosts take successive time stamps to be in order: a small correction
+// backwards holds the clock until it has caught up, while a larger one (a new
+// tracker, a restarted tracker clock) is passed on as it is.
+constexpr int64_t kLargestHeldCorrection = 10000;
 
 struct TimeLibrary {
     std::string host;
     int32_t port = 0;
     int64_t lastAttempt = 0;
+    int64_t lastAnswer = INT64_MIN + kLargestHeldCorrection;  // none yet
     okulon::sim::TimeSyncClient client{&QpcMicroseconds};
     okulon::sim::ClockEstimate estimate;
 
@@ -67,6 +73,10 @@ int32_t WINAPI TT_GetLocalTimeStamp(okulon::TrackerTimeStamp* stamp) {
         }
         // Read after any exchange, so the time is that of the call's end.
         now = g_library.estimate.TrackerAt(QpcMicroseconds());
+        if (now < g_library.lastAnswer && now >= g_library.lastAnswer - kLargestHeldCorrection) {
+            now = g_library.lastAnswer;
+        }
+        g_library.lastAnswer = now;
     } catch (...) {
         return -1;
     }
