@@ -255,8 +255,11 @@ void PrintClocks(IEyeTracker* tracker, const okulon::host::SessionRecords& recor
     QueryPerformanceCounter(&after);
     const double pcMicros =
         static_cast<double>(before.QuadPart + after.QuadPart) / 2 * 1e6 / static_cast<double>(frequency.QuadPart);
-    std::printf("clocks: GetTimestamp %lld us, performance counter %.0f us: tracker - PC = %+.6f s\n",
-                static_cast<long long>(trackerNow), pcMicros, (static_cast<double>(trackerNow) - pcMicros) / 1e6);
+    const double callMicros =
+        static_cast<double>(after.QuadPart - before.QuadPart) * 1e6 / static_cast<double>(frequency.QuadPart);
+    std::printf("clocks: GetTimestamp %lld us, performance counter %.0f us: tracker - PC = %+.6f s (the call took %.3f ms)\n",
+                static_cast<long long>(trackerNow), pcMicros, (static_cast<double>(trackerNow) - pcMicros) / 1e6,
+                callMicros / 1000.0);
     if (!records.gaze.empty()) {
         const int64_t last = records.gaze.back().time;
         std::printf("clocks: last gaze record at %lld us, %.1f ms before GetTimestamp\n", static_cast<long long>(last),

@@ -3,12 +3,15 @@
 // asks the tracker for its time over a connection of its own, keeps the
 // answer with the shortest round trip, and asks again about once a second to
 // follow the drift; TT_GetLocalTimeStamp carries the newest answer forward to
-// now. tet.dll tells it where the tracker is at every successful connect;
-// until then it has nothing to follow and answers with the performance counter.
+// now, without waiting for the network. tet.dll tells it where the tracker is
+// at every successful connect; until then it has nothing to follow and
+// answers with the performance counter.
 //
-// Any thread may call in; one lock serialises them. A call that falls due for
-// an exchange waits for it (about a millisecond, at most half a second when
-// the tracker has gone silent).
+// Threads: any thread may read the time; the exchanges run on the thread
+// that tells it of a new tracker (the first) and then on a thread of the
+// library's own, started then and living as long as the process (the library
+// pins itself, so no unload can pull the code from under it). One lock guards
+// the exchanges, another the picture; reading takes only the second.
 #include <windows.h>
 
 #include <cstdint>
@@ -23,7 +26,7 @@ namespace {
 
 using okulon::sim::QpcMicroseconds;
 
-constexpr int64_t kResyncMicros = 1000000;
+constexpr DWORD kResyncMs = 1000;
 constexpr int kRoundsPerExchange = 8;
 constexpr int kTimeoutMs = 250;
 // Hosts take successive time stamps to be in order: a small correction
@@ -31,33 +34,80 @@ constexpr int kTimeoutMs = 250;
 // tracker, a restarted tracker clock) is passed on as it is.
 constexpr int64_t kLargestHeldCorrection = 10000;
 
-struct TimeLibrary {
+class Lock {
+public:
+    explicit Lock(SRWLOCK& lock) : m_lock(lock) { AcquireSRWLockExclusive(&m_lock); }
+    ~Lock() { ReleaseSRWLockExclusive(&m_lock); }
+    Lock(const Lock&) = delete;
+    Lock& operator=(const Lock&) = delete;
+
+private:
+    SRWLOCK& m_lock;
+};
+
+// Namespace scope, not function-local statics: a guarded static would make
+// the threads library adopt the loading thread at every load.
+SRWLOCK g_pictureLock = SRWLOCK_INIT;  // the three below
+std::string g_host;
+int32_t g_port = 0;
+uint64_t g_tracker = 0;  // counts the trackers told of, so a late exchange with the previous one is dropped
+okulon::sim::ClockEstimate g_estimate;
+int64_t g_lastAnswer = INT64_MIN + kLargestHeldCorrection;  // none yet
+
+SRWLOCK g_exchangeLock = SRWLOCK_INIT;  // the connection below
+okulon::sim::TimeSyncClient g_client{&QpcMicroseconds};
+std::string g_clientHost;
+int32_t g_clientPort = 0;
+
+LONG g_threadStarted = 0;
+
+void ExchangeOnce() {
+    Lock exchange(g_exchangeLock);
     std::string host;
     int32_t port = 0;
-    int64_t lastAttempt = 0;
-    int64_t lastAnswer = INT64_MIN + kLargestHeldCorrection;  // none yet
-    okulon::sim::TimeSyncClient client{&QpcMicroseconds};
-    okulon::sim::ClockEstimate estimate;
-
-    void Synchronise() {
-        lastAttempt = QpcMicroseconds();
-        if (!client.IsConnected() && !client.Connect(host.c_str(), port, kTimeoutMs)) return;
-        okulon::sim::SyncPoint point;
-        if (client.Measure(kRoundsPerExchange, kTimeoutMs, point)) estimate.Add(point);
+    uint64_t tracker = 0;
+    {
+        Lock picture(g_pictureLock);
+        host = g_host;
+        port = g_port;
+        tracker = g_tracker;
     }
-};
+    if (host.empty()) return;
+    if (host != g_clientHost || port != g_clientPort) {
+        g_client.Close();
+        g_clientHost = host;
+        g_clientPort = port;
+    }
+    if (!g_client.IsConnected() && !g_client.Connect(host.c_str(), port, kTimeoutMs)) return;
+    okulon::sim::SyncPoint point;
+    if (!g_client.Measure(kRoundsPerExchange, kTimeoutMs, point)) return;
+    Lock picture(g_pictureLock);
+    if (tracker == g_tracker) g_estimate.Add(point);
+}
 
-// Namespace scope, not a function-local static: a guarded static would make
-// the threads library adopt the loading thread at every load.
-SRWLOCK g_lock = SRWLOCK_INIT;
-TimeLibrary g_library;
+DWORD WINAPI ExchangeEverySecond(void*) {
+    while (true) {
+        Sleep(kResyncMs);
+        try {
+            ExchangeOnce();
+        } catch (...) {
+            // Out of memory: the picture stays as it was; try again later.
+        }
+    }
+}
 
-struct ExclusiveLock {
-    ExclusiveLock() { AcquireSRWLockExclusive(&g_lock); }
-    ~ExclusiveLock() { ReleaseSRWLockExclusive(&g_lock); }
-    ExclusiveLock(const ExclusiveLock&) = delete;
-    ExclusiveLock& operator=(const ExclusiveLock&) = delete;
-};
+void StartExchangeThreadOnce() {
+    if (InterlockedCompareExchange(&g_threadStarted, 1, 0) != 0) return;
+    HMODULE self = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       reinterpret_cast<LPCWSTR>(&ExchangeEverySecond), &self);
+    HANDLE thread = CreateThread(nullptr, 0, &ExchangeEverySecond, nullptr, 0, nullptr);
+    if (thread == nullptr) {
+        g_threadStarted = 0;  // the next tracker may try again
+        return;
+    }
+    CloseHandle(thread);
+}
 
 }  // namespace
 
@@ -66,19 +116,11 @@ extern "C" {
 int32_t WINAPI TT_GetLocalTimeStamp(okulon::TrackerTimeStamp* stamp) {
     if (stamp == nullptr) return -1;
     int64_t now = 0;
-    try {
-        ExclusiveLock lock;
-        if (!g_library.host.empty() && QpcMicroseconds() - g_library.lastAttempt >= kResyncMicros) {
-            g_library.Synchronise();
-        }
-        // Read after any exchange, so the time is that of the call's end.
-        now = g_library.estimate.TrackerAt(QpcMicroseconds());
-        if (now < g_library.lastAnswer && now >= g_library.lastAnswer - kLargestHeldCorrection) {
-            now = g_library.lastAnswer;
-        }
-        g_library.lastAnswer = now;
-    } catch (...) {
-        return -1;
+    {
+        Lock picture(g_pictureLock);
+        now = g_estimate.TrackerAt(QpcMicroseconds());
+        if (now < g_lastAnswer && now >= g_lastAnswer - kLargestHeldCorrection) now = g_lastAnswer;
+        g_lastAnswer = now;
     }
     int64_t seconds = now / 1000000;
     int64_t micros = now % 1000000;
@@ -92,19 +134,25 @@ int32_t WINAPI TT_GetLocalTimeStamp(okulon::TrackerTimeStamp* stamp) {
 }
 
 // Not part of the time library's interface that hosts use: tet.dll calls it
-// after each successful connect. A new tracker starts a new estimate.
+// after each successful connect. A new tracker starts a new picture, whose
+// first exchange happens here, on the connecting thread, so that the host's
+// next time stamp is already on the tracker's clock.
 int32_t WINAPI TT_SetTimeServer(const char* host, int32_t port) {
     if (host == nullptr || port < 1 || port > 65535) return -1;
     try {
-        ExclusiveLock lock;
-        if (g_library.host != host || g_library.port != port) {
-            g_library.client.Close();
-            g_library.estimate.Clear();
-            g_library.host = host;
-            g_library.port = port;
+        bool fresh = false;
+        {
+            Lock picture(g_pictureLock);
+            if (g_host != host || g_port != port) {
+                g_host = host;
+                g_port = port;
+                ++g_tracker;
+                g_estimate.Clear();
+            }
+            fresh = !g_estimate.Synchronised();
         }
-        // The first exchange here, on the connecting thread, so that the host's first GetTimestamp does not wait for it.
-        if (!g_library.estimate.Synchronised()) g_library.Synchronise();
+        if (fresh) ExchangeOnce();
+        StartExchangeThreadOnce();
     } catch (...) {
         return -1;
     }
@@ -115,9 +163,9 @@ int32_t WINAPI TT_SetTimeServer(const char* host, int32_t port) {
 // trip, microseconds); -1 before the first exchange.
 int32_t WINAPI TT_GetSyncUncertainty(int32_t* microseconds) {
     if (microseconds == nullptr) return -1;
-    ExclusiveLock lock;
-    if (!g_library.estimate.Synchronised()) return -1;
-    *microseconds = static_cast<int32_t>(g_library.estimate.Uncertainty());
+    Lock picture(g_pictureLock);
+    if (!g_estimate.Synchronised()) return -1;
+    *microseconds = static_cast<int32_t>(g_estimate.Uncertainty());
     return 0;
 }
 
