@@ -33,7 +33,7 @@ class ServerSession;
 
 // What one client connection did, as the server saw it.
 struct ConnectionReport {
-    uint32_t id = 0;         // 1, 2, ... in the order of acceptance
+    uint32_t id = 0;         // 1, 2, ... in the order of their hellos
     int32_t mode = 0;        // as given to the client's connect
     bool open = true;
     bool dropped = false;    // closed by the drop_after fault
