@@ -18,7 +18,7 @@ packages=(build-essential cmake ninja-build git ca-certificates
           g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 mingw-w64-tools
           wine wine64 wine32:i386 libwine-dev
           googletest libgtest-dev libgmock-dev libbenchmark-dev relacy-dev
-          clang libclang-rt-14-dev
+          clang libclang-rt-14-dev clang-format
           xvfb xauth)
 release=bookworm
 attempts=${OKULON_APT_ATTEMPTS:-3}

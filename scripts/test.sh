@@ -56,6 +56,9 @@ check_dll_file() {
   tools/dll_check/startup_path_check.sh "build/$build/bin/Okulon.dll" "$arch" || status=1
 }
 
+echo "== format (.clang-format)"
+scripts/format.sh --check || { echo "formatting differs: scripts/format.sh applies it"; status=1; }
+
 run_native native
 run_native native-asan
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_native native-tsan

@@ -218,6 +218,7 @@ void RandomHost::ChangeTracker() {
     sim::Scenario scenario;
     scenario.rate = 2000;
     std::string what;
+    // clang-format off: one scenario a line reads as a table
     switch (Pick(8)) {
     case 0: what = "healthy"; break;
     case 1: scenario.systemCheck = {1}; what = "status 1"; break;
@@ -228,6 +229,7 @@ void RandomHost::ChangeTracker() {
     case 6: scenario.dropAfter = 100 + Pick(500); what = "drop"; break;
     default: scenario.stallAfter = 50 + Pick(200); scenario.stallMs = 200 + Pick(1000); what = "stall"; break;
     }
+    // clang-format on
     m_server->SetScenario(scenario);
     ++m_trackerChanges;
     Log("tracker: " + what);
