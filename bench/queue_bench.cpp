@@ -53,8 +53,10 @@ void BM_GazeCallback(benchmark::State& state) {
     int64_t allocations = 0;
     for (auto _ : state) {
         const int64_t before = AllocationCounter::Allocations().load(std::memory_order_relaxed);
-        const std::vector<double> batch = TimeCallbackBatches(*target, records, kBatchesPerIteration, !hostThread, NowNs);
-        allocations += AllocationCounter::Allocations().load(std::memory_order_relaxed) - before - 1;  // the batch vector
+        const std::vector<double> batch =
+            TimeCallbackBatches(*target, records, kBatchesPerIteration, !hostThread, NowNs);
+        allocations +=
+            AllocationCounter::Allocations().load(std::memory_order_relaxed) - before - 1;  // the batch vector
         perCall.insert(perCall.end(), batch.begin(), batch.end());
     }
     stop.store(true, std::memory_order_release);

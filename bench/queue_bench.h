@@ -235,8 +235,8 @@ inline uint64_t ConsumeForRingTransfer(TransferRing& ring, uint64_t count) {
 // for each batch. Without a host thread, the queues are drained after every
 // batch (outside the timed part), as a host that fetches once per frame would.
 template <class Target, class NowNs>
-std::vector<double> TimeCallbackBatches(Target& target, const std::vector<TrackerRecord>& records,
-                                        std::size_t batches, bool drainBetweenBatches, NowNs now) {
+std::vector<double> TimeCallbackBatches(Target& target, const std::vector<TrackerRecord>& records, std::size_t batches,
+                                        bool drainBetweenBatches, NowNs now) {
     std::vector<double> perCall;
     perCall.reserve(batches);
     std::size_t next = 0;

@@ -152,8 +152,8 @@ int RunTransfer(const char* name, const QpcClock& clock, uint64_t expected, Prod
         rates.push_back(static_cast<double>(kTransferRecords) / (elapsedNs * 1e-9));
     }
     const Percentiles p = ComputePercentiles(rates);
-    std::printf("%-60s median %7.2f M records/s (%d runs of %llu, checksum ok)\n", name, p.median / 1e6,
-                kTransferRuns, static_cast<unsigned long long>(kTransferRecords));
+    std::printf("%-60s median %7.2f M records/s (%d runs of %llu, checksum ok)\n", name, p.median / 1e6, kTransferRuns,
+                static_cast<unsigned long long>(kTransferRecords));
     return 0;
 }
 

@@ -114,10 +114,11 @@ void SustainedRate() {
         last = Microseconds();
     }
     tracker->StopTracking();
-    std::printf("1. sustained rate, tracker flat out: %zu of %d records in %.2f s = %.0f records/s; "
-                "out of order or repeated: %zu; lost: %lld\n",
-                received, samples, (last - first) / 1e6, received / ((last - first) / 1e6), disorder,
-                static_cast<long long>(samples) - static_cast<long long>(received));
+    std::printf(
+        "1. sustained rate, tracker flat out: %zu of %d records in %.2f s = %.0f records/s; "
+        "out of order or repeated: %zu; lost: %lld\n",
+        received, samples, (last - first) / 1e6, received / ((last - first) / 1e6), disorder,
+        static_cast<long long>(samples) - static_cast<long long>(received));
 }
 
 void CallbackToVisibilityLatency() {
@@ -162,10 +163,10 @@ void CallbackToVisibilityLatency() {
         }
     }
     producer.join();
-    std::printf("2. callback -> visible in GetGazeDataCount, host polling: median %.1f us, p99 %.1f us, "
-                "p99.9 %.1f us (%zu samples)\n",
-                Percentile(latencies, 0.5), Percentile(latencies, 0.99), Percentile(latencies, 0.999),
-                latencies.size());
+    std::printf(
+        "2. callback -> visible in GetGazeDataCount, host polling: median %.1f us, p99 %.1f us, "
+        "p99.9 %.1f us (%zu samples)\n",
+        Percentile(latencies, 0.5), Percentile(latencies, 0.99), Percentile(latencies, 0.999), latencies.size());
 }
 
 template <class Body>
@@ -208,10 +209,11 @@ void ControlCallTimes() {
             tracker.reset();
             destroy.push_back(Microseconds() - t0);
         }
-        std::printf("3. %-11s tracker: StartTracking median %.0f us max %.0f us; StopTracking median %.0f us max "
-                    "%.0f us; destruction median %.0f us max %.0f us\n",
-                    kind.name, Percentile(start, 0.5), Percentile(start, 1), Percentile(stop, 0.5),
-                    Percentile(stop, 1), Percentile(destroy, 0.5), Percentile(destroy, 1));
+        std::printf(
+            "3. %-11s tracker: StartTracking median %.0f us max %.0f us; StopTracking median %.0f us max "
+            "%.0f us; destruction median %.0f us max %.0f us\n",
+            kind.name, Percentile(start, 0.5), Percentile(start, 1), Percentile(stop, 0.5), Percentile(stop, 1),
+            Percentile(destroy, 0.5), Percentile(destroy, 1));
         const ULONGLONG deadline = GetTickCount64() + 10000;
         while (okulon::Module().GetLockCount() != 0 && GetTickCount64() < deadline) Sleep(5);
     }
@@ -242,9 +244,10 @@ void SystemCheckWorkerCpu() {
     uint32_t checks = 0;
     for (const auto& c : server->Connections()) checks += c.systemChecks;
     tracker->StopTracking();
-    std::printf("4. worker doing only system checks (no pause between checks): %.0f checks/s; process CPU %.0f%% of "
-                "one core (worker, stand-in library and the in-process simulator together)\n",
-                (checks - checks0) / wall, 100.0 * cpu / wall);
+    std::printf(
+        "4. worker doing only system checks (no pause between checks): %.0f checks/s; process CPU %.0f%% of "
+        "one core (worker, stand-in library and the in-process simulator together)\n",
+        (checks - checks0) / wall, 100.0 * cpu / wall);
 }
 
 }  // namespace

@@ -40,8 +40,7 @@ class CalibrationSession {
 public:
     // Takes a reference on the display for the worker. Null when the cancel
     // event cannot be made; std::bad_alloc when memory runs out.
-    static std::shared_ptr<CalibrationSession> Create(const TrackerEndpoint& endpoint,
-                                                      ICalibrationDisplay* display);
+    static std::shared_ptr<CalibrationSession> Create(const TrackerEndpoint& endpoint, ICalibrationDisplay* display);
 
     CalibrationSession(const CalibrationSession&) = delete;
     CalibrationSession& operator=(const CalibrationSession&) = delete;
@@ -105,7 +104,7 @@ private:
     ComPtr<ICalibrationDisplay> m_display;  // guarded by m_lock
     std::atomic<bool> m_cancelled{false};   // written under m_lock (exclusive)
     std::atomic<bool> m_failedToConnect{false};
-    UniqueHandle m_cancelEvent;             // manual reset, set by Cancel
+    UniqueHandle m_cancelEvent;  // manual reset, set by Cancel
 };
 
 }  // namespace okulon

@@ -8,21 +8,13 @@ constexpr char16_t kSeparator = u' ';
 
 // The C runtime's "C" locale white space; anything else, including U+00A0 and
 // the Unicode spaces, ends the skip and then counts as a non-digit.
-constexpr bool IsNumberWhiteSpace(char32_t unit) noexcept {
-    return unit == U' ' || (unit >= U'\t' && unit <= U'\r');
-}
+constexpr bool IsNumberWhiteSpace(char32_t unit) noexcept { return unit == U' ' || (unit >= U'\t' && unit <= U'\r'); }
 
-constexpr bool IsHighSurrogate(char16_t unit) noexcept {
-    return unit >= 0xD800 && unit <= 0xDBFF;
-}
+constexpr bool IsHighSurrogate(char16_t unit) noexcept { return unit >= 0xD800 && unit <= 0xDBFF; }
 
-constexpr bool IsLowSurrogate(char16_t unit) noexcept {
-    return unit >= 0xDC00 && unit <= 0xDFFF;
-}
+constexpr bool IsLowSurrogate(char16_t unit) noexcept { return unit >= 0xDC00 && unit <= 0xDFFF; }
 
-std::u16string_view CutValue(std::u16string_view value) noexcept {
-    return value.substr(0, kCommandValueMaxUnits);
-}
+std::u16string_view CutValue(std::u16string_view value) noexcept { return value.substr(0, kCommandValueMaxUnits); }
 
 // A host value cut between the halves of a surrogate pair would turn into the
 // code page's default character at its end; drop the lone half instead.
@@ -105,13 +97,9 @@ ParsedCommand ParseCommand(std::u16string_view text) noexcept {
     return parsed;
 }
 
-int32_t ReadDecimalInt32(std::u16string_view text) noexcept {
-    return ReadDecimal(text);
-}
+int32_t ReadDecimalInt32(std::u16string_view text) noexcept { return ReadDecimal(text); }
 
-int32_t ReadDecimalInt32(std::string_view text) noexcept {
-    return ReadDecimal(text);
-}
+int32_t ReadDecimalInt32(std::string_view text) noexcept { return ReadDecimal(text); }
 
 std::size_t Utf8CharacterLength(unsigned char lead) noexcept {
     if (lead >= 0xC2 && lead <= 0xDF) {

@@ -40,7 +40,8 @@ static_assert(offsetof(::PupilRecord, firstPupil) == 8 && offsetof(::PupilRecord
               offsetof(::PupilRecord, reserved) == 24);
 static_assert(offsetof(::EyeEventRecord, x) == 8 && offsetof(::EyeEventRecord, y) == 16 &&
               offsetof(::EyeEventRecord, kind) == 24 && offsetof(::EyeEventRecord, reserved) == 28);
-static_assert(sizeof(::DisplaySize) == 8 && offsetof(::DisplaySize, height) == 0 && offsetof(::DisplaySize, width) == 4);
+static_assert(sizeof(::DisplaySize) == 8 && offsetof(::DisplaySize, height) == 0 &&
+              offsetof(::DisplaySize, width) == 4);
 
 constexpr HRESULT E_UNSUPPORTED_EYE_TYPE = static_cast<HRESULT>(0x80040200);
 constexpr LONG kInterfaceVersion = 99;

@@ -131,8 +131,7 @@ struct RecordQueueTraits {
 
 template <class Record, class Traits = RecordQueueTraits>
 class RecordQueue {
-    static_assert(std::is_trivially_copyable<Record>::value,
-                  "records are handed to the host byte for byte");
+    static_assert(std::is_trivially_copyable<Record>::value, "records are handed to the host byte for byte");
     static_assert(sizeof(Record) % sizeof(uint64_t) == 0 && alignof(Record) <= alignof(uint64_t),
                   "the latest-record slot copies whole 8-byte words");
 
@@ -141,8 +140,8 @@ class RecordQueue {
 
     struct ChunkHeader {
         Atomic<ChunkHeader*> next{nullptr};  // linked by the producer
-        uint64_t first = 0;                       // ring position of the chunk's first record
-        uint64_t limit = 0;                       // one past its last ring position
+        uint64_t first = 0;                  // ring position of the chunk's first record
+        uint64_t limit = 0;                  // one past its last ring position
     };
 
 public:
@@ -188,8 +187,8 @@ private:
     // The state an emptying push leaves, kept twice (see PushReplacingAll).
     struct LatestRecord {
         Atomic<uint64_t> slot[kSlotWords] = {};  // the record of the last emptying push
-        Atomic<uint64_t> ringFloor{0};            // ring positions below it are discarded
-        Atomic<uint64_t> slotGeneration{0};       // counts emptying pushes
+        Atomic<uint64_t> ringFloor{0};           // ring positions below it are discarded
+        Atomic<uint64_t> slotGeneration{0};      // counts emptying pushes
     };
 
     // The producer's shared words, as the consumer sees them at one moment.
@@ -318,9 +317,7 @@ private:
     }
 
     // Consumer. First ring position still queued under the snapshot.
-    uint64_t RingStart(const Snapshot& snapshot) const noexcept {
-        return std::max(m_ringRead, snapshot.ringFloor);
-    }
+    uint64_t RingStart(const Snapshot& snapshot) const noexcept { return std::max(m_ringRead, snapshot.ringFloor); }
 
     bool SlotHoldsUntaken(const Snapshot& snapshot) const noexcept {
         return snapshot.slotGeneration != m_takenSlotGeneration;

@@ -12,7 +12,7 @@
 namespace okulon {
 
 struct TrackerEndpoint {
-    std::string host;   // 8-bit text as handed to the tracker library's connect
+    std::string host;  // 8-bit text as handed to the tracker library's connect
     int32_t port = 0;
 };
 

@@ -67,7 +67,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     std::vector<Argument<char>> arguments;
     std::string error;
-    const bool split = okulon::cli::SplitArguments<char>(static_cast<int>(argv.size()), argv.data(), KindOf, arguments, error);
+    const bool split =
+        okulon::cli::SplitArguments<char>(static_cast<int>(argv.size()), argv.data(), KindOf, arguments, error);
     Check(split == error.empty());
     Check(arguments.size() <= words.size() - 1);
     for (const auto& argument : arguments) {

@@ -85,8 +85,7 @@ void CheckFitted(std::string_view converted, std::size_t fitted, CharacterLength
     }
 
     // Exactly 256 heap bytes so that an overrun is caught.
-    const std::unique_ptr<char[][okulon::kTrackerHostBufferSize]> owner(
-        new char[1][okulon::kTrackerHostBufferSize]);
+    const std::unique_ptr<char[][okulon::kTrackerHostBufferSize]> owner(new char[1][okulon::kTrackerHostBufferSize]);
     char(&buffer)[okulon::kTrackerHostBufferSize] = owner[0];
     Check(okulon::StoreTrackerHost(converted, characterLength, buffer) == fitted);
     Check(buffer[fitted] == '\0');
@@ -96,32 +95,41 @@ void CheckFitted(std::string_view converted, std::size_t fitted, CharacterLength
 void CheckParse(std::u16string_view whole, const ParsedCommand& parsed) {
     const std::u16string_view text = whole.substr(0, whole.find(u'\0'));
     switch (parsed.outcome) {
-        case CommandOutcome::NoParameters:
-            Check(text.empty());
-            return;
-        case CommandOutcome::NotRecognized: {
-            Check(!text.empty());
-            const std::size_t space = text.find(u' ');
-            if (space != std::u16string_view::npos) {
-                const std::u16string_view name = text.substr(0, space);
-                Check(name != u"host" && name != u"port" && name != u"width" && name != u"height");
-            }
-            return;
+    case CommandOutcome::NoParameters:
+        Check(text.empty());
+        return;
+    case CommandOutcome::NotRecognized: {
+        Check(!text.empty());
+        const std::size_t space = text.find(u' ');
+        if (space != std::u16string_view::npos) {
+            const std::u16string_view name = text.substr(0, space);
+            Check(name != u"host" && name != u"port" && name != u"width" && name != u"height");
         }
-        case CommandOutcome::Recognized:
-            break;
-        default:
-            Check(false);
+        return;
+    }
+    case CommandOutcome::Recognized:
+        break;
+    default:
+        Check(false);
     }
 
     // The value must be a view into the text, right after "<name> ".
     const char16_t* name = nullptr;
     switch (parsed.parameter) {
-        case CommandParameter::Host: name = u"host"; break;
-        case CommandParameter::Port: name = u"port"; break;
-        case CommandParameter::Width: name = u"width"; break;
-        case CommandParameter::Height: name = u"height"; break;
-        default: Check(false);
+    case CommandParameter::Host:
+        name = u"host";
+        break;
+    case CommandParameter::Port:
+        name = u"port";
+        break;
+    case CommandParameter::Width:
+        name = u"width";
+        break;
+    case CommandParameter::Height:
+        name = u"height";
+        break;
+    default:
+        Check(false);
     }
     const std::u16string prefix = std::u16string(name) + u' ';
     Check(text.substr(0, prefix.size()) == prefix);
@@ -169,7 +177,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
 
     // The raw bytes stand in for a converted host name.
     CheckFitted(bytes, okulon::FitTrackerHostLength(bytes, DoubleByteLength), DoubleByteLength);
-    CheckFitted(bytes, okulon::FitTrackerHostLength(bytes, okulon::Utf8CharacterLength),
-                okulon::Utf8CharacterLength);
+    CheckFitted(bytes, okulon::FitTrackerHostLength(bytes, okulon::Utf8CharacterLength), okulon::Utf8CharacterLength);
     return 0;
 }

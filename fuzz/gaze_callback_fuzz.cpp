@@ -200,8 +200,8 @@ enum Operation : uint8_t {
 void Deliver(ByteReader& input, SessionTarget& target) {
     const uint8_t shape = input.Read<uint8_t>();
     // Mostly samples and idle calls; sometimes any reason at all.
-    int32_t reason = (shape & 0x03) == 0 ? input.Read<int32_t>()
-                                         : ((shape & 0x03) == 1 ? kTrackerReasonIdle : kTrackerReasonSample);
+    int32_t reason =
+        (shape & 0x03) == 0 ? input.Read<int32_t>() : ((shape & 0x03) == 1 ? kTrackerReasonIdle : kTrackerReasonSample);
     TrackerRecord record = input.Read<TrackerRecord>();
     if ((shape & 0x0C) != 0) {
         // Usually a plausible validity, so that eye events and pupils happen.
@@ -215,12 +215,11 @@ void Deliver(ByteReader& input, SessionTarget& target) {
     const int32_t lastSecond = target.lastValiditySecond;
     target.current = &record;
     target.pushesThisCallback = 0;
-    const GazeCallbackAction action =
-        HandleGazeCallback(reason, withoutRecord ? nullptr : &record, target);
+    const GazeCallbackAction action = HandleGazeCallback(reason, withoutRecord ? nullptr : &record, target);
     target.current = nullptr;
 
-    const bool delivered = target.streaming != 0 && reason != kTrackerReasonIdle && target.clientCount != 0 &&
-                           !withoutRecord;
+    const bool delivered =
+        target.streaming != 0 && reason != kTrackerReasonIdle && target.clientCount != 0 && !withoutRecord;
     Check(action == (target.streaming == 0 ? GazeCallbackAction::kStopDelivery : GazeCallbackAction::kContinue));
     if (!delivered) {
         Check(target.pushesThisCallback == 0);
@@ -238,17 +237,17 @@ void FetchOrClear(ByteReader& input, SessionTarget& target, bool clear) {
     const int32_t raw = input.Read<int8_t>();
     const int32_t requested = raw < -100 ? -1 : (raw > 100 ? 100000 : raw);
     switch (stream) {
-        case 0:
-        case 1:
-        case 2:
-            clear ? target.gaze[stream].Clear() : target.gaze[stream].Fetch(requested);
-            break;
-        case 3:
-            clear ? target.pupil.Clear() : target.pupil.Fetch(requested);
-            break;
-        default:
-            clear ? target.eyeEvents.Clear() : target.eyeEvents.Fetch(requested);
-            break;
+    case 0:
+    case 1:
+    case 2:
+        clear ? target.gaze[stream].Clear() : target.gaze[stream].Fetch(requested);
+        break;
+    case 3:
+        clear ? target.pupil.Clear() : target.pupil.Fetch(requested);
+        break;
+    default:
+        clear ? target.eyeEvents.Clear() : target.eyeEvents.Fetch(requested);
+        break;
     }
 }
 
@@ -259,34 +258,34 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     SessionTarget target;
     while (!input.Empty()) {
         switch (input.Read<uint8_t>() % kOperationCount) {
-            case kSetDataMask:
-                target.dataMask = input.Read<uint32_t>();
-                break;
-            case kSetEyeSelection:
-                target.eyeSelection = input.Read<int8_t>();
-                break;
-            case kSetKeepAll:
-                target.keepAll = (input.Read<uint8_t>() & 1) != 0;
-                break;
-            case kSetScreen:
-                target.screenWidth = input.Read<int32_t>();
-                target.screenHeight = input.Read<int32_t>();
-                break;
-            case kSetClientCount:
-                target.clientCount = input.Read<int8_t>();
-                break;
-            case kSetStreaming:
-                target.streaming = input.Read<uint8_t>() % 2;
-                break;
-            case kCallback:
-                Deliver(input, target);
-                break;
-            case kFetch:
-                FetchOrClear(input, target, false);
-                break;
-            default:
-                FetchOrClear(input, target, true);
-                break;
+        case kSetDataMask:
+            target.dataMask = input.Read<uint32_t>();
+            break;
+        case kSetEyeSelection:
+            target.eyeSelection = input.Read<int8_t>();
+            break;
+        case kSetKeepAll:
+            target.keepAll = (input.Read<uint8_t>() & 1) != 0;
+            break;
+        case kSetScreen:
+            target.screenWidth = input.Read<int32_t>();
+            target.screenHeight = input.Read<int32_t>();
+            break;
+        case kSetClientCount:
+            target.clientCount = input.Read<int8_t>();
+            break;
+        case kSetStreaming:
+            target.streaming = input.Read<uint8_t>() % 2;
+            break;
+        case kCallback:
+            Deliver(input, target);
+            break;
+        case kFetch:
+            FetchOrClear(input, target, false);
+            break;
+        default:
+            FetchOrClear(input, target, true);
+            break;
         }
     }
     // At the end every stream gives back exactly what the reference holds.

@@ -28,15 +28,13 @@ namespace {
 using okulon::MemoryRegistry;
 using Call = MemoryRegistry::Call;
 
-void Check(bool condition)
-{
+void Check(bool condition) {
     if (!condition) {
         std::abort();
     }
 }
 
-std::u16string Folded(std::u16string_view text)
-{
+std::u16string Folded(std::u16string_view text) {
     std::u16string folded(text);
     for (char16_t& c : folded) {
         c = okulon::FoldCase(c);
@@ -46,8 +44,7 @@ std::u16string Folded(std::u16string_view text)
 
 // Does the key name occur in the text as written, or with its quotation marks
 // doubled as a quoted token would carry them?
-bool NamedIn(const std::u16string& foldedText, std::u16string_view component)
-{
+bool NamedIn(const std::u16string& foldedText, std::u16string_view component) {
     const std::u16string name = Folded(component);
     if (foldedText.find(name) != std::u16string::npos) {
         return true;
@@ -62,8 +59,7 @@ bool NamedIn(const std::u16string& foldedText, std::u16string_view component)
     return foldedText.find(quoted) != std::u16string::npos;
 }
 
-void Populate(MemoryRegistry& registry)
-{
+void Populate(MemoryRegistry& registry) {
     using okulon::kClassesRoot;
     registry.AddKey(kClassesRoot, u"CLSID\\{X}\\InprocServer32");
     registry.PutString(kClassesRoot, u"CLSID\\{X}", u"", u"other");
@@ -74,11 +70,9 @@ void Populate(MemoryRegistry& registry)
     registry.AddKey(okulon::kCurrentUser, u"Software\\zq4");
 }
 
-void CheckTouches(const MemoryRegistry& registry, const std::u16string& foldedText, bool registering)
-{
-    const bool mayEnumerate =
-        registering && (foldedText.find(u"FORCEREMOVE") != std::u16string::npos ||
-                        foldedText.find(u"DELETE") != std::u16string::npos);
+void CheckTouches(const MemoryRegistry& registry, const std::u16string& foldedText, bool registering) {
+    const bool mayEnumerate = registering && (foldedText.find(u"FORCEREMOVE") != std::u16string::npos ||
+                                              foldedText.find(u"DELETE") != std::u16string::npos);
     for (const MemoryRegistry::Touch& touch : registry.Touches()) {
         if (touch.path == u"?") {
             continue;  // a call on a handle the registry does not know reaches no key
@@ -117,8 +111,7 @@ void CheckTouches(const MemoryRegistry& registry, const std::u16string& foldedTe
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2) {
         return 0;
     }
@@ -148,8 +141,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const bool inject = (flags & 0x10) != 0;
     const Call failingCall = static_cast<Call>((failure & 7) % MemoryRegistry::kCallKinds);
     if (inject) {
-        registry.FailCall(failingCall, 1 + (failure >> 3), (failure & 0x80) ? okulon::kErrorOutOfMemory
-                                                                            : okulon::kErrorAccessDenied);
+        registry.FailCall(failingCall, 1 + (failure >> 3),
+                          (failure & 0x80) ? okulon::kErrorOutOfMemory : okulon::kErrorAccessDenied);
     }
 
     okulon::CRegObject registrar(registry);

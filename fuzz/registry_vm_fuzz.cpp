@@ -27,8 +27,7 @@ using okulon::MemoryRegistry;
 using okulon::RegistrationString;
 using Call = MemoryRegistry::Call;
 
-void Check(bool condition)
-{
+void Check(bool condition) {
     if (!condition) {
         std::abort();
     }
@@ -38,9 +37,20 @@ const std::u16string kLongName(32, u'L');
 const std::u16string kLongReference = u"%" + kLongName + u"%";
 
 const RegistrationString kStrings[] = {
-    {u"", 0},        {u"a", 0},      {u"b", 0},           {u"%X%", 1},  {u"%%", 1},
-    {u"%Y%", 1},     {u"CLSID", 0},  {u"c\\d", 0},        {u"%X", 1},   {kLongReference.c_str(), 1},
-    {nullptr, 0},    {u"%E%", 1},    {u"ThreadingModel", 0}, {u"'q'", 0},
+    {u"", 0},
+    {u"a", 0},
+    {u"b", 0},
+    {u"%X%", 1},
+    {u"%%", 1},
+    {u"%Y%", 1},
+    {u"CLSID", 0},
+    {u"c\\d", 0},
+    {u"%X", 1},
+    {kLongReference.c_str(), 1},
+    {nullptr, 0},
+    {u"%E%", 1},
+    {u"ThreadingModel", 0},
+    {u"'q'", 0},
 };
 // Every key name a resolved entry can give, one path component each.
 const std::u16string kNamed[] = {u"a", u"b", u"x", u"%", u"CLSID", u"c", u"d", u"ThreadingModel", u"'q'"};
@@ -49,8 +59,7 @@ const uint32_t kNumbers[] = {42, 0xFFFFFFFFu};
 const uint8_t kRaw[] = {1, 2, 3};
 const okulon::RegistrationBytes kBytes[] = {{kRaw, 3}, {nullptr, 0}};
 
-bool IsNamed(std::u16string_view component)
-{
+bool IsNamed(std::u16string_view component) {
     for (const std::u16string& name : kNamed) {
         if (okulon::EqualsIgnoreCase(component, name)) {
             return true;
@@ -59,8 +68,7 @@ bool IsNamed(std::u16string_view component)
     return false;
 }
 
-void Populate(MemoryRegistry& registry)
-{
+void Populate(MemoryRegistry& registry) {
     registry.AddKey(okulon::kClassesRoot, u"CLSID\\{X}\\InprocServer32");
     registry.AddKey(okulon::kClassesRoot, u"a\\zq1\\zq2");
     registry.PutString(okulon::kClassesRoot, u"a\\zq1", u"v", u"x");
@@ -68,8 +76,7 @@ void Populate(MemoryRegistry& registry)
     registry.AddKey(okulon::kCurrentUser, u"a\\zq3");
 }
 
-void CheckTouches(const MemoryRegistry& registry)
-{
+void CheckTouches(const MemoryRegistry& registry) {
     for (const MemoryRegistry::Touch& touch : registry.Touches()) {
         if (touch.path == u"?") {
             continue;  // a handle the registry does not know reaches no key
@@ -85,8 +92,8 @@ void CheckTouches(const MemoryRegistry& registry)
         size_t start = 0;
         while (true) {
             const size_t end = path.find(u'\\', start);
-            if (!IsNamed(path.substr(start, end == std::u16string_view::npos ? std::u16string_view::npos
-                                                                              : end - start))) {
+            if (!IsNamed(
+                    path.substr(start, end == std::u16string_view::npos ? std::u16string_view::npos : end - start))) {
                 allNamed = false;
                 break;
             }
@@ -107,8 +114,7 @@ void CheckTouches(const MemoryRegistry& registry)
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) {
         return 0;
     }
@@ -129,8 +135,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     machine.AddReplacement(u"E", u"");
     machine.AddReplacement(kLongName.c_str(), u"long");
 
-    const okulon::RegistrationProgram run{program.get(), words.size(), kStrings, std::size(kStrings),
-                                          kNumbers,      std::size(kNumbers), kBytes, std::size(kBytes)};
+    const okulon::RegistrationProgram run{program.get(), words.size(),        kStrings, std::size(kStrings),
+                                          kNumbers,      std::size(kNumbers), kBytes,   std::size(kBytes)};
     machine.Execute(run, (flags & 1) != 0);
     Check(registry.OpenHandleCount() == 0);
     CheckTouches(registry);

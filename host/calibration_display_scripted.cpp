@@ -75,8 +75,8 @@ void ScriptedDisplay::Record(DisplayCallKind kind, LONG first, LONG second) {
         m_calls.push_back(DisplayCall{kind, GetCurrentThreadId(), first, second});
         if (m_drawingForbidden && kind != DisplayCallKind::WaitForKey) {
             char text[96];
-            std::snprintf(text, sizeof text, "drawing call %d (%ld, %ld) after drawing was over", static_cast<int>(kind),
-                          static_cast<long>(first), static_cast<long>(second));
+            std::snprintf(text, sizeof text, "drawing call %d (%ld, %ld) after drawing was over",
+                          static_cast<int>(kind), static_cast<long>(first), static_cast<long>(second));
             m_violations.emplace_back(text);
         }
     }

@@ -92,7 +92,7 @@ private:
     mutable std::condition_variable m_changed;
     std::vector<DisplayCall> m_calls;
     std::vector<std::string> m_violations;
-    int m_keyAtWait = 0;     // 0: not scripted
+    int m_keyAtWait = 0;  // 0: not scripted
     int m_keyAfterTarget = 0;
     LONG m_scriptedKey = kEscape;
     std::function<bool()> m_keyHook;

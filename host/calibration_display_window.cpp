@@ -21,9 +21,7 @@ struct WindowState {
     LONG pendingKey = 0;
 };
 
-WindowState* StateOf(HWND window) {
-    return reinterpret_cast<WindowState*>(GetWindowLongPtrW(window, GWLP_USERDATA));
-}
+WindowState* StateOf(HWND window) { return reinterpret_cast<WindowState*>(GetWindowLongPtrW(window, GWLP_USERDATA)); }
 
 void Paint(HWND window, const WindowState& state) {
     PAINTSTRUCT paint;
@@ -36,8 +34,7 @@ void Paint(HWND window, const WindowState& state) {
         const int centreY = (client.bottom - client.top) / 2 - state.y;  // y upwards
         HGDIOBJ oldBrush = SelectObject(dc, GetStockObject(WHITE_BRUSH));
         HGDIOBJ oldPen = SelectObject(dc, GetStockObject(NULL_PEN));
-        Ellipse(dc, centreX - kTargetRadius, centreY - kTargetRadius, centreX + kTargetRadius,
-                centreY + kTargetRadius);
+        Ellipse(dc, centreX - kTargetRadius, centreY - kTargetRadius, centreX + kTargetRadius, centreY + kTargetRadius);
         SelectObject(dc, GetStockObject(BLACK_BRUSH));
         Ellipse(dc, centreX - 3, centreY - 3, centreX + 3, centreY + 3);
         SelectObject(dc, oldPen);
@@ -124,11 +121,11 @@ bool WindowDisplay::OpenWindow() {
     const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
     AdjustWindowRect(&frame, style, FALSE);
     auto state = std::make_unique<WindowState>();
-    m_window = CreateWindowExW(0, kWindowClass, L"Calibration", style, CW_USEDEFAULT, CW_USEDEFAULT,
-                               frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr,
-                               GetModuleHandleW(nullptr), state.get());
+    m_window =
+        CreateWindowExW(0, kWindowClass, L"Calibration", style, CW_USEDEFAULT, CW_USEDEFAULT, frame.right - frame.left,
+                        frame.bottom - frame.top, nullptr, nullptr, GetModuleHandleW(nullptr), state.get());
     if (m_window == nullptr) return false;  // WM_NCCREATE did not take the state over
-    static_cast<void>(state.release());      // the window's now, deleted at WM_NCDESTROY
+    static_cast<void>(state.release());     // the window's now, deleted at WM_NCDESTROY
     ShowWindow(m_window, SW_SHOW);
     UpdateWindow(m_window);
     return true;
@@ -156,8 +153,7 @@ LONG WindowDisplay::Pump(DWORD milliseconds) {
         }
         const ULONGLONG now = GetTickCount64();
         if (now >= deadline) return 0;
-        MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(deadline - now), QS_ALLINPUT,
-                                    MWMO_INPUTAVAILABLE);
+        MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(deadline - now), QS_ALLINPUT, MWMO_INPUTAVAILABLE);
     }
 }
 
@@ -204,8 +200,7 @@ STDMETHODIMP WindowDisplay::DrawTarget(LONG x, LONG y) {
         m_targetX = x;
         m_targetY = y;
     }
-    std::printf("target %ld at (%ld, %ld)\n", static_cast<long>(number), static_cast<long>(x),
-                static_cast<long>(y));
+    std::printf("target %ld at (%ld, %ld)\n", static_cast<long>(number), static_cast<long>(x), static_cast<long>(y));
     std::fflush(stdout);
     return S_OK;
 }

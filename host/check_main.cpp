@@ -27,8 +27,8 @@
 
 namespace {
 
-using okulon::ComPtr;
 using okulon::ComApartment;
+using okulon::ComPtr;
 using okulon::EnterApartment;
 using namespace okulon::host;
 
@@ -114,15 +114,18 @@ std::string Narrow(const std::wstring& text) {
 // What a tracker-library code means to the extension.
 const char* ExplainTrackerCode(int32_t code) {
     switch (code) {
-    case 0: return "the tracker is ready";
+    case 0:
+        return "the tracker is ready";
     case okulon::kTrackerErrorNotConnected:
         return "not connected: the tracker server does not answer; hosts see \"Tracker not connected\"";
     case okulon::kTrackerErrorConnectionLost:
         return "connection lost: the tracker server went away; hosts see \"Tracker not connected\"";
-    case okulon::kTrackerErrorCalibrationFailed: return "calibration failed";
+    case okulon::kTrackerErrorCalibrationFailed:
+        return "calibration failed";
     case okulon::kTrackerErrorStreamingOff:
         return "streaming is switched off at the tracker server: StartTracking succeeds but no gaze data arrives";
-    default: return "a code of the tracker library that has no special meaning to Okulon (see the tracker's manual)";
+    default:
+        return "a code of the tracker library that has no special meaning to Okulon (see the tracker's manual)";
     }
 }
 
@@ -191,15 +194,17 @@ void PrintClock(const ClockFigures& clock, bool timeLibraryFound) {
     std::printf("  clock drift: %+.1f ppm +- %.1f ppm over %.1f s (%+.0f ms an hour)\n", clock.driftPpm,
                 clock.driftUncertaintyPpm, clock.spanSeconds, clock.driftPpm * 3.6);
     if (std::fabs(clock.driftPpm) - clock.driftUncertaintyPpm > kDriftThatMattersPpm) {
-        std::printf("  WARNING: the tracker clock drifts against this computer's by more than %.0f ppm; over a\n"
-                    "  session of an hour the two clocks part by %.0f ms. A host that maps tracker times to its own\n"
-                    "  clock once at the start is that far off by the end: read GetTimestamp at the start of every\n"
-                    "  trial and map that trial's record times from there (re-anchor per trial).\n",
-                    kDriftThatMattersPpm, std::fabs(clock.driftPpm) * 3.6);
+        std::printf(
+            "  WARNING: the tracker clock drifts against this computer's by more than %.0f ppm; over a\n"
+            "  session of an hour the two clocks part by %.0f ms. A host that maps tracker times to its own\n"
+            "  clock once at the start is that far off by the end: read GetTimestamp at the start of every\n"
+            "  trial and map that trial's record times from there (re-anchor per trial).\n",
+            kDriftThatMattersPpm, std::fabs(clock.driftPpm) * 3.6);
     } else if (clock.driftUncertaintyPpm > kDriftThatMattersPpm) {
-        std::printf("  (the check was too short to tell a drift of %.0f ppm, which matters over an hour; run with\n"
-                    "  --seconds 30 or more)\n",
-                    kDriftThatMattersPpm);
+        std::printf(
+            "  (the check was too short to tell a drift of %.0f ppm, which matters over an hour; run with\n"
+            "  --seconds 30 or more)\n",
+            kDriftThatMattersPpm);
     }
 }
 
@@ -217,9 +222,10 @@ void PrintLibrary(const char* indent, const wchar_t* name, const TrackerLibraryL
         std::printf("%s  WRONG ARCHITECTURE: %d-bit hosts cannot load it; they need the %d-bit %ls\n", indent, kBits,
                     kBits, name);
     if (library.IsSimulatorStandIn())
-        std::printf("%s  SIMULATED: this is Okulon's stand-in for the simulated tracker, not the tracker vendor's\n"
-                    "%s  library; every gaze sample through it is simulated, never recorded from an eye tracker\n",
-                    indent, indent);
+        std::printf(
+            "%s  SIMULATED: this is Okulon's stand-in for the simulated tracker, not the tracker vendor's\n"
+            "%s  library; every gaze sample through it is simulated, never recorded from an eye tracker\n",
+            indent, indent);
 }
 
 // Whether the libraries let the component work: 0 yes, 1 no (tet.dll missing
@@ -232,13 +238,18 @@ int LibraryVerdict(const TrackerLibraryLocation& tet, const TrackerLibraryLocati
 
 int Verdict(int verdict, const char* reason) {
     switch (verdict) {
-    case kExitUsable: std::printf("Result: Okulon can be used.\n"); break;
-    case kExitSimulatedOnly:
-        std::printf("Result: Okulon works, but ONLY WITH SIMULATED DATA: the tracker libraries it loads are the\n"
-                    "simulator's stand-ins. Put the tracker vendor's tet.dll and ttime.dll in their place (and take\n"
-                    "the stand-ins off PATH) before recording real data.\n");
+    case kExitUsable:
+        std::printf("Result: Okulon can be used.\n");
         break;
-    default: std::printf("Result: Okulon cannot be used: %s.\n", reason); break;
+    case kExitSimulatedOnly:
+        std::printf(
+            "Result: Okulon works, but ONLY WITH SIMULATED DATA: the tracker libraries it loads are the\n"
+            "simulator's stand-ins. Put the tracker vendor's tet.dll and ttime.dll in their place (and take\n"
+            "the stand-ins off PATH) before recording real data.\n");
+        break;
+    default:
+        std::printf("Result: Okulon cannot be used: %s.\n", reason);
+        break;
     }
     return verdict;
 }
@@ -279,8 +290,7 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (options.librariesOnly) return CheckLibrariesOnly();
     const ComApartment apartment = EnterApartment(COINIT_APARTMENTTHREADED);
-    std::printf("Okulon check (%d-bit), tracker server %ls:%d\n", kBits,
-                options.host.c_str(), options.port);
+    std::printf("Okulon check (%d-bit), tracker server %ls:%d\n", kBits, options.host.c_str(), options.port);
 
     std::printf("Component\n");
     const ComponentRegistration registration = ComponentRegistration::Read(kProgId);
@@ -292,9 +302,10 @@ int wmain(int argc, wchar_t** argv) {
     std::printf("  registered: yes, \"%ls\" is class %ls\n", kProgId, registration.ClassId().c_str());
     if (!registration.HasServerPath()) {
         // The ProgID is shared by both registry views on 64-bit Windows; the class is not.
-        std::printf("  file: the class names no file for %d-bit programs: Okulon is registered for the other\n"
-                    "  architecture only, or the registration is damaged (run install.cmd %s)\n",
-                    kBits, kBits == 32 ? "x86" : "x64");
+        std::printf(
+            "  file: the class names no file for %d-bit programs: Okulon is registered for the other\n"
+            "  architecture only, or the registration is damaged (run install.cmd %s)\n",
+            kBits, kBits == 32 ? "x86" : "x64");
         return Verdict(kExitNotUsable, "the component is not registered for these hosts");
     }
     const std::wstring componentVersion = FileVersionText(registration.ServerPath());
@@ -323,10 +334,13 @@ int wmain(int argc, wchar_t** argv) {
     PrintLibrary("  ", L"ttime.dll", ttime);
     const int libraryVerdict = LibraryVerdict(tet, ttime);
     if (libraryVerdict == kExitNotUsable) {
-        std::printf("  Put the tracker vendor's tet.dll and ttime.dll (%d-bit) next to Okulon.dll or in a folder on PATH.\n",
-                    kBits);
-        return Verdict(kExitNotUsable, tet.Found() ? "tet.dll is of the wrong architecture, so every host sees \"Tracker not connected\""
-                                                   : "tet.dll would not be found, so every host sees \"Tracker not connected\"");
+        std::printf(
+            "  Put the tracker vendor's tet.dll and ttime.dll (%d-bit) next to Okulon.dll or in a folder on PATH.\n",
+            kBits);
+        return Verdict(kExitNotUsable,
+                       tet.Found()
+                           ? "tet.dll is of the wrong architecture, so every host sees \"Tracker not connected\""
+                           : "tet.dll would not be found, so every host sees \"Tracker not connected\"");
     }
     if (!ttime.Found()) std::printf("  Without ttime.dll time stamps come from the system's performance counter.\n");
 
@@ -338,11 +352,14 @@ int wmain(int argc, wchar_t** argv) {
     hyper unused = 0;
     tracker->GetTimestamp(&unused);
     ClockReadings clockReadings;
-    const TrackerProbeResult probe = TrackerProbe(tet.Path()).Run(
-        Narrow(options.host), options.port, options.seconds, [&] { ReadClock(tracker.get(), clockReadings); });
+    const TrackerProbeResult probe =
+        TrackerProbe(tet.Path()).Run(Narrow(options.host), options.port, options.seconds, [&] {
+            ReadClock(tracker.get(), clockReadings);
+        });
     const ClockFigures clock = clockReadings.Summarise(TimeLibraryUncertainty());
     if (!probe.libraryUsable) {
-        std::printf("  tet.dll cannot be loaded or lacks functions the extension calls (wrong file or wrong architecture)\n");
+        std::printf(
+            "  tet.dll cannot be loaded or lacks functions the extension calls (wrong file or wrong architecture)\n");
         return Verdict(kExitNotUsable, "tet.dll is not a usable tracker library");
     }
     if (!probe.finishedInTime) {
@@ -351,9 +368,12 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (!probe.connected) {
         std::printf("  connect: failed: %s (tracker-library code %d)\n",
-                    ExplainConnectFailure(probe.connectErrorCode, tet.IsSimulatorStandIn()).c_str(), probe.connectErrorCode);
-        std::printf("  Is the tracker server running at %ls, port %d? Hosts set both with SendCommand \"host ...\" and \"port ...\".\n",
-                    options.host.c_str(), options.port);
+                    ExplainConnectFailure(probe.connectErrorCode, tet.IsSimulatorStandIn()).c_str(),
+                    probe.connectErrorCode);
+        std::printf(
+            "  Is the tracker server running at %ls, port %d? Hosts set both with SendCommand \"host ...\" and \"port "
+            "...\".\n",
+            options.host.c_str(), options.port);
         return Verdict(kExitNotUsable, "the tracker does not answer");
     }
     std::printf("  connect: yes\n");

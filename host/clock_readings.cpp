@@ -40,7 +40,8 @@ Line Fit(const std::vector<std::pair<int64_t, int64_t>>& points, int64_t referen
         double squares = 0;
         for (const auto& [system, offset] : points) {
             const double x = static_cast<double>(system - referenceSystem);
-            const double residual = static_cast<double>(offset - referenceOffset) - (line.valueAtReference + line.slope * x);
+            const double residual =
+                static_cast<double>(offset - referenceOffset) - (line.valueAtReference + line.slope * x);
             squares += residual * residual;
         }
         line.slopeStandardError = std::sqrt(squares / (n - 2) / sxx);
@@ -66,7 +67,8 @@ ClockFigures ClockReadings::Summarise(int64_t syncUncertaintyMicros) const {
         }
         const Point& last = m_readings.back();
         // The fitted line at the last reading: steadier than that reading alone.
-        figures.offsetMicros = static_cast<double>(last.offset) + Fit(points, last.system, last.offset).valueAtReference;
+        figures.offsetMicros =
+            static_cast<double>(last.offset) + Fit(points, last.system, last.offset).valueAtReference;
         figures.offsetUncertaintyMicros = static_cast<double>(widestGap + syncUncertaintyMicros);
     }
 

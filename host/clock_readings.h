@@ -17,7 +17,7 @@ struct ClockFigures {
     int readings = 0;
     double offsetMicros = 0;  // tracker - system at the last reading
     double offsetUncertaintyMicros = 0;
-    bool haveDrift = false;   // readings over a second or more
+    bool haveDrift = false;  // readings over a second or more
     double spanSeconds = 0;
     double driftPpm = 0;
     double driftUncertaintyPpm = 0;

@@ -14,13 +14,13 @@ constexpr DWORD kStringTypes = RRF_RT_REG_SZ;
 // The default value of a key under HKEY_CLASSES_ROOT, or an empty text.
 std::wstring DefaultValue(const std::wstring& subKey) {
     DWORD bytes = 0;
-    if (RegGetValueW(HKEY_CLASSES_ROOT, subKey.c_str(), nullptr, kStringTypes, nullptr,
-                     nullptr, &bytes) != ERROR_SUCCESS)
+    if (RegGetValueW(HKEY_CLASSES_ROOT, subKey.c_str(), nullptr, kStringTypes, nullptr, nullptr, &bytes) !=
+        ERROR_SUCCESS)
         return {};
     std::vector<wchar_t> text(bytes / sizeof(wchar_t) + 1, L'\0');
     bytes = static_cast<DWORD>(text.size() * sizeof(wchar_t));
-    if (RegGetValueW(HKEY_CLASSES_ROOT, subKey.c_str(), nullptr, kStringTypes, nullptr,
-                     text.data(), &bytes) != ERROR_SUCCESS)
+    if (RegGetValueW(HKEY_CLASSES_ROOT, subKey.c_str(), nullptr, kStringTypes, nullptr, text.data(), &bytes) !=
+        ERROR_SUCCESS)
         return {};
     return text.data();
 }

@@ -18,7 +18,7 @@ public:
     bool ServerFileExists() const { return m_serverFileExists; }
     const std::wstring& ClassId() const { return m_classId; }        // braced text
     const std::wstring& ServerPath() const { return m_serverPath; }  // as registered
-    std::wstring ServerFolder() const;                                // with a trailing backslash
+    std::wstring ServerFolder() const;                               // with a trailing backslash
 
 private:
     std::wstring m_classId;

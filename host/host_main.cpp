@@ -23,8 +23,8 @@
 
 namespace {
 
-using okulon::ComPtr;
 using okulon::ComApartment;
+using okulon::ComPtr;
 using okulon::EnterApartment;
 using okulon::UniqueBstr;
 using okulon::UniqueTaskMemString;
@@ -121,8 +121,8 @@ std::wstring ProgramPath() {
 // sound, never registered: this program is no installer and leaves no keys.
 void LoadHostLibrary() {
     const std::wstring folder = FolderOf(ProgramPath());
-    for (const std::wstring& path : {folder + L"EyeTrackerLib.tlb", FolderOf(folder.substr(0, folder.size() - 1)) +
-                                                                         L"EyeTrackerLib.tlb"}) {
+    for (const std::wstring& path :
+         {folder + L"EyeTrackerLib.tlb", FolderOf(folder.substr(0, folder.size() - 1)) + L"EyeTrackerLib.tlb"}) {
         if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) continue;
         ComPtr<ITypeLib> library;
         const HRESULT result = LoadTypeLibEx(path.c_str(), REGKIND_NONE, library.put());
@@ -130,8 +130,9 @@ void LoadHostLibrary() {
                     SUCCEEDED(result) ? "loaded (not registered)" : "cannot be loaded");
         return;
     }
-    std::printf("host type library: EyeTrackerLib.tlb is neither beside the program nor one folder up "
-                "(only late-bound callers need it)\n");
+    std::printf(
+        "host type library: EyeTrackerLib.tlb is neither beside the program nor one folder up "
+        "(only late-bound callers need it)\n");
 }
 
 // As a host does: by ProgID. With --dll, through the class factory of the
@@ -141,16 +142,18 @@ HRESULT CreateTracker(ComPtr<IEyeTracker>& tracker, const std::wstring& dllPath)
         CLSID clsid;
         HRESULT result = CLSIDFromProgID(kProgId, &clsid);
         if (FAILED(result)) {
-            std::printf("created through CoCreateInstance(\"%ls\"): 0x%08lx, the ProgID is not registered for %d-bit "
-                        "programs (run install.cmd, or okulon_check to see why)\n",
-                        kProgId, result, static_cast<int>(sizeof(void*) * 8));
+            std::printf(
+                "created through CoCreateInstance(\"%ls\"): 0x%08lx, the ProgID is not registered for %d-bit "
+                "programs (run install.cmd, or okulon_check to see why)\n",
+                kProgId, result, static_cast<int>(sizeof(void*) * 8));
             return result;
         }
         result = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IEyeTracker, tracker.put_void());
         std::printf("created through CoCreateInstance(\"%ls\"): 0x%08lx\n", kProgId, result);
         if (FAILED(result))
-            std::printf("  the registered component cannot be created; okulon_check tells why "
-                        "(a moved or deleted Okulon.dll, or one of the wrong architecture)\n");
+            std::printf(
+                "  the registered component cannot be created; okulon_check tells why "
+                "(a moved or deleted Okulon.dll, or one of the wrong architecture)\n");
         return result;
     }
     std::printf("using the Okulon.dll at %ls by path (--dll), not the registered one\n", dllPath.c_str());
@@ -161,7 +164,8 @@ HRESULT CreateTracker(ComPtr<IEyeTracker>& tracker, const std::wstring& dllPath)
         return result;
     }
     using GetClassObject = HRESULT(WINAPI*)(REFCLSID, REFIID, void**);
-    auto getClassObject = reinterpret_cast<GetClassObject>(reinterpret_cast<void*>(GetProcAddress(dll, "DllGetClassObject")));
+    auto getClassObject =
+        reinterpret_cast<GetClassObject>(reinterpret_cast<void*>(GetProcAddress(dll, "DllGetClassObject")));
     if (getClassObject == nullptr) {
         std::printf("  it exports no DllGetClassObject: not a COM component\n");
         return E_NOINTERFACE;
@@ -184,9 +188,10 @@ void WarnOfSimulatedData(IEyeTracker* tracker) {
     const DWORD length = GetModuleFileNameW(component, path, MAX_PATH);
     const auto tet = okulon::host::TrackerLibraryLocation::Find(FolderOf(std::wstring(path, length)), L"tet.dll");
     if (!tet.IsSimulatorStandIn()) return;
-    std::printf("SIMULATED DATA: the tracker library %ls is Okulon's stand-in for the simulated tracker;\n"
-                "every gaze sample of this session is simulated, not recorded from an eye tracker.\n",
-                tet.Path().c_str());
+    std::printf(
+        "SIMULATED DATA: the tracker library %ls is Okulon's stand-in for the simulated tracker;\n"
+        "every gaze sample of this session is simulated, not recorded from an eye tracker.\n",
+        tet.Path().c_str());
 }
 
 std::wstring LastError(IEyeTracker* tracker) {
@@ -217,12 +222,15 @@ void Drain(std::vector<Record>& into, CountFn count, FetchFn fetch) {
 }
 
 void PollFrame(IEyeTracker* tracker, SessionRecords& records) {
-    Drain<GazeRecord>(records.gaze, [&](LONG* n) { return tracker->GetGazeDataCount(n, 0); },
-                      [&](LONG* n, GazeRecord* r) { return tracker->GetGazeData(n, r, 0); });
-    Drain<PupilRecord>(records.pupil, [&](LONG* n) { return tracker->GetPupilDataCount(n); },
-                       [&](LONG* n, PupilRecord* r) { return tracker->GetPupilData(n, r, 0); });
-    Drain<EyeEventRecord>(records.eyeEvents, [&](LONG* n) { return tracker->GetEyeEventCount(n); },
-                          [&](LONG* n, EyeEventRecord* r) { return tracker->GetEyeEvents(n, r); });
+    Drain<GazeRecord>(
+        records.gaze, [&](LONG* n) { return tracker->GetGazeDataCount(n, 0); },
+        [&](LONG* n, GazeRecord* r) { return tracker->GetGazeData(n, r, 0); });
+    Drain<PupilRecord>(
+        records.pupil, [&](LONG* n) { return tracker->GetPupilDataCount(n); },
+        [&](LONG* n, PupilRecord* r) { return tracker->GetPupilData(n, r, 0); });
+    Drain<EyeEventRecord>(
+        records.eyeEvents, [&](LONG* n) { return tracker->GetEyeEventCount(n); },
+        [&](LONG* n, EyeEventRecord* r) { return tracker->GetEyeEvents(n, r); });
 }
 
 // The five-point calibration, with targets drawn in a window of the host's
@@ -257,9 +265,10 @@ void PrintClocks(IEyeTracker* tracker, const okulon::host::SessionRecords& recor
         static_cast<double>(before.QuadPart + after.QuadPart) / 2 * 1e6 / static_cast<double>(frequency.QuadPart);
     const double callMicros =
         static_cast<double>(after.QuadPart - before.QuadPart) * 1e6 / static_cast<double>(frequency.QuadPart);
-    std::printf("clocks: GetTimestamp %lld us, performance counter %.0f us: tracker - PC = %+.6f s (the call took %.3f ms)\n",
-                static_cast<long long>(trackerNow), pcMicros, (static_cast<double>(trackerNow) - pcMicros) / 1e6,
-                callMicros / 1000.0);
+    std::printf(
+        "clocks: GetTimestamp %lld us, performance counter %.0f us: tracker - PC = %+.6f s (the call took %.3f ms)\n",
+        static_cast<long long>(trackerNow), pcMicros, (static_cast<double>(trackerNow) - pcMicros) / 1e6,
+        callMicros / 1000.0);
     if (!records.gaze.empty()) {
         const int64_t last = records.gaze.back().time;
         std::printf("clocks: last gaze record at %lld us, %.1f ms before GetTimestamp\n", static_cast<long long>(last),

@@ -24,8 +24,8 @@ std::vector<int64_t> Times(const std::vector<Record>& records) {
 
 void PrintSummary(std::FILE* out, const char* name, const StreamSummary& summary) {
     std::fprintf(out, "  %-10s %7zu records  %8.1f /s over %.2f s  median interval %.2f ms  gaps %zu (longest %.0f ms)",
-                 name, summary.count, summary.ratePerSecond, summary.seconds, summary.medianIntervalMs,
-                 summary.gaps, summary.longestGapMs);
+                 name, summary.count, summary.ratePerSecond, summary.seconds, summary.medianIntervalMs, summary.gaps,
+                 summary.longestGapMs);
     if (summary.outOfOrder != 0) std::fprintf(out, "  OUT OF ORDER %zu", summary.outOfOrder);
     std::fprintf(out, "\n");
 }
@@ -87,8 +87,9 @@ bool WriteSvg(const std::wstring& path, const SessionRecords& records, int scree
     if (!file) return false;
     const double w = screenWidth > 0 ? screenWidth : 1024, h = screenHeight > 0 ? screenHeight : 768;
     std::FILE* f = file.get();
-    std::fprintf(f, "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%.0f\" height=\"%.0f\" viewBox=\"0 0 %.0f %.0f\">\n",
-                 w, h, w, h);
+    std::fprintf(
+        f, "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%.0f\" height=\"%.0f\" viewBox=\"0 0 %.0f %.0f\">\n", w,
+        h, w, h);
     std::fprintf(f, "<rect width=\"100%%\" height=\"100%%\" fill=\"#101418\"/>\n");
     std::fprintf(f, "<line x1=\"%.0f\" y1=\"0\" x2=\"%.0f\" y2=\"%.0f\" stroke=\"#333\"/>\n", w / 2, w / 2, h);
     std::fprintf(f, "<line x1=\"0\" y1=\"%.0f\" x2=\"%.0f\" y2=\"%.0f\" stroke=\"#333\"/>\n", h / 2, w, h / 2);
@@ -98,8 +99,10 @@ bool WriteSvg(const std::wstring& path, const SessionRecords& records, int scree
     for (const EyeEventRecord& r : records.eyeEvents)
         std::fprintf(f, "<circle cx=\"%.1f\" cy=\"%.1f\" r=\"6\" fill=\"%s\"/>\n", w / 2 + r.x, h / 2 - r.y,
                      r.kind == kBothEyesLost ? "#ef5350" : "#66bb6a");
-    std::fprintf(f, "<text x=\"10\" y=\"20\" fill=\"#ccc\" font-family=\"sans-serif\" font-size=\"14\">"
-                    "gaze %zu samples; eye events: red lost, green found</text>\n", records.gaze.size());
+    std::fprintf(f,
+                 "<text x=\"10\" y=\"20\" fill=\"#ccc\" font-family=\"sans-serif\" font-size=\"14\">"
+                 "gaze %zu samples; eye events: red lost, green found</text>\n",
+                 records.gaze.size());
     std::fprintf(f, "</svg>\n");
     return std::ferror(f) == 0;
 }

@@ -23,9 +23,9 @@ struct StreamSummary {
     double seconds = 0;        // first to last record
     double ratePerSecond = 0;  // effective rate
     double medianIntervalMs = 0;
-    size_t gaps = 0;           // intervals over twice the median (blinks, lost eyes)
+    size_t gaps = 0;  // intervals over twice the median (blinks, lost eyes)
     double longestGapMs = 0;
-    size_t outOfOrder = 0;     // records not later than their predecessor
+    size_t outOfOrder = 0;  // records not later than their predecessor
 };
 
 StreamSummary Summarise(const std::vector<int64_t>& times);

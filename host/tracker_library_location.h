@@ -18,7 +18,7 @@ public:
     bool BesideComponent() const { return m_besideComponent; }
     const std::wstring& Path() const { return m_path; }
     const std::wstring& Version() const { return m_version; }  // empty without version information
-    int Bits() const { return m_bits; }                         // 32 or 64; 0 when not a DLL of either
+    int Bits() const { return m_bits; }                        // 32 or 64; 0 when not a DLL of either
     bool FitsThisProcess() const { return m_bits == static_cast<int>(sizeof(void*) * 8); }
     bool IsSimulatorStandIn() const { return m_standIn; }
 

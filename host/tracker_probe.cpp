@@ -99,7 +99,8 @@ DWORD WINAPI RunProbe(void* parameter) {
 
 double TrackerProbeResult::SampleRate() const {
     if (samples < 2 || lastSampleMicroseconds <= firstSampleMicroseconds) return 0;
-    return static_cast<double>(samples - 1) * 1e6 / static_cast<double>(lastSampleMicroseconds - firstSampleMicroseconds);
+    return static_cast<double>(samples - 1) * 1e6 /
+           static_cast<double>(lastSampleMicroseconds - firstSampleMicroseconds);
 }
 
 TrackerProbeResult TrackerProbe::Run(const std::string& host, int32_t port, double deliverySeconds,
@@ -120,7 +121,7 @@ TrackerProbeResult TrackerProbe::Run(const std::string& host, int32_t port, doub
     UniqueHandle thread(CreateThread(nullptr, 0, &RunProbe, handOver.get(), 0, nullptr));
     if (!thread) return result;
     static_cast<void>(handOver.release());  // the probe thread's now
-    const DWORD marginMs = 15000;  // connecting and one system check
+    const DWORD marginMs = 15000;           // connecting and one system check
     const DWORD waitMs = static_cast<DWORD>(deliverySeconds * 1000) + marginMs;
     const ULONGLONG deadline = GetTickCount64() + waitMs;
     while (WaitForSingleObject(thread.get(), 50) != WAIT_OBJECT_0) {

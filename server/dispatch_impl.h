@@ -86,7 +86,9 @@ public:
 
 class ProvideClassInfoImpl : public IProvideClassInfo {
 public:
-    STDMETHODIMP GetClassInfo(ITypeInfo** typeInfo) noexcept override { return g_classTypeInfo.GetTypeInfo(0, typeInfo); }
+    STDMETHODIMP GetClassInfo(ITypeInfo** typeInfo) noexcept override {
+        return g_classTypeInfo.GetTypeInfo(0, typeInfo);
+    }
 };
 
 }  // namespace okulon

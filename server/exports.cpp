@@ -35,8 +35,8 @@ extern "C" HRESULT WINAPI DllGetClassObject(REFCLSID classId, REFIID iid, void**
         CriticalSectionGuard guard(classes.objectMapLock);
         factory = entry->cachedFactory.load(std::memory_order_acquire);
         if (factory == nullptr) {
-            result = entry->classFactoryCreator(entry->instanceCreator, IID_IUnknown,
-                                                reinterpret_cast<void**>(&factory));
+            result =
+                entry->classFactoryCreator(entry->instanceCreator, IID_IUnknown, reinterpret_cast<void**>(&factory));
             // Published only when complete; a failed build leaves the cache
             // empty for the next call to retry.
             if (factory != nullptr) entry->cachedFactory.store(factory, std::memory_order_release);

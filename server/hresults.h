@@ -32,8 +32,7 @@ constexpr bool Failed(HResult hr) { return hr < 0; }
 
 // A Win32 error code c > 0 becomes 0x8007xxxx with the low 16 bits of c; zero
 // and negative values are already HRESULTs and pass unchanged.
-constexpr HResult HResultFromWin32(int32_t code)
-{
+constexpr HResult HResultFromWin32(int32_t code) {
     if (code <= 0) {
         return code;
     }
@@ -52,8 +51,7 @@ constexpr HResult HResultFromWin32(int32_t code)
 // Called inside catch (...): the one rule by which every boundary (the COM
 // methods, the exports, the registrar) turns an exception into a result, so
 // that nothing escapes into the host or the installer.
-inline HResult HResultFromCaughtException() noexcept
-{
+inline HResult HResultFromCaughtException() noexcept {
     try {
         throw;
     } catch (const std::bad_alloc&) {

@@ -35,8 +35,7 @@ DWORD_PTR InterfaceOffset() noexcept {
 // IUnknown always yields the first entry's pointer; any other identifier the
 // first entry that matches in all 16 bytes. The pointer handed out carries a
 // reference added through itself.
-inline HRESULT QueryInterfaceFromMap(void* object, const InterfaceMapEntry* map, REFIID iid,
-                                     void** result) noexcept {
+inline HRESULT QueryInterfaceFromMap(void* object, const InterfaceMapEntry* map, REFIID iid, void** result) noexcept {
     if (result == nullptr) return E_POINTER;
     *result = nullptr;
     const InterfaceMapEntry* found = nullptr;

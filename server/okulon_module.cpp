@@ -89,8 +89,7 @@ void COkulonModule::Term() noexcept {
 
 BaseModuleRecord::BaseModuleRecord() noexcept : module(ThisModuleHandle()) {}
 
-ClassModuleRecord::ClassModuleRecord() noexcept
-    : mapBegin(std::begin(g_objectMap)), mapEnd(std::end(g_objectMap)) {
+ClassModuleRecord::ClassModuleRecord() noexcept : mapBegin(std::begin(g_objectMap)), mapEnd(std::end(g_objectMap)) {
     if (objectMapLock.Create()) {
         sizeStamp = kClassModuleSizeStamp;
     } else {

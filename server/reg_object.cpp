@@ -15,8 +15,8 @@ struct RootName {
 };
 
 constexpr RootName kRootNames[] = {
-    {u"HKCR", u"HKEY_CLASSES_ROOT", kClassesRoot},   {u"HKCU", u"HKEY_CURRENT_USER", kCurrentUser},
-    {u"HKLM", u"HKEY_LOCAL_MACHINE", kLocalMachine}, {u"HKU", u"HKEY_USERS", kUsers},
+    {u"HKCR", u"HKEY_CLASSES_ROOT", kClassesRoot},         {u"HKCU", u"HKEY_CURRENT_USER", kCurrentUser},
+    {u"HKLM", u"HKEY_LOCAL_MACHINE", kLocalMachine},       {u"HKU", u"HKEY_USERS", kUsers},
     {u"HKPD", u"HKEY_PERFORMANCE_DATA", kPerformanceData}, {u"HKDD", u"HKEY_DYN_DATA", kDynData},
     {u"HKCC", u"HKEY_CURRENT_CONFIG", kCurrentConfig},
 };
@@ -24,12 +24,13 @@ constexpr RootName kRootNames[] = {
 // Keys that ForceRemove and Delete never remove, at any depth: removing them
 // would take other components' registrations along.
 constexpr const char16_t* kNeverDelete[] = {
-    u"AppID", u"CLSID",  u"Component Categories", u"FileType", u"Interface", u"Hardware",
-    u"Mime",  u"SAM",    u"SECURITY",             u"SYSTEM",   u"Software",  u"TypeLib",
+    u"AppID",    u"CLSID",     u"Component Categories",
+    u"FileType", u"Interface", u"Hardware",
+    u"Mime",     u"SAM",       u"SECURITY",
+    u"SYSTEM",   u"Software",  u"TypeLib",
 };
 
-RegKey RootFromName(std::u16string_view name)
-{
+RegKey RootFromName(std::u16string_view name) {
     for (const RootName& root : kRootNames) {
         if (EqualsIgnoreCase(name, root.shortName) || EqualsIgnoreCase(name, root.longName)) {
             return root.key;
@@ -38,8 +39,7 @@ RegKey RootFromName(std::u16string_view name)
     return kNoKey;
 }
 
-bool IsNeverDelete(std::u16string_view name)
-{
+bool IsNeverDelete(std::u16string_view name) {
     for (const char16_t* kept : kNeverDelete) {
         if (EqualsIgnoreCase(name, kept)) {
             return true;
@@ -50,8 +50,7 @@ bool IsNeverDelete(std::u16string_view name)
 
 constexpr bool IsWhitespace(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; }
 
-int HexDigitValue(char16_t c)
-{
+int HexDigitValue(char16_t c) {
     if (c >= u'0' && c <= u'9') {
         return c - u'0';
     }
@@ -107,8 +106,7 @@ namespace {
 
 // An empty name would address the parent itself, and a "\" would reach past
 // the level the script describes; neither names a key of its own.
-HResult CheckKeyName(std::u16string_view name)
-{
+HResult CheckKeyName(std::u16string_view name) {
     if (name.empty() || name.find(u'\\') != std::u16string_view::npos) {
         return kDispEException;
     }
@@ -117,15 +115,13 @@ HResult CheckKeyName(std::u16string_view name)
 
 }  // namespace
 
-void CRegObject::ScriptRun::SkipWhitespace()
-{
+void CRegObject::ScriptRun::SkipWhitespace() {
     while (m_position < m_text.size() && IsWhitespace(m_text[m_position])) {
         ++m_position;
     }
 }
 
-HResult CRegObject::ScriptRun::NextToken()
-{
+HResult CRegObject::ScriptRun::NextToken() {
     SkipWhitespace();
     m_token.clear();
     if (m_position >= m_text.size()) {
@@ -165,8 +161,7 @@ HResult CRegObject::ScriptRun::NextToken()
     return kSOk;
 }
 
-HResult CRegObject::ScriptRun::Run(bool doRegister)
-{
+HResult CRegObject::ScriptRun::Run(bool doRegister) {
     while (m_position < m_text.size()) {
         OKULON_RETURN_IF_FAILED(NextToken());
         const RegKey root = RootFromName(m_token);
@@ -193,8 +188,7 @@ HResult CRegObject::ScriptRun::Run(bool doRegister)
     return kSOk;
 }
 
-HResult CRegObject::ScriptRun::GuardedBlock(RegKey parent, bool doRegister)
-{
+HResult CRegObject::ScriptRun::GuardedBlock(RegKey parent, bool doRegister) {
     try {
         return Block(parent, doRegister, false, 1);
     } catch (...) {
@@ -202,8 +196,7 @@ HResult CRegObject::ScriptRun::GuardedBlock(RegKey parent, bool doRegister)
     }
 }
 
-HResult CRegObject::ScriptRun::Block(RegKey parent, bool doRegister, bool recovering, int depth)
-{
+HResult CRegObject::ScriptRun::Block(RegKey parent, bool doRegister, bool recovering, int depth) {
     if (depth > kMaxNestingDepth) {
         return kDispEException;
     }
@@ -221,8 +214,7 @@ HResult CRegObject::ScriptRun::Block(RegKey parent, bool doRegister, bool recove
     return kSOk;
 }
 
-HResult CRegObject::ScriptRun::RegisterEntry(RegKey parent, RegKeyOwner& current, int depth)
-{
+HResult CRegObject::ScriptRun::RegisterEntry(RegKey parent, RegKeyOwner& current, int depth) {
     // Set once the entry is complete: only a nested block may follow it.
     bool entryDone = false;
     if (TokenIsKeyword(u"ForceRemove") || TokenIsKeyword(u"Delete")) {
@@ -247,8 +239,7 @@ HResult CRegObject::ScriptRun::RegisterEntry(RegKey parent, RegKeyOwner& current
     return kSOk;
 }
 
-HResult CRegObject::ScriptRun::UnregisterEntry(RegKey parent, bool recovering, int depth)
-{
+HResult CRegObject::ScriptRun::UnregisterEntry(RegKey parent, bool recovering, int depth) {
     // Removing before writing is registering's business: here only the name
     // after ForceRemove or Delete counts.
     if (TokenIsKeyword(u"ForceRemove") || TokenIsKeyword(u"Delete")) {
@@ -268,8 +259,7 @@ HResult CRegObject::ScriptRun::UnregisterEntry(RegKey parent, bool recovering, i
 
 // ForceRemove removes the key's tree and goes on to write the key; Delete
 // removes it and ends the entry (an assignment after it is read through).
-HResult CRegObject::ScriptRun::RemoveKeyBeforeRegistering(RegKey parent, bool* entryDone)
-{
+HResult CRegObject::ScriptRun::RemoveKeyBeforeRegistering(RegKey parent, bool* entryDone) {
     const bool deleteOnly = TokenIsKeyword(u"Delete");
     OKULON_RETURN_IF_FAILED(NextToken());
     OKULON_RETURN_IF_FAILED(CheckKeyName(m_token));
@@ -287,8 +277,7 @@ HResult CRegObject::ScriptRun::RemoveKeyBeforeRegistering(RegKey parent, bool* e
 }
 
 // From "Val" to the "=" after the name.
-HResult CRegObject::ScriptRun::ReadValueName(std::u16string* valueName)
-{
+HResult CRegObject::ScriptRun::ReadValueName(std::u16string* valueName) {
     OKULON_RETURN_IF_FAILED(NextToken());
     if (m_token.size() > kMaxValueNameUnits) {
         return kDispEException;
@@ -301,15 +290,13 @@ HResult CRegObject::ScriptRun::ReadValueName(std::u16string* valueName)
     return kSOk;
 }
 
-HResult CRegObject::ScriptRun::RegisterValueEntry(RegKey parent)
-{
+HResult CRegObject::ScriptRun::RegisterValueEntry(RegKey parent) {
     std::u16string valueName;
     OKULON_RETURN_IF_FAILED(ReadValueName(&valueName));
     return WriteValue(parent, valueName);
 }
 
-HResult CRegObject::ScriptRun::UnregisterValueEntry(RegKey parent, bool recovering, bool deleteAllowed)
-{
+HResult CRegObject::ScriptRun::UnregisterValueEntry(RegKey parent, bool recovering, bool deleteAllowed) {
     std::u16string valueName;
     OKULON_RETURN_IF_FAILED(ReadValueName(&valueName));
     if (!recovering && deleteAllowed) {
@@ -325,8 +312,7 @@ HResult CRegObject::ScriptRun::UnregisterValueEntry(RegKey parent, bool recoveri
 
 // Opens the key for writing, or for reading when it may only be read, or
 // creates it; then writes its default value when one is assigned.
-HResult CRegObject::ScriptRun::RegisterKeyEntry(RegKey parent, RegKeyOwner& current)
-{
+HResult CRegObject::ScriptRun::RegisterKeyEntry(RegKey parent, RegKeyOwner& current) {
     OKULON_RETURN_IF_FAILED(CheckKeyName(m_token));
     RegError error = m_registry.OpenKey(parent, m_token, kKeyRead | kKeyWrite, current.Put());
     if (error != kErrorSuccess) {
@@ -342,8 +328,7 @@ HResult CRegObject::ScriptRun::RegisterKeyEntry(RegKey parent, RegKeyOwner& curr
     return kSOk;
 }
 
-HResult CRegObject::ScriptRun::UnregisterKeyEntry(RegKey parent, bool recovering, bool deleteAllowed, int depth)
-{
+HResult CRegObject::ScriptRun::UnregisterKeyEntry(RegKey parent, bool recovering, bool deleteAllowed, int depth) {
     const std::u16string keyName = m_token;
     RegKeyOwner key(m_registry);
     RegError openError = kErrorSuccess;
@@ -379,8 +364,7 @@ HResult CRegObject::ScriptRun::UnregisterKeyEntry(RegKey parent, bool recovering
     return kSOk;
 }
 
-HResult CRegObject::ScriptRun::WriteValue(RegKey key, std::u16string_view valueName)
-{
+HResult CRegObject::ScriptRun::WriteValue(RegKey key, std::u16string_view valueName) {
     OKULON_RETURN_IF_FAILED(NextToken());
     if (m_token.size() != 1) {
         return kDispEException;
@@ -431,16 +415,14 @@ HResult CRegObject::ScriptRun::WriteValue(RegKey key, std::u16string_view valueN
     return NextToken();
 }
 
-HResult CRegObject::ScriptRun::SkipAssignment()
-{
+HResult CRegObject::ScriptRun::SkipAssignment() {
     for (int i = 0; i < 3; ++i) {  // type, value, and the token after them
         OKULON_RETURN_IF_FAILED(NextToken());
     }
     return kSOk;
 }
 
-RegError CRegObject::ScriptRun::DeleteKeyTree(RegKey parent, std::u16string_view name)
-{
+RegError CRegObject::ScriptRun::DeleteKeyTree(RegKey parent, std::u16string_view name) {
     RegKeyOwner key(m_registry);
     RegError error = m_registry.OpenKey(parent, name, kKeyRead | kKeyWrite, key.Put());
     if (error != kErrorSuccess) {
@@ -460,19 +442,16 @@ RegError CRegObject::ScriptRun::DeleteKeyTree(RegKey parent, std::u16string_view
 
 HResult CRegObject::QueryInterface(const Guid&, void**) { return kENotImpl; }
 
-HResult CRegObject::AddReplacement(const char16_t* name, const char16_t* text)
-{
+HResult CRegObject::AddReplacement(const char16_t* name, const char16_t* text) {
     return m_replacements.Add(name, text);
 }
 
-HResult CRegObject::ClearReplacements()
-{
+HResult CRegObject::ClearReplacements() {
     m_replacements.Clear();
     return kSOk;
 }
 
-HResult CRegObject::ProcessScript(std::u16string_view script, bool doRegister) noexcept
-{
+HResult CRegObject::ProcessScript(std::u16string_view script, bool doRegister) noexcept {
     try {
         const size_t end = script.find(u'\0');
         if (end != std::u16string_view::npos) {

@@ -20,8 +20,7 @@ struct Guid {
     uint8_t data4[8];
 };
 
-inline bool operator==(const Guid& a, const Guid& b)
-{
+inline bool operator==(const Guid& a, const Guid& b) {
     if (a.data1 != b.data1 || a.data2 != b.data2 || a.data3 != b.data3) {
         return false;
     }

@@ -27,8 +27,7 @@ const char16_t* AsText16(const wchar_t* text) { return reinterpret_cast<const ch
 const wchar_t* AsWide(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
 
 // A failed platform call whose last error is 0 is still a failure.
-HRESULT HResultFromLastError() noexcept
-{
+HRESULT HResultFromLastError() noexcept {
     const DWORD error = GetLastError();
     return error == ERROR_SUCCESS ? E_FAIL : HResultFromWin32(static_cast<int32_t>(error));
 }
@@ -37,8 +36,7 @@ HRESULT HResultFromLastError() noexcept
 class TypeLibraryAttributes {
 public:
     explicit TypeLibraryAttributes(ITypeLib* library) noexcept : m_library(library) {}
-    ~TypeLibraryAttributes()
-    {
+    ~TypeLibraryAttributes() {
         if (m_attributes != nullptr) {
             m_library->ReleaseTLibAttr(m_attributes);
         }
@@ -56,8 +54,7 @@ private:
 
 // Full path of a module into MAX_PATH units: nothing at all is the thread's
 // last error, a full buffer may have been cut short.
-HRESULT GetModulePath(HMODULE module, wchar_t (&path)[MAX_PATH]) noexcept
-{
+HRESULT GetModulePath(HMODULE module, wchar_t (&path)[MAX_PATH]) noexcept {
     const DWORD length = GetModuleFileNameW(module, path, MAX_PATH);
     if (length == 0) {
         return HResultFromLastError();
@@ -68,23 +65,19 @@ HRESULT GetModulePath(HMODULE module, wchar_t (&path)[MAX_PATH]) noexcept
     return S_OK;
 }
 
-bool IsProcessExecutable(HMODULE module) noexcept
-{
-    return module == nullptr || module == GetModuleHandleW(nullptr);
-}
+bool IsProcessExecutable(HMODULE module) noexcept { return module == nullptr || module == GetModuleHandleW(nullptr); }
 
 // The platform's file-information query, loaded only for the registration
 // call so that the host's process does not map the shell for nothing.
-HRESULT FileIsExecutable(const wchar_t* path, bool* executable) noexcept
-{
+HRESULT FileIsExecutable(const wchar_t* path, bool* executable) noexcept {
     *executable = false;
     const UniqueModule shell(LoadLibraryW(L"shell32.dll"));
     if (shell.get() == nullptr) {
         return HResultFromLastError();
     }
     using GetFileInfoFunction = DWORD_PTR(WINAPI*)(LPCWSTR, DWORD, SHFILEINFOW*, UINT, UINT);
-    const auto getFileInfo = reinterpret_cast<GetFileInfoFunction>(
-        reinterpret_cast<void*>(GetProcAddress(shell.get(), "SHGetFileInfoW")));
+    const auto getFileInfo =
+        reinterpret_cast<GetFileInfoFunction>(reinterpret_cast<void*>(GetProcAddress(shell.get(), "SHGetFileInfoW")));
     if (getFileInfo == nullptr) {
         return HResultFromLastError();
     }
@@ -94,8 +87,7 @@ HRESULT FileIsExecutable(const wchar_t* path, bool* executable) noexcept
 
 // Reads the script resource of a file and runs it.
 HRESULT RegisterFromResource(CRegObject& registrar, const wchar_t* path, UINT resourceId, const wchar_t* type,
-                             bool doRegister)
-{
+                             bool doRegister) {
     const UniqueModule file(LoadLibraryExW(path, nullptr, LOAD_LIBRARY_AS_DATAFILE));
     if (file.get() == nullptr) {
         return HResultFromLastError();
@@ -131,14 +123,12 @@ HRESULT RegisterFromResource(CRegObject& registrar, const wchar_t* path, UINT re
         }
     }
     text[static_cast<size_t>(units)] = L'\0';
-    return registrar.ProcessScript(std::u16string_view(AsText16(text.data()), static_cast<size_t>(units)),
-                                   doRegister);
+    return registrar.ProcessScript(std::u16string_view(AsText16(text.data()), static_cast<size_t>(units)), doRegister);
 }
 
 // The component's type library and the path it was loaded from: the library
 // inside the component's own file, or failing that a .tlb file beside it.
-HRESULT LocateTypeLibrary(HMODULE module, UniqueBstr& loadedPath, ComPtr<ITypeLib>& library)
-{
+HRESULT LocateTypeLibrary(HMODULE module, UniqueBstr& loadedPath, ComPtr<ITypeLib>& library) {
     wchar_t path[MAX_PATH] = {};
     OKULON_RETURN_IF_FAILED(GetModulePath(module, path));
     std::wstring used = path;
@@ -165,8 +155,7 @@ HRESULT LocateTypeLibrary(HMODULE module, UniqueBstr& loadedPath, ComPtr<ITypeLi
 
 // Whether the platform still holds a registration of exactly this library
 // version; only an answer of "not registered" counts as no.
-bool TypeLibraryIsRegistered(const TLIBATTR& attributes) noexcept
-{
+bool TypeLibraryIsRegistered(const TLIBATTR& attributes) noexcept {
     UniqueBstr path;
     const HRESULT hr = QueryPathOfRegTypeLib(attributes.guid, attributes.wMajorVerNum, attributes.wMinorVerNum,
                                              attributes.lcid, path.put());
@@ -176,8 +165,7 @@ bool TypeLibraryIsRegistered(const TLIBATTR& attributes) noexcept
 // A class without a registration function cannot be registered; saying so
 // beats reporting success for entries never written. No class belongs to a
 // component category, so there is no category step.
-HRESULT UpdateClassRegistries(BOOL registering)
-{
+HRESULT UpdateClassRegistries(BOOL registering) {
     ClassModuleRecord& classes = ClassModule();
     for (ObjectMapEntry* entry = classes.mapBegin; entry != classes.mapEnd; ++entry) {
         OKULON_RETURN_IF_FAILED(entry->updateRegistry != nullptr ? entry->updateRegistry(registering) : E_NOTIMPL);
@@ -185,16 +173,14 @@ HRESULT UpdateClassRegistries(BOOL registering)
     return S_OK;
 }
 
-HRESULT RegisterServerSteps()
-{
+HRESULT RegisterServerSteps() {
     const wchar_t* const callerReplacements[] = {L"APPID", AsWide(kAppIdText), nullptr};
     OKULON_RETURN_IF_FAILED(RunRegistrarScript(kAppIdScriptResourceId, true, callerReplacements));
     OKULON_RETURN_IF_FAILED(UpdateClassRegistries(TRUE));
     return RegisterTypeLibrary();
 }
 
-HRESULT UnregisterServerSteps()
-{
+HRESULT UnregisterServerSteps() {
     OKULON_RETURN_IF_FAILED(UpdateClassRegistries(FALSE));
     OKULON_RETURN_IF_FAILED(UnregisterTypeLibrary());
     const wchar_t* const callerReplacements[] = {L"APPID", AsWide(kAppIdText), nullptr};
@@ -203,13 +189,11 @@ HRESULT UnregisterServerSteps()
 
 }  // namespace
 
-HRESULT AddCommonReplacements(IRegistrarBase& registrar) noexcept
-{
+HRESULT AddCommonReplacements(IRegistrarBase& registrar) noexcept {
     return registrar.AddReplacement(u"APPID", kAppIdText);
 }
 
-HRESULT UpdateEyeTrackerRegistry(BOOL registering) noexcept
-{
+HRESULT UpdateEyeTrackerRegistry(BOOL registering) noexcept {
     try {
         const HMODULE module = ThisModuleHandle();
         wchar_t path[MAX_PATH] = {};
@@ -227,8 +211,7 @@ HRESULT UpdateEyeTrackerRegistry(BOOL registering) noexcept
     }
 }
 
-HRESULT RunRegistrarScript(UINT resourceId, bool doRegister, const wchar_t* const* replacementPairs) noexcept
-{
+HRESULT RunRegistrarScript(UINT resourceId, bool doRegister, const wchar_t* const* replacementPairs) noexcept {
     try {
         Win32Registry registry;
         CRegObject registrar(registry);
@@ -250,8 +233,7 @@ HRESULT RunRegistrarScript(UINT resourceId, bool doRegister, const wchar_t* cons
     }
 }
 
-HRESULT RegisterTypeLibrary() noexcept
-{
+HRESULT RegisterTypeLibrary() noexcept {
     try {
         UniqueBstr path;
         ComPtr<ITypeLib> library;
@@ -265,8 +247,7 @@ HRESULT RegisterTypeLibrary() noexcept
     }
 }
 
-HRESULT UnregisterTypeLibrary() noexcept
-{
+HRESULT UnregisterTypeLibrary() noexcept {
     try {
         UniqueBstr path;
         ComPtr<ITypeLib> library;
@@ -274,9 +255,9 @@ HRESULT UnregisterTypeLibrary() noexcept
         TypeLibraryAttributes attributes(library.get());
         OKULON_RETURN_IF_FAILED(attributes.Read());
         const TLIBATTR& libraryAttributes = attributes.Get();
-        HRESULT hr = UnRegisterTypeLib(libraryAttributes.guid, libraryAttributes.wMajorVerNum,
-                                       libraryAttributes.wMinorVerNum, libraryAttributes.lcid,
-                                       libraryAttributes.syskind);
+        HRESULT hr =
+            UnRegisterTypeLib(libraryAttributes.guid, libraryAttributes.wMajorVerNum, libraryAttributes.wMinorVerNum,
+                              libraryAttributes.lcid, libraryAttributes.syskind);
         // The platforms refuse to remove a library that is not registered
         // (E_INVALIDARG, TYPE_E_REGISTRYACCESS or TYPE_E_LIBNOTREGISTERED
         // depending on the platform): that is the state unregistering wants,
@@ -291,8 +272,7 @@ HRESULT UnregisterTypeLibrary() noexcept
     }
 }
 
-HRESULT RegisterServer() noexcept
-{
+HRESULT RegisterServer() noexcept {
     try {
         // Restored on every path out of the registration call.
         const ThreadLocaleScope locale = SwitchThreadLocale(LOCALE_SYSTEM_DEFAULT);
@@ -302,8 +282,7 @@ HRESULT RegisterServer() noexcept
     }
 }
 
-HRESULT UnregisterServer() noexcept
-{
+HRESULT UnregisterServer() noexcept {
     try {
         // Restored on every path out of the registration call.
         const ThreadLocaleScope locale = SwitchThreadLocale(LOCALE_SYSTEM_DEFAULT);

@@ -38,19 +38,13 @@ constexpr size_t kMaxScriptPathUnits = 519;  // 520 with the terminator
 //     }
 // }
 const uint32_t kClassRegistrationWords[kClassRegistrationWordCount] = {
-    Root(0),
-    Key(1), Default(2), kBegin, Key(3), Default(4), kBegin, kEndBlock, kEndBlock,
-    Key(5), Default(2), kBegin, Key(3), Default(4), kBegin, kEndBlock, Key(6), Default(1), kBegin, kEndBlock,
-    kEndBlock,
-    NoRemove(3), Key(3), kBegin,
-    ForceRemove(4), Key(4), Default(2), kBegin,
-    Key(7), Default(1), kBegin, kEndBlock,
-    Key(8), Default(5), kBegin, kEndBlock,
-    ForceRemove(9), Key(9), kBegin, kEndBlock,
-    Key(10), Default(11), kBegin, Named(12, 0), kEndBlock,
-    Named(13, 14),
-    Key(15), Default(16), kBegin, kEndBlock,
-    kEndBlock, kEndBlock, kEndBlock, kEnd,
+    Root(0),        Key(1),      Default(2), kBegin,       Key(3),         Default(4),    kBegin,  kEndBlock,
+    kEndBlock,      Key(5),      Default(2), kBegin,       Key(3),         Default(4),    kBegin,  kEndBlock,
+    Key(6),         Default(1),  kBegin,     kEndBlock,    kEndBlock,      NoRemove(3),   Key(3),  kBegin,
+    ForceRemove(4), Key(4),      Default(2), kBegin,       Key(7),         Default(1),    kBegin,  kEndBlock,
+    Key(8),         Default(5),  kBegin,     kEndBlock,    ForceRemove(9), Key(9),        kBegin,  kEndBlock,
+    Key(10),        Default(11), kBegin,     Named(12, 0), kEndBlock,      Named(13, 14), Key(15), Default(16),
+    kBegin,         kEndBlock,   kEndBlock,  kEndBlock,    kEndBlock,      kEnd,
 };
 
 const RegistrationString kClassRegistrationStrings[kClassRegistrationStringCount] = {
@@ -73,8 +67,7 @@ const RegistrationString kClassRegistrationStrings[kClassRegistrationStringCount
     {u"%MODULEGUID%", 1},
 };
 
-RegistrationProgram ClassRegistrationProgram()
-{
+RegistrationProgram ClassRegistrationProgram() {
     return RegistrationProgram{kClassRegistrationWords,
                                kClassRegistrationWordCount,
                                kClassRegistrationStrings,
@@ -99,8 +92,7 @@ const char16_t kAppIdScript[] =
     u"}\r\n";
 const size_t kAppIdScriptLength = sizeof(kAppIdScript) / sizeof(kAppIdScript[0]) - 1;
 
-HResult AddStandardReplacements(IRegistrarBase& registrar, const ModuleFacts& module)
-{
+HResult AddStandardReplacements(IRegistrarBase& registrar, const ModuleFacts& module) {
     try {
         const std::u16string quoted = u"\"" + module.path + u"\"";
         const std::u16string& modulePath = module.isProcessExecutable ? quoted : module.path;
@@ -116,15 +108,13 @@ HResult AddStandardReplacements(IRegistrarBase& registrar, const ModuleFacts& mo
         if (Failed(hr)) {
             return hr;
         }
-        return registrar.AddReplacement(u"MODULETYPE",
-                                        module.fileIsExecutable ? u"LocalServer32" : u"InprocServer32");
+        return registrar.AddReplacement(u"MODULETYPE", module.fileIsExecutable ? u"LocalServer32" : u"InprocServer32");
     } catch (const std::bad_alloc&) {
         return kEOutOfMemory;
     }
 }
 
-HResult AddScriptModuleReplacements(IRegistrarBase& registrar, const ModuleFacts& module)
-{
+HResult AddScriptModuleReplacements(IRegistrarBase& registrar, const ModuleFacts& module) {
     try {
         std::u16string escaped;
         for (char16_t c : module.path) {
@@ -154,9 +144,7 @@ HResult AddScriptModuleReplacements(IRegistrarBase& registrar, const ModuleFacts
 }
 
 HResult RunClassRegistration(RegistryApi& registry, const ModuleFacts& module,
-                             const std::function<HResult(IRegistrarBase&)>& addCommonReplacements,
-                             bool doRegister)
-{
+                             const std::function<HResult(IRegistrarBase&)>& addCommonReplacements, bool doRegister) {
     CRegistryVirtualMachine machine(registry);
     HResult hr = AddStandardReplacements(machine, module);
     if (Failed(hr)) {

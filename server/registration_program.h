@@ -42,9 +42,9 @@ extern const size_t kAppIdScriptLength;
 
 // What the registering code knows about the component's file.
 struct ModuleFacts {
-    std::u16string path;              // full path as the loader reports it
-    bool isProcessExecutable = false; // the module is the process's executable
-    bool fileIsExecutable = false;    // the file-information query classifies the file as an executable
+    std::u16string path;               // full path as the loader reports it
+    bool isProcessExecutable = false;  // the module is the process's executable
+    bool fileIsExecutable = false;     // the file-information query classifies the file as an executable
 };
 
 // "Module" (the path; in double quotation marks only for the process's
@@ -63,7 +63,6 @@ HResult AddScriptModuleReplacements(IRegistrarBase& registrar, const ModuleFacts
 // standard replacements, the module's common ones (addCommonReplacements adds
 // "APPID"), "FriendlyName", then the program in the given mode.
 HResult RunClassRegistration(RegistryApi& registry, const ModuleFacts& module,
-                             const std::function<HResult(IRegistrarBase&)>& addCommonReplacements,
-                             bool doRegister);
+                             const std::function<HResult(IRegistrarBase&)>& addCommonReplacements, bool doRegister);
 
 }  // namespace okulon

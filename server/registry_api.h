@@ -22,12 +22,12 @@ constexpr RegError kErrorSuccess = 0;
 constexpr RegError kErrorFileNotFound = 2;
 
 // Returns the HRESULT of a registry error; evaluates its argument once.
-#define OKULON_RETURN_IF_REG_ERROR(expression)                        \
-    do {                                                              \
-        const ::okulon::RegError okulonError_ = (expression);         \
-        if (okulonError_ != ::okulon::kErrorSuccess) {                \
-            return ::okulon::HResultFromWin32(okulonError_);          \
-        }                                                             \
+#define OKULON_RETURN_IF_REG_ERROR(expression)                \
+    do {                                                      \
+        const ::okulon::RegError okulonError_ = (expression); \
+        if (okulonError_ != ::okulon::kErrorSuccess) {        \
+            return ::okulon::HResultFromWin32(okulonError_);  \
+        }                                                     \
     } while (false)
 constexpr RegError kErrorPathNotFound = 3;
 constexpr RegError kErrorAccessDenied = 5;
@@ -73,8 +73,7 @@ constexpr RegValueType kRegMultiSz = 7;
 // would need the platform's tables.
 constexpr char16_t FoldCase(char16_t c) { return (c >= u'a' && c <= u'z') ? char16_t(c - 32) : c; }
 
-inline bool EqualsIgnoreCase(std::u16string_view a, std::u16string_view b)
-{
+inline bool EqualsIgnoreCase(std::u16string_view a, std::u16string_view b) {
     if (a.size() != b.size()) {
         return false;
     }
@@ -92,8 +91,7 @@ inline bool EqualsIgnoreCase(std::u16string_view a, std::u16string_view b)
 // rely on; hexadecimal, signs other than "+", separators and fractions are
 // refused. kDispETypeMismatch for text that is not a number, kDispEOverflow
 // for a number above 0xFFFFFFFF.
-inline HResult ParseUnsigned32(std::u16string_view text, uint32_t* value)
-{
+inline HResult ParseUnsigned32(std::u16string_view text, uint32_t* value) {
     *value = 0;
     size_t i = 0;
     auto isBlank = [](char16_t c) { return c == u' ' || c == u'\t'; };
@@ -131,8 +129,7 @@ inline HResult ParseUnsigned32(std::u16string_view text, uint32_t* value)
 }
 
 // REG_SZ data: the text's UTF-16 units, little-endian, and a terminating NUL.
-inline std::vector<uint8_t> EncodeString(std::u16string_view text)
-{
+inline std::vector<uint8_t> EncodeString(std::u16string_view text) {
     std::vector<uint8_t> data;
     data.reserve((text.size() + 1) * 2);
     for (char16_t c : text) {
@@ -147,8 +144,7 @@ inline std::vector<uint8_t> EncodeString(std::u16string_view text)
 // REG_MULTI_SZ data from text in which a backslash followed by "0" separates
 // the strings. The list ends with its first empty string, so the data holds
 // each string with its NUL up to and including that empty one.
-inline std::vector<uint8_t> EncodeMultiString(std::u16string_view text)
-{
+inline std::vector<uint8_t> EncodeMultiString(std::u16string_view text) {
     std::u16string strings;
     strings.reserve(text.size() + 2);
     for (size_t i = 0; i < text.size(); ++i) {
@@ -207,8 +203,7 @@ public:
 
     // Text of a "D" value to its number. The DLL may route this through the
     // platform's own conversion; the default accepts plain decimal text.
-    virtual HResult ConvertToUnsigned32(std::u16string_view text, uint32_t* value)
-    {
+    virtual HResult ConvertToUnsigned32(std::u16string_view text, uint32_t* value) {
         return ParseUnsigned32(text, value);
     }
 };
@@ -226,14 +221,12 @@ public:
     bool IsOpen() const { return m_key != kNoKey; }
 
     // Closes what is held, then hands out the address for a new key.
-    RegKey* Put()
-    {
+    RegKey* Put() {
         Close();
         return &m_key;
     }
 
-    RegError Close()
-    {
+    RegError Close() {
         const RegKey key = m_key;
         m_key = kNoKey;
         if (key == kNoKey || IsPredefinedKey(key)) {

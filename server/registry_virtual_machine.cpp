@@ -22,9 +22,7 @@ class CRegistryVirtualMachine::ProgramRun {
 public:
     ProgramRun(RegistryApi& registry, const ReplacementList& replacements, const RegistrationProgram& program,
                bool doRegister)
-        : m_registry(registry), m_replacements(replacements), m_program(program), m_register(doRegister)
-    {
-    }
+        : m_registry(registry), m_replacements(replacements), m_program(program), m_register(doRegister) {}
 
     HResult Run();
 
@@ -45,8 +43,7 @@ private:
     size_t m_position = 0;
 };
 
-HResult CRegistryVirtualMachine::ProgramRun::Run()
-{
+HResult CRegistryVirtualMachine::ProgramRun::Run() {
     while (true) {
         if (m_position >= m_program.wordCount) {
             return kEFail;
@@ -66,8 +63,7 @@ HResult CRegistryVirtualMachine::ProgramRun::Run()
     }
 }
 
-HResult CRegistryVirtualMachine::ProgramRun::ResolveString(uint32_t index, std::u16string* text) const
-{
+HResult CRegistryVirtualMachine::ProgramRun::ResolveString(uint32_t index, std::u16string* text) const {
     if (index >= m_program.stringCount) {
         return kEFail;
     }
@@ -80,8 +76,7 @@ HResult CRegistryVirtualMachine::ProgramRun::ResolveString(uint32_t index, std::
     return m_replacements.Expand(raw, text) == ReplacementList::ExpandResult::kOk ? kSOk : kEFail;
 }
 
-HResult CRegistryVirtualMachine::ProgramRun::ResolveKeyName(uint32_t index, std::u16string* name) const
-{
+HResult CRegistryVirtualMachine::ProgramRun::ResolveKeyName(uint32_t index, std::u16string* name) const {
     const HResult hr = ResolveString(index, name);
     if (Failed(hr)) {
         return hr;
@@ -92,8 +87,7 @@ HResult CRegistryVirtualMachine::ProgramRun::ResolveKeyName(uint32_t index, std:
 }
 
 RegError CRegistryVirtualMachine::ProgramRun::OpenOrCreate(RegKey parent, const std::u16string& name,
-                                                           RegKeyOwner* key)
-{
+                                                           RegKeyOwner* key) {
     const RegError error = m_registry.OpenKey(parent, name, kKeyRead | kKeyWrite, key->Put());
     if (error == kErrorSuccess) {
         return error;
@@ -101,8 +95,7 @@ RegError CRegistryVirtualMachine::ProgramRun::OpenOrCreate(RegKey parent, const 
     return m_registry.CreateKey(parent, name, kKeyRead | kKeyWrite, key->Put());
 }
 
-RegError CRegistryVirtualMachine::ProgramRun::DeleteKeyTree(RegKey parent, const std::u16string& name)
-{
+RegError CRegistryVirtualMachine::ProgramRun::DeleteKeyTree(RegKey parent, const std::u16string& name) {
     RegKeyOwner key(m_registry);
     RegError error = m_registry.OpenKey(parent, name, kKeyRead | kKeyWrite, key.Put());
     if (error != kErrorSuccess) {
@@ -120,8 +113,7 @@ RegError CRegistryVirtualMachine::ProgramRun::DeleteKeyTree(RegKey parent, const
     return m_registry.DeleteKey(parent, name);
 }
 
-HResult CRegistryVirtualMachine::ProgramRun::SetValue(uint32_t word, RegKey target)
-{
+HResult CRegistryVirtualMachine::ProgramRun::SetValue(uint32_t word, RegKey target) {
     std::u16string name;
     if (OperandA(word) != 0) {
         const HResult hr = ResolveString(OperandA(word), &name);
@@ -176,14 +168,13 @@ HResult CRegistryVirtualMachine::ProgramRun::SetValue(uint32_t word, RegKey targ
     return HResultFromWin32(error);
 }
 
-HResult CRegistryVirtualMachine::ProgramRun::Block(RegKey parent, bool skipping, int depth)
-{
+HResult CRegistryVirtualMachine::ProgramRun::Block(RegKey parent, bool skipping, int depth) {
     if (depth > kMaxNestingDepth) {
         return kEFail;
     }
     RegKeyOwner current(m_registry);
-    std::u16string lastKeyName;   // of this level's last key word, for the deletion after its block
-    bool lastKeyAbsent = true;    // unregistering: that key does not exist (or there was none)
+    std::u16string lastKeyName;  // of this level's last key word, for the deletion after its block
+    bool lastKeyAbsent = true;   // unregistering: that key does not exist (or there was none)
     bool kept = false;
     HResult last = kSOk;
     while (true) {
@@ -317,8 +308,7 @@ HResult CRegistryVirtualMachine::ProgramRun::Block(RegKey parent, bool skipping,
     }
 }
 
-HResult CRegistryVirtualMachine::QueryInterface(const Guid& iid, void** object)
-{
+HResult CRegistryVirtualMachine::QueryInterface(const Guid& iid, void** object) {
     if (object == nullptr) {
         return kEPointer;
     }
@@ -330,19 +320,16 @@ HResult CRegistryVirtualMachine::QueryInterface(const Guid& iid, void** object)
     return kENoInterface;
 }
 
-HResult CRegistryVirtualMachine::AddReplacement(const char16_t* name, const char16_t* text)
-{
+HResult CRegistryVirtualMachine::AddReplacement(const char16_t* name, const char16_t* text) {
     return m_replacements.Add(name, text);
 }
 
-HResult CRegistryVirtualMachine::ClearReplacements()
-{
+HResult CRegistryVirtualMachine::ClearReplacements() {
     m_replacements.Clear();
     return kSOk;
 }
 
-HResult CRegistryVirtualMachine::Execute(const RegistrationProgram& program, bool doRegister) noexcept
-{
+HResult CRegistryVirtualMachine::Execute(const RegistrationProgram& program, bool doRegister) noexcept {
     if (program.words == nullptr || program.strings == nullptr) {
         return kEInvalidArg;
     }

@@ -55,8 +55,7 @@ enum RegistrationOpcode : uint32_t {
     kOpBytes = 11,       // A: value name, B: index into byteValues (REG_BINARY)
 };
 
-constexpr uint32_t RegistrationWord(uint32_t opcode, uint32_t a = 0, uint32_t b = 0)
-{
+constexpr uint32_t RegistrationWord(uint32_t opcode, uint32_t a = 0, uint32_t b = 0) {
     return (opcode << 28) | ((a & 0x3FFFu) << 14) | (b & 0x3FFFu);
 }
 

@@ -6,8 +6,7 @@
 
 namespace okulon {
 
-HResult ReplacementList::Add(const char16_t* name, const char16_t* text) noexcept
-{
+HResult ReplacementList::Add(const char16_t* name, const char16_t* text) noexcept {
     if (name == nullptr || text == nullptr) {
         return kEInvalidArg;
     }
@@ -19,8 +18,7 @@ HResult ReplacementList::Add(const char16_t* name, const char16_t* text) noexcep
     return kSOk;
 }
 
-const std::u16string* ReplacementList::Find(std::u16string_view name) const
-{
+const std::u16string* ReplacementList::Find(std::u16string_view name) const {
     for (const auto& pair : m_pairs) {
         if (EqualsIgnoreCase(pair.first, name)) {
             return &pair.second;
@@ -29,8 +27,7 @@ const std::u16string* ReplacementList::Find(std::u16string_view name) const
     return nullptr;
 }
 
-ReplacementList::ExpandResult ReplacementList::Expand(std::u16string_view text, std::u16string* out) const
-{
+ReplacementList::ExpandResult ReplacementList::Expand(std::u16string_view text, std::u16string* out) const {
     out->clear();
     out->reserve(text.size() < 100 ? 1000 : text.size() * 2);
     size_t i = 0;

@@ -16,8 +16,7 @@ HKEY ToHkey(RegKey key) { return reinterpret_cast<HKEY>(key); }
 RegKey FromHkey(HKEY key) { return reinterpret_cast<RegKey>(key); }
 
 // The seam's names are views without a terminator; the platform wants one.
-std::wstring Terminated(std::u16string_view text)
-{
+std::wstring Terminated(std::u16string_view text) {
     return std::wstring(reinterpret_cast<const wchar_t*>(text.data()), text.size());
 }
 
@@ -30,8 +29,7 @@ constexpr DWORD kKeyNameBufferUnits = 256;
 
 }  // namespace
 
-RegError Win32Registry::OpenKey(RegKey parent, std::u16string_view name, RegAccess access, RegKey* result)
-{
+RegError Win32Registry::OpenKey(RegKey parent, std::u16string_view name, RegAccess access, RegKey* result) {
     *result = kNoKey;
     try {
         const std::wstring keyName = Terminated(name);
@@ -46,14 +44,13 @@ RegError Win32Registry::OpenKey(RegKey parent, std::u16string_view name, RegAcce
     }
 }
 
-RegError Win32Registry::CreateKey(RegKey parent, std::u16string_view name, RegAccess access, RegKey* result)
-{
+RegError Win32Registry::CreateKey(RegKey parent, std::u16string_view name, RegAccess access, RegKey* result) {
     *result = kNoKey;
     try {
         const std::wstring keyName = Terminated(name);
         HKEY key = nullptr;
-        const LONG error = RegCreateKeyExW(ToHkey(parent), keyName.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                           access, nullptr, &key, nullptr);
+        const LONG error = RegCreateKeyExW(ToHkey(parent), keyName.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, access,
+                                           nullptr, &key, nullptr);
         if (error == ERROR_SUCCESS) {
             *result = FromHkey(key);
         }
@@ -63,16 +60,14 @@ RegError Win32Registry::CreateKey(RegKey parent, std::u16string_view name, RegAc
     }
 }
 
-RegError Win32Registry::CloseKey(RegKey key)
-{
+RegError Win32Registry::CloseKey(RegKey key) {
     if (IsPredefinedKey(key)) {
         return kErrorSuccess;
     }
     return RegCloseKey(ToHkey(key));
 }
 
-RegError Win32Registry::DeleteKey(RegKey parent, std::u16string_view name)
-{
+RegError Win32Registry::DeleteKey(RegKey parent, std::u16string_view name) {
     try {
         const std::wstring keyName = Terminated(name);
         return RegDeleteKeyW(ToHkey(parent), keyName.c_str());
@@ -81,8 +76,7 @@ RegError Win32Registry::DeleteKey(RegKey parent, std::u16string_view name)
     }
 }
 
-RegError Win32Registry::EnumKey(RegKey key, uint32_t index, std::u16string* name)
-{
+RegError Win32Registry::EnumKey(RegKey key, uint32_t index, std::u16string* name) {
     try {
         name->clear();
         wchar_t buffer[kKeyNameBufferUnits] = {};
@@ -97,8 +91,7 @@ RegError Win32Registry::EnumKey(RegKey key, uint32_t index, std::u16string* name
     }
 }
 
-RegError Win32Registry::QuerySubkeyCount(RegKey key, uint32_t* count)
-{
+RegError Win32Registry::QuerySubkeyCount(RegKey key, uint32_t* count) {
     *count = 0;
     DWORD subkeys = 0;
     const LONG error = RegQueryInfoKeyW(ToHkey(key), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr,
@@ -110,8 +103,7 @@ RegError Win32Registry::QuerySubkeyCount(RegKey key, uint32_t* count)
 }
 
 RegError Win32Registry::SetValue(RegKey key, std::u16string_view name, RegValueType type, const uint8_t* data,
-                                 uint32_t size)
-{
+                                 uint32_t size) {
     try {
         const std::wstring valueName = Terminated(name);
         return RegSetValueExW(ToHkey(key), valueName.c_str(), 0, type, data, size);
@@ -120,8 +112,7 @@ RegError Win32Registry::SetValue(RegKey key, std::u16string_view name, RegValueT
     }
 }
 
-RegError Win32Registry::DeleteValue(RegKey key, std::u16string_view name)
-{
+RegError Win32Registry::DeleteValue(RegKey key, std::u16string_view name) {
     try {
         const std::wstring valueName = Terminated(name);
         return RegDeleteValueW(ToHkey(key), valueName.c_str());
@@ -130,8 +121,7 @@ RegError Win32Registry::DeleteValue(RegKey key, std::u16string_view name)
     }
 }
 
-HResult Win32Registry::ConvertToUnsigned32(std::u16string_view text, uint32_t* value)
-{
+HResult Win32Registry::ConvertToUnsigned32(std::u16string_view text, uint32_t* value) {
     *value = 0;
     try {
         // VarUI4FromStr reads a terminated text; the declaration wants it writable.

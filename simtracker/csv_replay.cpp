@@ -14,8 +14,7 @@ bool ParseFloat(const std::string& field, float* out) {
     const char* begin = field.c_str();
     char* end = nullptr;
     const double value = std::strtod(begin, &end);
-    if (end != begin + field.size() || !std::isfinite(value) ||
-        std::fabs(value) > std::numeric_limits<float>::max()) {
+    if (end != begin + field.size() || !std::isfinite(value) || std::fabs(value) > std::numeric_limits<float>::max()) {
         return false;
     }
     *out = static_cast<float>(value);
@@ -68,8 +67,8 @@ bool CsvReplay::Parse(const std::string& text, CsvReplay& replay, std::string* e
         size_t fieldBegin = 0;
         while (true) {
             const size_t comma = line.find(',', fieldBegin);
-            fields.push_back(Trim(line.substr(fieldBegin, comma == std::string::npos ? std::string::npos
-                                                                                     : comma - fieldBegin)));
+            fields.push_back(
+                Trim(line.substr(fieldBegin, comma == std::string::npos ? std::string::npos : comma - fieldBegin)));
             if (comma == std::string::npos) break;
             fieldBegin = comma + 1;
         }

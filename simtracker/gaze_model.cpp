@@ -6,8 +6,8 @@
 namespace okulon::sim {
 namespace {
 
-constexpr int64_t kMargin = GazeModel::kPositionUnit / 10;  // targets stay 10 % inside the edges
-constexpr int64_t kNoise = GazeModel::kPositionUnit / 1000;  // about 0.3 % of the screen at most
+constexpr int64_t kMargin = GazeModel::kPositionUnit / 10;      // targets stay 10 % inside the edges
+constexpr int64_t kNoise = GazeModel::kPositionUnit / 1000;     // about 0.3 % of the screen at most
 constexpr int64_t kEyeOffset = GazeModel::kPositionUnit / 250;  // the eyes do not meet exactly
 constexpr int64_t kPupilMin = 2 * GazeModel::kPupilUnit;
 constexpr int64_t kPupilMax = 7 * GazeModel::kPupilUnit;
@@ -94,8 +94,8 @@ TrackerEyeBlock GazeModel::LostEye() {
 }
 
 void GazeModel::DriftPupils() {
-    m_pupilFirst = std::clamp<int64_t>(m_pupilFirst + m_random.Uniform(-kPupilUnit / 500, kPupilUnit / 500),
-                                       kPupilMin, kPupilMax);
+    m_pupilFirst =
+        std::clamp<int64_t>(m_pupilFirst + m_random.Uniform(-kPupilUnit / 500, kPupilUnit / 500), kPupilMin, kPupilMax);
     m_pupilSecond = std::clamp<int64_t>(m_pupilSecond + m_random.Uniform(-kPupilUnit / 500, kPupilUnit / 500),
                                         kPupilMin, kPupilMax);
 }

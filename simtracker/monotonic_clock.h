@@ -19,8 +19,7 @@ inline int64_t MonotonicMicros() {
     clock_gettime(CLOCK_MONOTONIC_RAW, &now);
     return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 #else
-    return std::chrono::duration_cast<std::chrono::microseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
 #endif
 }

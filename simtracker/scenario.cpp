@@ -107,11 +107,11 @@ bool ApplyScenarioSetting(Scenario& scenario, const std::string& rawKey, const s
         size_t begin = 0;
         while (true) {
             const size_t comma = value.find(',', begin);
-            const std::string item = Trim(value.substr(begin, comma == std::string::npos ? std::string::npos
-                                                                                         : comma - begin));
+            const std::string item =
+                Trim(value.substr(begin, comma == std::string::npos ? std::string::npos : comma - begin));
             if (!ParseInteger(item, 0, kInt32Max, &number)) {
-                return Fail(error, "bad value for system_check: \"" + value +
-                                       "\" (expected status codes separated by commas)");
+                return Fail(
+                    error, "bad value for system_check: \"" + value + "\" (expected status codes separated by commas)");
             }
             codes.push_back(static_cast<int32_t>(number));
             if (comma == std::string::npos) break;

@@ -60,8 +60,7 @@ struct Scenario {
 };
 
 // Applies one setting. On failure leaves the scenario unchanged and says why.
-bool ApplyScenarioSetting(Scenario& scenario, const std::string& key, const std::string& value,
-                          std::string* error);
+bool ApplyScenarioSetting(Scenario& scenario, const std::string& key, const std::string& value, std::string* error);
 
 // Applies every setting of a scenario text; stops at the first bad line and
 // names it ("line 3: ...").

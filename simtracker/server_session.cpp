@@ -12,9 +12,9 @@ namespace okulon::sim {
 namespace {
 
 constexpr int kHandshakeTimeoutMs = 5000;
-constexpr int kPollSliceMs = 20;        // how soon a session notices a server stop
-constexpr int kSendGiveUpMs = 10000;    // a client that reads nothing for this long is dropped
-constexpr int kMaxBatch = 256;          // samples per write when catching up or flat out
+constexpr int kPollSliceMs = 20;      // how soon a session notices a server stop
+constexpr int kSendGiveUpMs = 10000;  // a client that reads nothing for this long is dropped
+constexpr int kMaxBatch = 256;        // samples per write when catching up or flat out
 
 }  // namespace
 
@@ -120,12 +120,16 @@ namespace {
 // for one that carries none.
 MessageType StatusReplyTo(MessageType request) {
     switch (request) {
-    case MessageType::kStart: return MessageType::kStartReply;
-    case MessageType::kSystemCheck: return MessageType::kSystemCheckReply;
+    case MessageType::kStart:
+        return MessageType::kStartReply;
+    case MessageType::kSystemCheck:
+        return MessageType::kSystemCheckReply;
     case MessageType::kCalibClear:
     case MessageType::kCalibAddPoint:
-    case MessageType::kCalibCalculate: return MessageType::kCalibReply;
-    default: return request;
+    case MessageType::kCalibCalculate:
+        return MessageType::kCalibReply;
+    default:
+        return request;
     }
 }
 
@@ -199,7 +203,7 @@ bool ServerSession::Handle(const Message& request) {
         } else {
             call.kind = CalibrationCallKind::kCalculate;
             // Nothing collected: there is nothing to compute from.
-            call.status = answers.calibFail != 0       ? answers.calibFail
+            call.status = answers.calibFail != 0    ? answers.calibFail
                           : m_pointsSinceClear == 0 ? kTrackerErrorCalibrationFailed
                                                     : 0;
         }
@@ -269,8 +273,7 @@ bool ServerSession::SendDueSamples() {
             m_stallEnd = now + int64_t{m_stream.stallMs} * 1000;
             break;
         }
-        const int64_t stamp =
-            flatOut ? now : m_runStart + static_cast<int64_t>(m_runIndex) * 1000000 / m_stream.rate;
+        const int64_t stamp = flatOut ? now : m_runStart + static_cast<int64_t>(m_runIndex) * 1000000 / m_stream.rate;
         if (stamp > now) break;
         SimSample sample;
         if (!m_source.Next(sample)) {

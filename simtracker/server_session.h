@@ -40,9 +40,9 @@ private:
 
     SimServer& m_server;
     TcpSocket m_socket;
-    uint32_t m_id = 0;         // given at the hello; 0 for a time-request connection
+    uint32_t m_id = 0;        // given at the hello; 0 for a time-request connection
     bool m_timeOnly = false;  // a time library's connection: it may only ask the time
-    Scenario m_stream;  // the settings of the stream in progress (taken at start)
+    Scenario m_stream;        // the settings of the stream in progress (taken at start)
     SampleSource m_source;
     FrameDecoder m_decoder;
     bool m_streaming = false;

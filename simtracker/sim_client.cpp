@@ -53,9 +53,8 @@ SimClient::Read SimClient::NextMessage(Message& message, int timeoutMs, int32_t*
         if (wait == TcpSocket::Wait::kTimeout) continue;
         uint8_t buffer[8192];
         size_t received = 0;
-        const TcpSocket::Io io = wait == TcpSocket::Wait::kError
-                                     ? TcpSocket::Io::kError
-                                     : m_socket.Receive(buffer, sizeof buffer, &received);
+        const TcpSocket::Io io = wait == TcpSocket::Wait::kError ? TcpSocket::Io::kError
+                                                                 : m_socket.Receive(buffer, sizeof buffer, &received);
         if (io == TcpSocket::Io::kClosed || io == TcpSocket::Io::kError) {
             *failure = Lose(kTrackerErrorConnectionLost);
             return Read::kFailed;

@@ -10,9 +10,15 @@ constexpr size_t kEyeBlockWireSize = 28;
 class Writer {
 public:
     explicit Writer(std::vector<uint8_t>& out) : m_out(out) {}
-    void U16(uint16_t v) { for (int i = 0; i < 2; ++i) m_out.push_back(static_cast<uint8_t>(v >> (8 * i))); }
-    void U32(uint32_t v) { for (int i = 0; i < 4; ++i) m_out.push_back(static_cast<uint8_t>(v >> (8 * i))); }
-    void U64(uint64_t v) { for (int i = 0; i < 8; ++i) m_out.push_back(static_cast<uint8_t>(v >> (8 * i))); }
+    void U16(uint16_t v) {
+        for (int i = 0; i < 2; ++i) m_out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    }
+    void U32(uint32_t v) {
+        for (int i = 0; i < 4; ++i) m_out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    }
+    void U64(uint64_t v) {
+        for (int i = 0; i < 8; ++i) m_out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    }
     void I32(int32_t v) { U32(static_cast<uint32_t>(v)); }
     void I64(int64_t v) { U64(static_cast<uint64_t>(v)); }
     void F32(float v) {
@@ -76,22 +82,31 @@ private:
 
 int BodySizeOf(uint16_t type) {
     switch (static_cast<MessageType>(type)) {
-    case MessageType::kHello: return 4 + 4 + 8;
-    case MessageType::kHelloReply: return 4 + 4 + 8;
-    case MessageType::kStart: return 4;
+    case MessageType::kHello:
+        return 4 + 4 + 8;
+    case MessageType::kHelloReply:
+        return 4 + 4 + 8;
+    case MessageType::kStart:
+        return 4;
     case MessageType::kStartReply:
     case MessageType::kSystemCheckReply:
-    case MessageType::kCalibReply: return 4;
-    case MessageType::kStopAck: return 8;
+    case MessageType::kCalibReply:
+        return 4;
+    case MessageType::kStopAck:
+        return 8;
     case MessageType::kTimeSync:
-    case MessageType::kTimeSyncReply: return 8;
-    case MessageType::kCalibAddPoint: return 4 * 6;
-    case MessageType::kSample: return 8 + 8 + 2 * static_cast<int>(kEyeBlockWireSize);
+    case MessageType::kTimeSyncReply:
+        return 8;
+    case MessageType::kCalibAddPoint:
+        return 4 * 6;
+    case MessageType::kSample:
+        return 8 + 8 + 2 * static_cast<int>(kEyeBlockWireSize);
     case MessageType::kStop:
     case MessageType::kSystemCheck:
     case MessageType::kCalibClear:
     case MessageType::kCalibCalculate:
-    case MessageType::kGoodbye: return 0;
+    case MessageType::kGoodbye:
+        return 0;
     }
     return -1;
 }

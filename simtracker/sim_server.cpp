@@ -11,8 +11,7 @@ constexpr int kAcceptSliceMs = 20;
 }  // namespace
 
 SimServer::SimServer(const Scenario& scenario)
-    : m_scenario(scenario),
-      m_trackerClock(MonotonicMicros(), scenario.clockOffsetMicros, scenario.clockDriftPpm) {}
+    : m_scenario(scenario), m_trackerClock(MonotonicMicros(), scenario.clockOffsetMicros, scenario.clockDriftPpm) {}
 
 int64_t SimServer::TrackerNow() const { return m_trackerClock.At(MonotonicMicros()); }
 
@@ -90,9 +89,9 @@ uint32_t SimServer::RefusedConnections() const {
     return m_refused;
 }
 
-bool SimServer::WaitUntil(const std::function<bool(const std::vector<ConnectionReport>&,
-                                                   const std::vector<CalibrationCall>&)>& predicate,
-                          int timeoutMs) const {
+bool SimServer::WaitUntil(
+    const std::function<bool(const std::vector<ConnectionReport>&, const std::vector<CalibrationCall>&)>& predicate,
+    int timeoutMs) const {
     std::unique_lock<std::mutex> lock(m_mutex);
     return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                               [&] { return predicate(m_reports, m_calibrationCalls); });

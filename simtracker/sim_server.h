@@ -33,12 +33,12 @@ class ServerSession;
 
 // What one client connection did, as the server saw it.
 struct ConnectionReport {
-    uint32_t id = 0;         // 1, 2, ... in the order of their hellos
-    int32_t mode = 0;        // as given to the client's connect
+    uint32_t id = 0;   // 1, 2, ... in the order of their hellos
+    int32_t mode = 0;  // as given to the client's connect
     bool open = true;
-    bool dropped = false;    // closed by the drop_after fault
+    bool dropped = false;  // closed by the drop_after fault
     uint64_t samplesSent = 0;
-    uint32_t starts = 0;     // start requests, refused ones included
+    uint32_t starts = 0;  // start requests, refused ones included
     uint32_t stops = 0;
     uint32_t systemChecks = 0;
 };
@@ -103,9 +103,9 @@ public:
 
     // Waits (bounded) until the recorded state satisfies the predicate; the
     // predicate runs under the server's lock and must not call back into it.
-    bool WaitUntil(const std::function<bool(const std::vector<ConnectionReport>&,
-                                            const std::vector<CalibrationCall>&)>& predicate,
-                   int timeoutMs) const;
+    bool WaitUntil(
+        const std::function<bool(const std::vector<ConnectionReport>&, const std::vector<CalibrationCall>&)>& predicate,
+        int timeoutMs) const;
 
 private:
     friend class ServerSession;
@@ -136,7 +136,7 @@ private:
     bool m_started = false;
     std::atomic<bool> m_stopRequested{false};
     std::list<std::unique_ptr<ServerSession>> m_sessions;  // accept thread only
-    std::thread m_acceptThread;  // last: started after everything it uses exists
+    std::thread m_acceptThread;                            // last: started after everything it uses exists
 };
 
 }  // namespace okulon::sim

@@ -83,9 +83,9 @@ int main(int argc, char** argv) {
     std::string error;
     // Every setting takes a value; the scenario names the unknown ones.
     const auto kindOf = [](const std::string& name, ValueKind& kind) {
-        kind = name == "mouse" ? ValueKind::kOptional
+        kind = name == "mouse"                         ? ValueKind::kOptional
                : (name == "help" || name == "version") ? ValueKind::kNone
-                                                      : ValueKind::kRequired;
+                                                       : ValueKind::kRequired;
         return !name.empty();
     };
     if (!okulon::cli::SplitArguments<char>(argc, argv, kindOf, arguments, error)) {
@@ -128,8 +128,9 @@ int main(int argc, char** argv) {
     server.SetPointerReader([](double& fractionX, double& fractionY) {
         if (okulon::sim::ReadScreenCursor(fractionX, fractionY)) return true;
         if (!cursorUnreadableSaid.exchange(true)) {
-            std::printf("simtracker: the mouse cursor cannot be read (no desktop, or a locked one); the gaze stays\n"
-                        "where the cursor was last read, at first the screen's centre\n");
+            std::printf(
+                "simtracker: the mouse cursor cannot be read (no desktop, or a locked one); the gaze stays\n"
+                "where the cursor was last read, at first the screen's centre\n");
             std::fflush(stdout);
         }
         return false;
@@ -149,7 +150,9 @@ int main(int argc, char** argv) {
     }
     if (scenario.mouse) {
         std::printf("gaze follows the mouse cursor, %s\n",
-                    scenario.rate == okulon::sim::Scenario::kFlatOut ? "flat out" : (std::to_string(scenario.rate) + " samples per second").c_str());
+                    scenario.rate == okulon::sim::Scenario::kFlatOut
+                        ? "flat out"
+                        : (std::to_string(scenario.rate) + " samples per second").c_str());
     }
     std::fflush(stdout);
     while (!server.WaitForEnd(100)) {

@@ -63,8 +63,8 @@ inline TcpSocket::Wait WaitNativeSocket(intptr_t handle, bool forWriting, int ti
 // Samples are small and must not wait for Nagle's algorithm.
 inline bool PrepareStreamSocket(intptr_t handle) {
     int on = 1;
-    return setsockopt(static_cast<NativeSocket>(handle), IPPROTO_TCP, TCP_NODELAY,
-                      reinterpret_cast<const char*>(&on), sizeof on) == 0;
+    return setsockopt(static_cast<NativeSocket>(handle), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on),
+                      sizeof on) == 0;
 }
 
 }  // namespace okulon::sim

@@ -53,8 +53,7 @@ bool TcpListener::Listen(uint16_t port, std::string* error) {
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(static_cast<NativeSocket>(m_handle), reinterpret_cast<const sockaddr*>(&address), sizeof address) !=
-        0) {
+    if (::bind(static_cast<NativeSocket>(m_handle), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         return fail("cannot bind 127.0.0.1:" + std::to_string(port));
     }
     if (::listen(static_cast<NativeSocket>(m_handle), 16) != 0) return fail("listen() failed");

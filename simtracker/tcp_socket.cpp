@@ -106,8 +106,8 @@ TcpSocket::Io TcpSocket::Send(const uint8_t* data, size_t size, size_t* sent) {
     *sent = 0;
     if (!IsOpen()) return Io::kClosed;
     const auto chunk = static_cast<int>(size > 1 << 20 ? 1 << 20 : size);
-    const auto result = ::send(static_cast<NativeSocket>(m_handle), reinterpret_cast<const char*>(data), chunk,
-                               kSendFlags);
+    const auto result =
+        ::send(static_cast<NativeSocket>(m_handle), reinterpret_cast<const char*>(data), chunk, kSendFlags);
     if (result >= 0) {
         *sent = static_cast<size_t>(result);
         return Io::kOk;
@@ -149,9 +149,8 @@ bool TcpSocket::SendAll(const uint8_t* data, size_t size, int timeoutMs) {
             continue;
         }
         if (io != Io::kWouldBlock) return false;
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              deadline - std::chrono::steady_clock::now())
-                              .count();
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
         if (left <= 0) return false;
         if (WaitWritable(static_cast<int>(left)) == Wait::kError) return false;
     }

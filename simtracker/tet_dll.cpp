@@ -136,9 +136,8 @@ int32_t WINAPI Tet_CalibClear(void) {
 
 int32_t WINAPI Tet_CalibAddPoint(float x, float y, int32_t mode, int32_t reserved1, int32_t reserved2,
                                  int32_t reserved3) {
-    return RunCall([&](SimClient& client) {
-        return client.CalibAddPoint(x, y, mode, reserved1, reserved2, reserved3);
-    });
+    return RunCall(
+        [&](SimClient& client) { return client.CalibAddPoint(x, y, mode, reserved1, reserved2, reserved3); });
 }
 
 int32_t WINAPI Tet_CalibCalculateAndSet(void) {

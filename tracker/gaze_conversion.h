@@ -115,15 +115,15 @@ GazeCallbackAction HandleGazeCallback(int32_t reason, const TrackerRecord* recor
     if ((target.GetDataMask() & kStreamEyeEvents) != 0) {
         const int32_t lastFirst = target.GetLastValidityFirst();
         const int32_t lastSecond = target.GetLastValiditySecond();
-        const bool wereUsable =
-            lastFirst == detail::kValidityUsable && lastSecond == detail::kValidityUsable;
-        const bool wereLost =
-            lastFirst == detail::kValidityEyeLost && lastSecond == detail::kValidityEyeLost;
+        const bool wereUsable = lastFirst == detail::kValidityUsable && lastSecond == detail::kValidityUsable;
+        const bool wereLost = lastFirst == detail::kValidityEyeLost && lastSecond == detail::kValidityEyeLost;
         const bool areLost = val1 == detail::kValidityEyeLost && val2 == detail::kValidityEyeLost;
         if ((wereUsable && areLost) || (wereLost && bothUsable)) {
-            const EyeEventRecord event{time, detail::ToScreenX(detail::Mean(x1, x2), width),
+            const EyeEventRecord event{time,
+                                       detail::ToScreenX(detail::Mean(x1, x2), width),
                                        detail::ToScreenY(detail::Mean(y1, y2), height),
-                                       areLost ? kBothEyesLost : kBothEyesFound, {}};  // reserved bytes zero
+                                       areLost ? kBothEyesLost : kBothEyesFound,
+                                       {}};  // reserved bytes zero
             target.PushEyeEvent(event);
         }
     }

@@ -31,7 +31,7 @@ OKULON_TRACKER_API int32_t WINAPI Tet_Stop(void);
 OKULON_TRACKER_API int32_t WINAPI Tet_PerformSystemCheck(void);
 OKULON_TRACKER_API int32_t WINAPI Tet_CalibClear(void);
 OKULON_TRACKER_API int32_t WINAPI Tet_CalibAddPoint(float x, float y, int32_t mode, int32_t reserved1,
-                                                     int32_t reserved2, int32_t reserved3);
+                                                    int32_t reserved2, int32_t reserved3);
 OKULON_TRACKER_API int32_t WINAPI Tet_CalibCalculateAndSet(void);
 OKULON_TRACKER_API int32_t WINAPI Tet_GetLastError(void);
 

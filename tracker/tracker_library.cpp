@@ -65,8 +65,8 @@ TrackerLibrary::TrackerLibrary() noexcept {
         Bind(tet, "Tet_CalibCalculateAndSet", m_calibCalculateAndSet);
         Bind(tet, "Tet_GetLastError", m_getLastError);
         // A library without the whole interface is no usable tracker library.
-        if (m_connect && m_disconnect && m_start && m_stop && m_performSystemCheck && m_calibClear &&
-            m_calibAddPoint && m_calibCalculateAndSet && m_getLastError) {
+        if (m_connect && m_disconnect && m_start && m_stop && m_performSystemCheck && m_calibClear && m_calibAddPoint &&
+            m_calibCalculateAndSet && m_getLastError) {
             m_tetModule = tet;
         }
     }

@@ -19,13 +19,13 @@ static_assert(offsetof(TrackerTimeStamp, microseconds) == 4);
 
 // One eye's block inside a tracker record (28 bytes).
 struct TrackerEyeBlock {
-    float gazeX;          // fraction of the screen width, 0 = left edge
-    float gazeY;          // fraction of the screen height, 0 = top edge
-    float cameraX;        // eye position in the camera image (not read)
-    float cameraY;        // (not read)
-    float pupilSize;      // tracker's unit
-    float distance;       // eye to screen, millimetres (not read)
-    int32_t validity;     // 0 usable, 4 eye lost, anything else not usable
+    float gazeX;       // fraction of the screen width, 0 = left edge
+    float gazeY;       // fraction of the screen height, 0 = top edge
+    float cameraX;     // eye position in the camera image (not read)
+    float cameraY;     // (not read)
+    float pupilSize;   // tracker's unit
+    float distance;    // eye to screen, millimetres (not read)
+    int32_t validity;  // 0 usable, 4 eye lost, anything else not usable
 };
 static_assert(sizeof(TrackerEyeBlock) == 28);
 

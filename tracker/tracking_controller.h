@@ -48,7 +48,9 @@ public:
     LONG IsThreadRunning() const noexcept { return m_threadRunning.load(std::memory_order_relaxed); }
     void SetSystemCheckCode(LONG code) noexcept { m_systemCheckCode = code; }
     LONG GetSystemCheckCode() const noexcept { return m_systemCheckCode; }
-    void SetLastValidityFirst(LONG validity) noexcept { m_lastValidityFirst.store(validity, std::memory_order_relaxed); }
+    void SetLastValidityFirst(LONG validity) noexcept {
+        m_lastValidityFirst.store(validity, std::memory_order_relaxed);
+    }
     LONG GetLastValidityFirst() const noexcept { return m_lastValidityFirst.load(std::memory_order_relaxed); }
     void SetLastValiditySecond(LONG validity) noexcept {
         m_lastValiditySecond.store(validity, std::memory_order_relaxed);

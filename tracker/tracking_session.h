@@ -72,8 +72,8 @@ private:
     DWORD Run() noexcept;
     bool IsStopped() const noexcept { return m_stopped.load(std::memory_order_acquire); }
 
-    SrwLock m_lock;                     // shared: worker or callback inside the object, or a system check
-    CEyeTrackerImpl* m_object;          // null once cut off; guarded by m_lock
+    SrwLock m_lock;             // shared: worker or callback inside the object, or a system check
+    CEyeTrackerImpl* m_object;  // null once cut off; guarded by m_lock
     std::atomic<bool> m_stopped{false};
     std::atomic<bool> m_ended{false};
     const TrackerEndpoint m_endpoint;

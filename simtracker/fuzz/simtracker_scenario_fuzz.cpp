@@ -15,9 +15,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const okulon::sim::Scenario before = scenario;
     std::string error;
     if (okulon::sim::ParseScenarioText(text, scenario, &error)) {
-        const bool rateOk = scenario.rate == okulon::sim::Scenario::kFlatOut ||
-                            (scenario.rate >= okulon::sim::Scenario::kMinRate &&
-                             scenario.rate <= okulon::sim::Scenario::kMaxRate);
+        const bool rateOk =
+            scenario.rate == okulon::sim::Scenario::kFlatOut ||
+            (scenario.rate >= okulon::sim::Scenario::kMinRate && scenario.rate <= okulon::sim::Scenario::kMaxRate);
         if (!rateOk || scenario.port < 0 || scenario.port > 65535 || scenario.systemCheck.empty() ||
             scenario.refuse < -1 || scenario.stallMs < 0 || scenario.lifetimeSeconds < 0 ||
             scenario.idleExitSeconds < 0 || scenario.clockDriftPpm < -1000 || scenario.clockDriftPpm > 1000 ||

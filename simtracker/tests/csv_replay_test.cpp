@@ -43,7 +43,7 @@ TEST(CsvReplayTest, BadLinesAreNamedAndAnEmptyFileIsRefused) {
     EXPECT_EQ(error, "line 1: expected 8 fields, found 7");
     EXPECT_FALSE(CsvReplay::Parse("0.1,0.2,3,0,0.1,0.2,3,0\n0.1,abc,3,0,0.1,0.2,3,0\n", replay, &error));
     EXPECT_EQ(error, "line 2: bad number");
-    EXPECT_FALSE(CsvReplay::Parse("0.1,0.2,3,0.5,0.1,0.2,3,0\n", replay, &error));  // validity is whole
+    EXPECT_FALSE(CsvReplay::Parse("0.1,0.2,3,0.5,0.1,0.2,3,0\n", replay, &error));   // validity is whole
     EXPECT_FALSE(CsvReplay::Parse("0.1,0.2,1e99,0,0.1,0.2,3,0\n", replay, &error));  // beyond a float
     EXPECT_FALSE(CsvReplay::Parse("0.1,0.2,nan,0,0.1,0.2,3,0\n", replay, &error));
     EXPECT_FALSE(CsvReplay::Parse("# nothing\n\nheader\n", replay, &error));

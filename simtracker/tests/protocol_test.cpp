@@ -115,10 +115,10 @@ TEST(ProtocolTest, MessagesSplitAtEveryByteComeOutWhole) {
 
 TEST(ProtocolTest, MalformedHeadersPutTheDecoderIntoALastingError) {
     const std::vector<std::vector<uint8_t>> bad = {
-        {0, 0, 0, 0, 99, 0, 0, 0},                 // unknown type
-        {4, 0, 0, 0, 5, 0, 0, 0, 1, 2, 3, 4},      // Stop has no body
-        {0, 0, 0, 0, 5, 0, 1, 0},                  // reserved field set
-        {0xFF, 0xFF, 0xFF, 0x7F, 13, 0, 0, 0},     // huge length: refused before the body arrives
+        {0, 0, 0, 0, 99, 0, 0, 0},              // unknown type
+        {4, 0, 0, 0, 5, 0, 0, 0, 1, 2, 3, 4},   // Stop has no body
+        {0, 0, 0, 0, 5, 0, 1, 0},               // reserved field set
+        {0xFF, 0xFF, 0xFF, 0x7F, 13, 0, 0, 0},  // huge length: refused before the body arrives
     };
     for (const auto& frame : bad) {
         FrameDecoder decoder;

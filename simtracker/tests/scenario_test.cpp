@@ -83,16 +83,27 @@ TEST(ScenarioTest, BadLineIsNamedAndLeavesTheScenarioUntouched) {
 TEST(ScenarioTest, NumbersMustBeWholeAndInRange) {
     Scenario scenario;
     const char* bad[][2] = {
-        {"port", "65536"},        {"port", "-1"},          {"port", "80x"},      {"port", ""},
-        {"seed", "-5"},           {"seed", "99999999999999999999999"}, {"drop_after", "1.5"},
-        {"refuse", "-2"},         {"system_check", "0,,13"}, {"system_check", "0,-1"},
-        {"stall_ms", "3600001"},  {"lifetime", "+5"},      {"replay_loop", "2"}, {"csv", ""},
-        {"clock_drift_ppm", "1001"}, {"clock_drift_ppm", "0.5"}, {"clock_offset_us", "31708800000001"},
+        {"port", "65536"},
+        {"port", "-1"},
+        {"port", "80x"},
+        {"port", ""},
+        {"seed", "-5"},
+        {"seed", "99999999999999999999999"},
+        {"drop_after", "1.5"},
+        {"refuse", "-2"},
+        {"system_check", "0,,13"},
+        {"system_check", "0,-1"},
+        {"stall_ms", "3600001"},
+        {"lifetime", "+5"},
+        {"replay_loop", "2"},
+        {"csv", ""},
+        {"clock_drift_ppm", "1001"},
+        {"clock_drift_ppm", "0.5"},
+        {"clock_offset_us", "31708800000001"},
     };
     for (const auto& setting : bad) {
         std::string error;
-        EXPECT_FALSE(ApplyScenarioSetting(scenario, setting[0], setting[1], &error))
-            << setting[0] << "=" << setting[1];
+        EXPECT_FALSE(ApplyScenarioSetting(scenario, setting[0], setting[1], &error)) << setting[0] << "=" << setting[1];
         EXPECT_FALSE(error.empty());
     }
     const Scenario defaults;

@@ -199,7 +199,8 @@ TEST_F(ServerClientTest, TimeExchangesFollowTheTrackerClockAsItDrifts) {
         estimate.Add(point);
         const int64_t now = MonotonicMicros();
         const int64_t driftSince = (now - point.local) * 500 / 1000000 + 1;
-        EXPECT_LE(std::llabs(estimate.TrackerAt(now) - m_server->TrackerTimeAt(now)), estimate.Uncertainty() + driftSince)
+        EXPECT_LE(std::llabs(estimate.TrackerAt(now) - m_server->TrackerTimeAt(now)),
+                  estimate.Uncertainty() + driftSince)
             << "round trip " << point.roundTrip;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
@@ -320,11 +321,9 @@ TEST_F(ServerClientTest, DroppedConnectionEndsStartWithCodeTwoAfterEveryRecordSe
     EXPECT_EQ(client.SystemCheck(), kTrackerErrorConnectionLost);
     EXPECT_EQ(client.Disconnect(), 0);  // harmless after a loss
     EXPECT_EQ(client.SystemCheck(), kTrackerErrorNotConnected);
-    ASSERT_TRUE(m_server->WaitUntil(
-        [](const std::vector<ConnectionReport>& r, const std::vector<CalibrationCall>&) {
-            return r.size() == 1 && !r[0].open;
-        },
-        kWaitMs));
+    ASSERT_TRUE(m_server->WaitUntil([](const std::vector<ConnectionReport>& r,
+                                       const std::vector<CalibrationCall>&) { return r.size() == 1 && !r[0].open; },
+                                    kWaitMs));
     EXPECT_TRUE(m_server->Connections()[0].dropped);
     EXPECT_EQ(m_server->Connections()[0].samplesSent, 150u);
 }

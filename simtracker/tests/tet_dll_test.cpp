@@ -160,8 +160,9 @@ TEST_F(TetDllTest, LocalTimeStampAdvancesInMicrosecondsAndRefusesANullRecord) {
     Sleep(20);
     TrackerTimeStamp second{};
     ASSERT_EQ(Lib().GetLocalTimeStamp(&second), 0);
-    EXPECT_GE(TimeOf({second.seconds, second.microseconds, {}, {}}) - TimeOf({first.seconds, first.microseconds, {}, {}}),
-              15000);
+    EXPECT_GE(
+        TimeOf({second.seconds, second.microseconds, {}, {}}) - TimeOf({first.seconds, first.microseconds, {}, {}}),
+        15000);
     EXPECT_GE(second.microseconds, 0);
     EXPECT_LT(second.microseconds, 1000000);
     EXPECT_EQ(Lib().GetLocalTimeStamp(nullptr), -1);
@@ -203,7 +204,8 @@ TEST_F(TetDllTest, RecordTimesAndTheLocalTimeStampShareTheTrackerClockNotThePcCl
     LARGE_INTEGER counter, frequency;
     QueryPerformanceCounter(&counter);
     QueryPerformanceFrequency(&frequency);
-    const int64_t pcNow = static_cast<int64_t>(static_cast<double>(counter.QuadPart) * 1e6 / static_cast<double>(frequency.QuadPart));
+    const int64_t pcNow =
+        static_cast<int64_t>(static_cast<double>(counter.QuadPart) * 1e6 / static_cast<double>(frequency.QuadPart));
     EXPECT_GT(TimeOf(collector.records.back()) - pcNow, 4000000);
     EXPECT_NEAR(static_cast<double>(Lib().Now() - pcNow), 5000000.0, 100000.0);
 }
@@ -420,11 +422,9 @@ TEST_F(TetDllTest, ThreadThatEndsWithoutDisconnectClosesItsConnection) {
     std::thread worker([&] { connected = Connect(); });
     worker.join();
     ASSERT_EQ(connected, 0);
-    EXPECT_TRUE(m_server->WaitUntil(
-        [](const std::vector<ConnectionReport>& r, const std::vector<CalibrationCall>&) {
-            return r.size() == 1 && !r[0].open;
-        },
-        kWaitMs));
+    EXPECT_TRUE(m_server->WaitUntil([](const std::vector<ConnectionReport>& r,
+                                       const std::vector<CalibrationCall>&) { return r.size() == 1 && !r[0].open; },
+                                    kWaitMs));
 }
 
 }  // namespace

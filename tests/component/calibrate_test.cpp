@@ -24,7 +24,7 @@ using sim::CalibrationCall;
 using sim::CalibrationCallKind;
 
 constexpr DWORD kBoundMs = 30000;  // generous bound for anything that should take moments
-constexpr LONG kObjectLocks = 1;    // the one object of a test holds one module lock
+constexpr LONG kObjectLocks = 1;   // the one object of a test holds one module lock
 
 struct Point {
     LONG x;
@@ -45,7 +45,8 @@ bool WaitForLockCount(LONG expected, DWORD timeoutMs) {
 
 std::vector<Point> DrawnTargets(const ScriptedDisplay& display) {
     std::vector<Point> points;
-    for (const DisplayCall& call : display.CallsOf(DisplayCallKind::DrawTarget)) points.push_back({call.first, call.second});
+    for (const DisplayCall& call : display.CallsOf(DisplayCallKind::DrawTarget))
+        points.push_back({call.first, call.second});
     return points;
 }
 
@@ -238,7 +239,8 @@ TEST_F(Calibrate, EscapeCancelsAndCutsTheWorkerOff) {
     const std::vector<CalibrationCall> calls = SettledCalibrationCalls();
     EXPECT_TRUE(CallsOfKind(calls, CalibrationCallKind::kCalculate).empty()) << "a cancelled calibration was activated";
     EXPECT_LE(CallsOfKind(calls, CalibrationCallKind::kAddPoint).size(), DrawnTargets(*display.get()).size());
-    EXPECT_EQ(std::vector<Point>(kTargets1280x1024.begin(), kTargets1280x1024.begin() + 2), DrawnTargets(*display.get()));
+    EXPECT_EQ(std::vector<Point>(kTargets1280x1024.begin(), kTargets1280x1024.begin() + 2),
+              DrawnTargets(*display.get()));
     EXPECT_TRUE(display->Violations().empty()) << display->Violations().front();
 }
 
@@ -268,8 +270,7 @@ TEST_F(Calibrate, EscapeWhileAPointIsBeingAddedAddsNoPointAfterCalibrateReturned
     ComPtr<ScriptedDisplay> display = NewDisplay(1024, 1280);
     std::vector<CalibrationCall> atReturn;
 
-    ExpectNoTrackerCallAfterEscapeDuring(sim::MessageType::kCalibAddPoint, *this, *m_server, *display.get(),
-                                         &atReturn);
+    ExpectNoTrackerCallAfterEscapeDuring(sim::MessageType::kCalibAddPoint, *this, *m_server, *display.get(), &atReturn);
 
     display->ForbidDrawing();
     display->Release();

@@ -35,7 +35,8 @@ bool Split(std::vector<const Char*> words, std::vector<Argument<Char>>& argument
 TEST(CommandLine, TakesBothOptionStylesAndFlagsInOrder) {
     std::vector<Argument<char>> arguments;
     std::string error;
-    ASSERT_TRUE(Split<char>({"--port", "4456", "--host=a=b", "--mouse", "--mouse=0", "--help"}, arguments, error)) << error;
+    ASSERT_TRUE(Split<char>({"--port", "4456", "--host=a=b", "--mouse", "--mouse=0", "--help"}, arguments, error))
+        << error;
     ASSERT_EQ(5u, arguments.size());
     EXPECT_EQ("port", arguments[0].name);
     EXPECT_EQ("4456", arguments[0].value);

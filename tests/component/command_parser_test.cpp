@@ -11,9 +11,7 @@
 namespace okulon {
 namespace {
 
-std::u16string Repeat(char16_t unit, std::size_t count) {
-    return std::u16string(count, unit);
-}
+std::u16string Repeat(char16_t unit, std::size_t count) { return std::u16string(count, unit); }
 
 // Test texts are ASCII, so narrowing stands in for the ANSI conversion the
 // COM method does before it reads a port.
@@ -28,9 +26,12 @@ std::string Narrow(std::u16string_view text) {
 
 const char* Describe(CommandOutcome outcome) {
     switch (outcome) {
-        case CommandOutcome::NoParameters: return "NoParameters";
-        case CommandOutcome::NotRecognized: return "NotRecognized";
-        case CommandOutcome::Recognized: return "Recognized";
+    case CommandOutcome::NoParameters:
+        return "NoParameters";
+    case CommandOutcome::NotRecognized:
+        return "NotRecognized";
+    case CommandOutcome::Recognized:
+        return "Recognized";
     }
     return "?";
 }
@@ -89,26 +90,27 @@ TEST(CommandParser, SplitsAtTheFirstSpaceAndKeepsTheRestAsTheValue) {
         {"empty host value", u"host ", CommandParameter::Host, u""},
         {"second space stays in the host", u"host  tracker", CommandParameter::Host, u" tracker"},
         {"trailing spaces stay in the host", u"host tracker  ", CommandParameter::Host, u"tracker  "},
-        {"a second pair belongs to the host value", u"host a port 4455", CommandParameter::Host,
-         u"a port 4455"},
+        {"a second pair belongs to the host value", u"host a port 4455", CommandParameter::Host, u"a port 4455"},
         {"long host cut to 255 units", u"host " + longHost, CommandParameter::Host, longHost.substr(0, 255)},
         {"port", u"port 4455", CommandParameter::Port, u"4455"},
         {"empty port value", u"port ", CommandParameter::Port, u""},
-        {"port value is never cut", u"port " + manySpaces + u"7", CommandParameter::Port,
-         manySpaces + u"7"},
+        {"port value is never cut", u"port " + manySpaces + u"7", CommandParameter::Port, manySpaces + u"7"},
         {"width", u"width 1280", CommandParameter::Width, u"1280"},
         {"a second pair belongs to the width value", u"width 1280 height 1024", CommandParameter::Width,
          u"1280 height 1024"},
         {"height", u"height 1024", CommandParameter::Height, u"1024"},
         {"width value cut to 255 units", u"width " + manySpaces + u"7", CommandParameter::Width,
          manySpaces.substr(0, 255)},
-        {"value ends at the NUL", std::u16string(u"port 44\0" u"55", 10), CommandParameter::Port, u"44"},
+        {"value ends at the NUL",
+         std::u16string(u"port 44\0"
+                        u"55",
+                        10),
+         CommandParameter::Port, u"44"},
         {"tab inside the value is kept", u"height \t9", CommandParameter::Height, u"\t9"},
     };
     for (const AcceptedCase& c : cases) {
         SCOPED_TRACE(c.behaviour);
-        for (const ParsedCommand& parsed :
-             {ParseCommand(std::u16string_view(c.text)), ParseCommand(c.text.c_str())}) {
+        for (const ParsedCommand& parsed : {ParseCommand(std::u16string_view(c.text)), ParseCommand(c.text.c_str())}) {
             ASSERT_EQ(parsed.outcome, CommandOutcome::Recognized) << Describe(parsed.outcome);
             EXPECT_EQ(parsed.parameter, c.parameter);
             EXPECT_EQ(parsed.value, c.value);
@@ -236,10 +238,16 @@ TEST(ReadDecimalInt32, TreatsOnlyAsciiDigitsAndCWhiteSpaceAsNumberCharacters) {
         EXPECT_EQ(ReadDecimalInt32(std::u16string_view(text)), 0);
     }
     const std::vector<std::pair<const char*, std::string>> narrowCases = {
-        {"no-break space byte", "\xA0" "5"},
-        {"next line byte", "\x85" "5"},
+        {"no-break space byte",
+         "\xA0"
+         "5"},
+        {"next line byte",
+         "\x85"
+         "5"},
         {"superscript one byte", "\xB9"},
-        {"lead byte before digits", "\x82" "5"},
+        {"lead byte before digits",
+         "\x82"
+         "5"},
     };
     for (const auto& [behaviour, text] : narrowCases) {
         SCOPED_TRACE(behaviour);
@@ -254,9 +262,7 @@ std::size_t FakeDoubleByteLength(unsigned char byte) {
     return lead ? 2 : 1;
 }
 
-std::string Ascii(std::size_t count) {
-    return std::string(count, 'a');
-}
+std::string Ascii(std::size_t count) { return std::string(count, 'a'); }
 
 std::string Pairs(std::size_t count, const char* pair) {
     std::string text;

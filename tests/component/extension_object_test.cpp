@@ -113,9 +113,13 @@ TEST_F(ExtensionObject, ConnectionStatusFollowsTheSystemCheckCode) {
     CEyeTrackerImpl& impl = Impl();
     EXPECT_EQ(1, impl.IsTrackerConnected()) << "before any system check";
     EXPECT_EQ(0, impl.IsStreamingBlocked());
-    struct Case { LONG code; LONG connected; LONG blocked; };
-    for (const Case& c : {Case{0, 1, 0}, Case{1, 0, 0}, Case{2, 0, 0}, Case{3, 1, 0}, Case{13, 1, 1},
-                          Case{-1, 1, 0}, Case{0x7FFFFFFF, 1, 0}}) {
+    struct Case {
+        LONG code;
+        LONG connected;
+        LONG blocked;
+    };
+    for (const Case& c : {Case{0, 1, 0}, Case{1, 0, 0}, Case{2, 0, 0}, Case{3, 1, 0}, Case{13, 1, 1}, Case{-1, 1, 0},
+                          Case{0x7FFFFFFF, 1, 0}}) {
         impl.SetSystemCheckCode(c.code);
         EXPECT_EQ(c.code, impl.GetSystemCheckCode());
         EXPECT_EQ(c.connected, impl.IsTrackerConnected()) << c.code;
@@ -140,12 +144,12 @@ TEST_F(ExtensionObject, InternalOperationsOccupyTheirSlotsInOrder) {
     CEyeTrackerImpl& impl = Impl();
     IEyeTrackerImpl* identity = &impl;
     void** table = *reinterpret_cast<void***>(identity);
-    using Getter = LONG(__attribute__((thiscall)) *)(void*);
-    using Setter = void(__attribute__((thiscall)) *)(void*, LONG);
+    using Getter = LONG(__attribute__((thiscall))*)(void*);
+    using Setter = void(__attribute__((thiscall))*)(void*, LONG);
     auto get = [&](int slot) { return reinterpret_cast<Getter>(table[slot])(identity); };
     auto set = [&](int slot, LONG value) { reinterpret_cast<Setter>(table[slot])(identity, value); };
 
-    set(15, 13);  // SetSystemCheckCode
+    set(15, 13);             // SetSystemCheckCode
     EXPECT_EQ(13, get(16));  // GetSystemCheckCode
     EXPECT_EQ(1, get(7));    // IsTrackerConnected
     EXPECT_EQ(1, get(8));    // IsStreamingBlocked

@@ -195,8 +195,7 @@ TEST(GazeCallbackPosition, WorkedExampleGoesToTheQueueOfTheSelectedEyeType) {
         FakeTarget target;
         target.masks = {kStreamGaze};
         target.eyeSelection = selection;
-        const TrackerRecord record =
-            MakeRecord(100, 250, {0.25f, 0.75f, 2.0f, 0}, {0.25f, 0.75f, 2.0f, 0});
+        const TrackerRecord record = MakeRecord(100, 250, {0.25f, 0.75f, 2.0f, 0}, {0.25f, 0.75f, 2.0f, 0});
         HandleGazeCallback(kTrackerReasonSample, &record, target);
         ASSERT_EQ(target.gaze.size(), 1u);
         EXPECT_EQ(target.gaze[0].eyeType, selection);
@@ -552,10 +551,10 @@ TEST(GazeCallbackOrder, RecordsGoOutAsGazePupilEventAndValiditiesLast) {
     const TrackerRecord record = MakeRecordWithValidities(0, 0);
     HandleGazeCallback(kTrackerReasonSample, &record, target);
     const std::vector<std::string> expected{
-        "IsStreaming",          "GetClientCount",        "GetScreenWidth",       "GetScreenHeight",
-        "GetDataMask",          "GetEyeSelection",       "PushGazeSample",       "GetDataMask",
-        "PushPupilSample",      "GetDataMask",           "GetLastValidityFirst", "GetLastValiditySecond",
-        "PushEyeEvent",         "SetLastValidityFirst",  "SetLastValiditySecond",
+        "IsStreaming",     "GetClientCount",       "GetScreenWidth",        "GetScreenHeight",
+        "GetDataMask",     "GetEyeSelection",      "PushGazeSample",        "GetDataMask",
+        "PushPupilSample", "GetDataMask",          "GetLastValidityFirst",  "GetLastValiditySecond",
+        "PushEyeEvent",    "SetLastValidityFirst", "SetLastValiditySecond",
     };
     EXPECT_EQ(target.calls, expected);
 }

@@ -246,7 +246,8 @@ TEST(RecordQueueFetch, KeepsOrderAcrossChunkBoundariesForEveryFetchSize) {
         while (queue.Count() > 0) {
             const int32_t before = queue.Count();
             const int32_t got = queue.Fetch(out.data(), static_cast<int32_t>(fetchSize));
-            ASSERT_EQ(static_cast<std::size_t>(got), std::min<std::size_t>(fetchSize, static_cast<std::size_t>(before)));
+            ASSERT_EQ(static_cast<std::size_t>(got),
+                      std::min<std::size_t>(fetchSize, static_cast<std::size_t>(before)));
             ASSERT_EQ(queue.Count(), before - got);
             delivered.insert(delivered.end(), out.begin(), out.begin() + got);
         }
@@ -268,7 +269,8 @@ TEST(RecordQueueFetch, PushesBetweenPartialFetchesKeepArrivalOrder) {
         for (std::size_t i = 0; i < pushes; ++i) {
             queue.Push(MakeGaze(next++), true);
         }
-        const int32_t got = queue.Fetch(out.data(), static_cast<int32_t>(capacity / 2 + static_cast<std::size_t>(round)));
+        const int32_t got =
+            queue.Fetch(out.data(), static_cast<int32_t>(capacity / 2 + static_cast<std::size_t>(round)));
         for (int32_t i = 0; i < got; ++i) {
             ASSERT_EQ(out[static_cast<std::size_t>(i)].time, expected++);
         }

@@ -409,9 +409,8 @@ ModelCheck CheckHostCallsAgainstTheModel(bool (*keepAll)(int64_t)) {
             std::ostringstream text;
             const bool intact = std::all_of(buffer, buffer + (counting ? 0 : result), IsIntact);
             text << (counting ? "Count" : "Fetch") << " returned " << result << " (first "
-                 << (!counting && result > 0 ? buffer[0].time : 0) << (intact ? "" : ", torn")
-                 << ") between push " << pushedBefore << " ended and push " << startedAfter
-                 << " started; last removed " << removedUpTo;
+                 << (!counting && result > 0 ? buffer[0].time : 0) << (intact ? "" : ", torn") << ") between push "
+                 << pushedBefore << " ended and push " << startedAfter << " started; last removed " << removedUpTo;
             check.violation = text.str();
             break;
         }

@@ -19,8 +19,7 @@ const std::string kAppId = "{A1CCCB9C-DD17-4759-BBC2-74F146466FE6}";
 
 // Runs the script with the replacements its runner provides: "APPID" from the
 // caller, again from the module's common replacements, then the module path.
-HResult RunAppIdScript(MemoryRegistry& registry, bool doRegister, const std::u16string& modulePath = u"C:\\x.dll")
-{
+HResult RunAppIdScript(MemoryRegistry& registry, bool doRegister, const std::u16string& modulePath = u"C:\\x.dll") {
     CRegObject registrar(registry);
     registrar.AddReplacement(u"APPID", kAppIdText);
     EXPECT_EQ(registrar.AddReplacement(u"APPID", kAppIdText), kSOk);
@@ -30,30 +29,32 @@ HResult RunAppIdScript(MemoryRegistry& registry, bool doRegister, const std::u16
     return registrar.ProcessScript(std::u16string_view(kAppIdScript, kAppIdScriptLength), doRegister);
 }
 
-const std::string kRegisteredDump = "HKEY_CLASSES_ROOT\\AppID\n"
-                                    "HKEY_CLASSES_ROOT\\AppID\\Okulon.DLL\n"
-                                    "  \"AppID\" = REG_SZ \"" + kAppId + "\"\n"
-                                    "HKEY_CLASSES_ROOT\\AppID\\" + kAppId + "\n"
-                                    "  @ = REG_SZ \"Okulon\"\n";
+const std::string kRegisteredDump =
+    "HKEY_CLASSES_ROOT\\AppID\n"
+    "HKEY_CLASSES_ROOT\\AppID\\Okulon.DLL\n"
+    "  \"AppID\" = REG_SZ \"" +
+    kAppId +
+    "\"\n"
+    "HKEY_CLASSES_ROOT\\AppID\\" +
+    kAppId +
+    "\n"
+    "  @ = REG_SZ \"Okulon\"\n";
 
-TEST(RegistrarAppIdScript, RegisteringCreatesAppIdTheIdentifierKeyAndTheDllKeyWithItsValue)
-{
+TEST(RegistrarAppIdScript, RegisteringCreatesAppIdTheIdentifierKeyAndTheDllKeyWithItsValue) {
     MemoryRegistry registry;
     EXPECT_EQ(RunAppIdScript(registry, true), kSOk);
     EXPECT_EQ(registry.Dump(), kRegisteredDump);
     EXPECT_EQ(registry.OpenHandleCount(), 0u);
 }
 
-TEST(RegistrarAppIdScript, RegisteringTwiceLeavesTheSameEntriesOnce)
-{
+TEST(RegistrarAppIdScript, RegisteringTwiceLeavesTheSameEntriesOnce) {
     MemoryRegistry registry;
     ASSERT_EQ(RunAppIdScript(registry, true), kSOk);
     EXPECT_EQ(RunAppIdScript(registry, true), kSOk);
     EXPECT_EQ(registry.Dump(), kRegisteredDump);
 }
 
-TEST(RegistrarAppIdScript, RegisteringKeepsOtherApplicationsUnderAppId)
-{
+TEST(RegistrarAppIdScript, RegisteringKeepsOtherApplicationsUnderAppId) {
     MemoryRegistry registry;
     registry.PutString(kClassesRoot, u"AppID\\Other.exe", u"AppID", u"{other}");
     ASSERT_EQ(RunAppIdScript(registry, true), kSOk);
@@ -61,8 +62,7 @@ TEST(RegistrarAppIdScript, RegisteringKeepsOtherApplicationsUnderAppId)
     EXPECT_EQ(registry.GetString(kClassesRoot, u"AppID\\Okulon.DLL", u"AppID"), kAppIdText);
 }
 
-TEST(RegistrarAppIdScript, UnregisteringRemovesTheValueAndBothKeysButKeepsAppId)
-{
+TEST(RegistrarAppIdScript, UnregisteringRemovesTheValueAndBothKeysButKeepsAppId) {
     MemoryRegistry registry;
     ASSERT_EQ(RunAppIdScript(registry, true), kSOk);
     EXPECT_EQ(RunAppIdScript(registry, false), kSOk);
@@ -70,8 +70,7 @@ TEST(RegistrarAppIdScript, UnregisteringRemovesTheValueAndBothKeysButKeepsAppId)
     EXPECT_EQ(registry.OpenHandleCount(), 0u);
 }
 
-TEST(RegistrarAppIdScript, UnregisteringTwiceSucceedsAndTheSecondRunChangesNothing)
-{
+TEST(RegistrarAppIdScript, UnregisteringTwiceSucceedsAndTheSecondRunChangesNothing) {
     MemoryRegistry registry;
     ASSERT_EQ(RunAppIdScript(registry, true), kSOk);
     ASSERT_EQ(RunAppIdScript(registry, false), kSOk);
@@ -84,27 +83,25 @@ TEST(RegistrarAppIdScript, UnregisteringTwiceSucceedsAndTheSecondRunChangesNothi
     EXPECT_EQ(registry.CallCount(Call::kCreate) + registry.CallCount(Call::kSetValue), writesBefore);
 }
 
-TEST(RegistrarAppIdScript, UnregisteringWhenNothingWasEverRegisteredCreatesNothing)
-{
+TEST(RegistrarAppIdScript, UnregisteringWhenNothingWasEverRegisteredCreatesNothing) {
     MemoryRegistry registry;
     EXPECT_EQ(RunAppIdScript(registry, false), kSOk);
     EXPECT_EQ(registry.Dump(), "");
     EXPECT_EQ(registry.CallCount(Call::kCreate), 0u);
 }
 
-TEST(RegistrarAppIdScript, AKeyThatHoldsForeignSubkeysSurvivesUnregistration)
-{
+TEST(RegistrarAppIdScript, AKeyThatHoldsForeignSubkeysSurvivesUnregistration) {
     MemoryRegistry registry;
     ASSERT_EQ(RunAppIdScript(registry, true), kSOk);
     registry.AddKey(kClassesRoot, u"AppID\\Okulon.DLL\\Foreign");
     EXPECT_EQ(RunAppIdScript(registry, false), kSOk);
-    EXPECT_EQ(registry.Dump(), "HKEY_CLASSES_ROOT\\AppID\n"
-                               "HKEY_CLASSES_ROOT\\AppID\\Okulon.DLL\n"
-                               "HKEY_CLASSES_ROOT\\AppID\\Okulon.DLL\\Foreign\n");
+    EXPECT_EQ(registry.Dump(),
+              "HKEY_CLASSES_ROOT\\AppID\n"
+              "HKEY_CLASSES_ROOT\\AppID\\Okulon.DLL\n"
+              "HKEY_CLASSES_ROOT\\AppID\\Okulon.DLL\\Foreign\n");
 }
 
-TEST(RegistrarAppIdScript, AModulePathWithSingleQuotationMarksSurvivesQuoting)
-{
+TEST(RegistrarAppIdScript, AModulePathWithSingleQuotationMarksSurvivesQuoting) {
     MemoryRegistry registry;
     CRegObject registrar(registry);
     ModuleFacts module;
@@ -116,8 +113,7 @@ TEST(RegistrarAppIdScript, AModulePathWithSingleQuotationMarksSurvivesQuoting)
     EXPECT_EQ(registry.GetString(kClassesRoot, u"k", u"Raw"), module.path);
 }
 
-TEST(RegistrarAppIdScript, TheModuleOfTheProcessExecutableIsQuotedAndOverlongPathsAreRefused)
-{
+TEST(RegistrarAppIdScript, TheModuleOfTheProcessExecutableIsQuotedAndOverlongPathsAreRefused) {
     MemoryRegistry registry;
     CRegObject registrar(registry);
     ModuleFacts module;
@@ -133,20 +129,20 @@ TEST(RegistrarAppIdScript, TheModuleOfTheProcessExecutableIsQuotedAndOverlongPat
     EXPECT_EQ(AddScriptModuleReplacements(other, module), kEFail);
 }
 
-const char kExpectedScript[] = "HKCR\r\n"
-                               "{\r\n"
-                               "\tNoRemove AppID\r\n"
-                               "\t{\r\n"
-                               "\t\t'%APPID%' = s 'Okulon'\r\n"
-                               "\t\t'Okulon.DLL'\r\n"
-                               "\t\t{\r\n"
-                               "\t\t\tval AppID = s '%APPID%'\r\n"
-                               "\t\t}\r\n"
-                               "\t}\r\n"
-                               "}\r\n";
+const char kExpectedScript[] =
+    "HKCR\r\n"
+    "{\r\n"
+    "\tNoRemove AppID\r\n"
+    "\t{\r\n"
+    "\t\t'%APPID%' = s 'Okulon'\r\n"
+    "\t\t'Okulon.DLL'\r\n"
+    "\t\t{\r\n"
+    "\t\t\tval AppID = s '%APPID%'\r\n"
+    "\t\t}\r\n"
+    "\t}\r\n"
+    "}\r\n";
 
-TEST(RegistrarAppIdScript, TheScriptConstantIsTheElevenLinesWithTabsAndCrLf)
-{
+TEST(RegistrarAppIdScript, TheScriptConstantIsTheElevenLinesWithTabsAndCrLf) {
     std::string text;
     for (size_t i = 0; i < kAppIdScriptLength; ++i) {
         ASSERT_LT(kAppIdScript[i], 0x80);
@@ -155,8 +151,7 @@ TEST(RegistrarAppIdScript, TheScriptConstantIsTheElevenLinesWithTabsAndCrLf)
     EXPECT_EQ(text, kExpectedScript);
 }
 
-TEST(RegistrarAppIdScript, TheResourceFileHoldsTheScriptByteForByte)
-{
+TEST(RegistrarAppIdScript, TheResourceFileHoldsTheScriptByteForByte) {
     std::string path = __FILE__;
     path = path.substr(0, path.rfind("tests")) + "server/okulon.rgs";
     std::ifstream file(path, std::ios::binary);

@@ -26,8 +26,7 @@ protected:
     size_t m_closeFailures = 0;
 };
 
-TEST(RegistrarErrorMapping, Win32CodesBecomeFacilityWin32AndZeroOrNegativeValuesPassUnchanged)
-{
+TEST(RegistrarErrorMapping, Win32CodesBecomeFacilityWin32AndZeroOrNegativeValuesPassUnchanged) {
     EXPECT_EQ(HResultFromWin32(0), kSOk);
     EXPECT_EQ(HResultFromWin32(5), kAccessDeniedResult);
     EXPECT_EQ(HResultFromWin32(14), kEOutOfMemory);
@@ -35,8 +34,7 @@ TEST(RegistrarErrorMapping, Win32CodesBecomeFacilityWin32AndZeroOrNegativeValues
     EXPECT_EQ(HResultFromWin32(kEFail), kEFail);
 }
 
-TEST_F(RegistrarFailure, AKeyThatCannotBeOpenedForWritingIsOpenedForReading)
-{
+TEST_F(RegistrarFailure, AKeyThatCannotBeOpenedForWritingIsOpenedForReading) {
     m_registry.AddKey(kClassesRoot, u"ro");
     m_registry.DenyWrite(kClassesRoot, u"ro");
     EXPECT_EQ(Register(u"HKCR { NoRemove ro }"), kSOk);
@@ -44,30 +42,26 @@ TEST_F(RegistrarFailure, AKeyThatCannotBeOpenedForWritingIsOpenedForReading)
     EXPECT_EQ(Register(u"HKCR { NoRemove ro = s 'x' }"), kAccessDeniedResult);
 }
 
-TEST_F(RegistrarFailure, AFailedCreationEndsRegistrationWithItsErrorAndRollsBackTheBlock)
-{
+TEST_F(RegistrarFailure, AFailedCreationEndsRegistrationWithItsErrorAndRollsBackTheBlock) {
     m_registry.FailCall(Call::kCreate, 2, kErrorOutOfMemory);
     EXPECT_EQ(Register(u"HKCU { first } HKCR { a { b } c }"), kEOutOfMemory);
     EXPECT_EQ(m_registry.Dump(), "HKEY_CURRENT_USER\\first\n");
 }
 
-TEST_F(RegistrarFailure, AFailedValueWriteEndsRegistrationAndRollsBackTheBlock)
-{
+TEST_F(RegistrarFailure, AFailedValueWriteEndsRegistrationAndRollsBackTheBlock) {
     m_registry.FailCall(Call::kSetValue, 2, kErrorAccessDenied);
     EXPECT_EQ(Register(u"HKCR { a = s '1' { b = s '2' } }"), kAccessDeniedResult);
     EXPECT_EQ(m_registry.Dump(), "");
 }
 
-TEST_F(RegistrarFailure, TheFirstFailureIsReturnedWhenTheRollbackFailsToo)
-{
+TEST_F(RegistrarFailure, TheFirstFailureIsReturnedWhenTheRollbackFailsToo) {
     m_registry.FailCall(Call::kSetValue, 1, kErrorAccessDenied);
     m_registry.FailCall(Call::kDeleteKey, 1, kErrorOutOfMemory);
     EXPECT_EQ(Register(u"HKCR { a { b = s 'x' } }"), kAccessDeniedResult);
     EXPECT_EQ(m_registry.CallCount(Call::kDeleteKey), 1u);
 }
 
-TEST_F(RegistrarFailure, ForceRemoveIgnoresDeletionErrorsAndOpensWhatStays)
-{
+TEST_F(RegistrarFailure, ForceRemoveIgnoresDeletionErrorsAndOpensWhatStays) {
     m_registry.PutString(kClassesRoot, u"k\\sub", u"", u"old");
     m_registry.FailCall(Call::kEnumKey, 1, kErrorAccessDenied);
     EXPECT_EQ(Register(u"HKCR { ForceRemove k = s 'new' }"), kSOk);
@@ -75,8 +69,7 @@ TEST_F(RegistrarFailure, ForceRemoveIgnoresDeletionErrorsAndOpensWhatStays)
     EXPECT_TRUE(m_registry.HasKey(kClassesRoot, u"k\\sub"));
 }
 
-TEST_F(RegistrarFailure, ForceRemoveStopsAtASubkeyThatCannotBeDeletedInsteadOfRetryingForever)
-{
+TEST_F(RegistrarFailure, ForceRemoveStopsAtASubkeyThatCannotBeDeletedInsteadOfRetryingForever) {
     m_registry.AddKey(kClassesRoot, u"k\\a\\locked");
     m_registry.AddKey(kClassesRoot, u"k\\b");
     m_registry.DenyWrite(kClassesRoot, u"k\\a\\locked");
@@ -85,24 +78,21 @@ TEST_F(RegistrarFailure, ForceRemoveStopsAtASubkeyThatCannotBeDeletedInsteadOfRe
     EXPECT_LT(m_registry.CallCount(Call::kEnumKey), 10u);
 }
 
-TEST_F(RegistrarFailure, UnregisteringReportsAFailedKeyDeletion)
-{
+TEST_F(RegistrarFailure, UnregisteringReportsAFailedKeyDeletion) {
     m_registry.AddKey(kClassesRoot, u"k");
     m_registry.FailCall(Call::kDeleteKey, 1, kErrorAccessDenied);
     EXPECT_EQ(Unregister(u"HKCR { k }"), kAccessDeniedResult);
     EXPECT_TRUE(m_registry.HasKey(kClassesRoot, u"k"));
 }
 
-TEST_F(RegistrarFailure, UnregisteringReportsAFailedSubkeyQueryAndKeepsTheKey)
-{
+TEST_F(RegistrarFailure, UnregisteringReportsAFailedSubkeyQueryAndKeepsTheKey) {
     m_registry.AddKey(kClassesRoot, u"k");
     m_registry.FailCall(Call::kQuerySubkeyCount, 1, kErrorOutOfMemory);
     EXPECT_EQ(Unregister(u"HKCR { k }"), kEOutOfMemory);
     EXPECT_TRUE(m_registry.HasKey(kClassesRoot, u"k"));
 }
 
-TEST_F(RegistrarFailure, UnregisteringReportsAFailedClose)
-{
+TEST_F(RegistrarFailure, UnregisteringReportsAFailedClose) {
     m_registry.AddKey(kClassesRoot, u"k");
     m_registry.FailCall(Call::kClose, 1, kErrorInvalidHandle);
     m_closeFailures = 1;
@@ -110,8 +100,7 @@ TEST_F(RegistrarFailure, UnregisteringReportsAFailedClose)
     EXPECT_TRUE(m_registry.HasKey(kClassesRoot, u"k"));
 }
 
-TEST_F(RegistrarFailure, UnregisteringReportsAFailedValueDeletionButNotAMissingValue)
-{
+TEST_F(RegistrarFailure, UnregisteringReportsAFailedValueDeletionButNotAMissingValue) {
     m_registry.PutString(kClassesRoot, u"k", u"v", u"x");
     m_registry.FailCall(Call::kDeleteValue, 1, kErrorAccessDenied);
     EXPECT_EQ(Unregister(u"HKCR { NoRemove k { val v = s 'x' } }"), kAccessDeniedResult);
@@ -120,8 +109,7 @@ TEST_F(RegistrarFailure, UnregisteringReportsAFailedValueDeletionButNotAMissingV
     EXPECT_FALSE(m_registry.GetValue(kClassesRoot, u"k", u"v").has_value());
 }
 
-TEST_F(RegistrarFailure, UnregisteringReportsAKeyThatCannotBeOpenedForAnyReasonButAbsence)
-{
+TEST_F(RegistrarFailure, UnregisteringReportsAKeyThatCannotBeOpenedForAnyReasonButAbsence) {
     m_registry.AddKey(kClassesRoot, u"k\\inner");
     m_registry.FailCall(Call::kOpen, 1, kErrorAccessDenied);
     EXPECT_EQ(Unregister(u"HKCR { k { inner } }"), kAccessDeniedResult);
@@ -131,9 +119,9 @@ TEST_F(RegistrarFailure, UnregisteringReportsAKeyThatCannotBeOpenedForAnyReasonB
     EXPECT_TRUE(m_registry.HasKey(kClassesRoot, u"k\\inner"));
 }
 
-TEST_F(RegistrarFailure, EveryFailingCallDuringRegistrationIsReportedAndLeavesNoKeyOpen)
-{
-    const char16_t* const script = u"HKCR { ForceRemove a = s 'x' { val v = d 7 b { c } } NoRemove d { val w = m 'q' } }";
+TEST_F(RegistrarFailure, EveryFailingCallDuringRegistrationIsReportedAndLeavesNoKeyOpen) {
+    const char16_t* const script =
+        u"HKCR { ForceRemove a = s 'x' { val v = d 7 b { c } } NoRemove d { val w = m 'q' } }";
     for (size_t kind = 0; kind < MemoryRegistry::kCallKinds; ++kind) {
         for (uint32_t nth = 1; nth <= 4; ++nth) {
             MemoryRegistry registry;

@@ -9,8 +9,7 @@ namespace {
 
 using Call = MemoryRegistry::Call;
 
-TEST(MemoryRegistry, KeyAndValueNamesIgnoreCaseButKeepTheirFirstSpelling)
-{
+TEST(MemoryRegistry, KeyAndValueNamesIgnoreCaseButKeepTheirFirstSpelling) {
     MemoryRegistry registry;
     RegKey key = kNoKey;
     ASSERT_EQ(registry.CreateKey(kClassesRoot, u"Foo\\Bar", kKeyRead | kKeyWrite, &key), kErrorSuccess);
@@ -29,8 +28,7 @@ TEST(MemoryRegistry, KeyAndValueNamesIgnoreCaseButKeepTheirFirstSpelling)
     EXPECT_EQ(registry.Dump(), "HKEY_CLASSES_ROOT\\Foo\nHKEY_CLASSES_ROOT\\Foo\\Bar\n  \"Name\" = type 3 [01]\n");
 }
 
-TEST(MemoryRegistry, DeleteKeyRefusesAKeyWithSubkeysAndReportsMissingOnes)
-{
+TEST(MemoryRegistry, DeleteKeyRefusesAKeyWithSubkeysAndReportsMissingOnes) {
     MemoryRegistry registry;
     registry.AddKey(kClassesRoot, u"a\\b");
     EXPECT_EQ(registry.DeleteKey(kClassesRoot, u"a"), kErrorAccessDenied);
@@ -41,8 +39,7 @@ TEST(MemoryRegistry, DeleteKeyRefusesAKeyWithSubkeysAndReportsMissingOnes)
     EXPECT_EQ(registry.Dump(), "");
 }
 
-TEST(MemoryRegistry, OpeningAMissingKeyFailsWithFileNotFoundAndHandsOutNoKey)
-{
+TEST(MemoryRegistry, OpeningAMissingKeyFailsWithFileNotFoundAndHandsOutNoKey) {
     MemoryRegistry registry;
     RegKey key = 0xCCCCCCCCu;
     EXPECT_EQ(registry.OpenKey(kClassesRoot, u"missing\\deeper", kKeyRead, &key), kErrorFileNotFound);
@@ -51,8 +48,7 @@ TEST(MemoryRegistry, OpeningAMissingKeyFailsWithFileNotFoundAndHandsOutNoKey)
     EXPECT_EQ(registry.OpenHandleCount(), 0u);
 }
 
-TEST(MemoryRegistry, AccessRightsOfTheHandleAreChecked)
-{
+TEST(MemoryRegistry, AccessRightsOfTheHandleAreChecked) {
     MemoryRegistry registry;
     registry.AddKey(kClassesRoot, u"k");
     RegKey readOnly = kNoKey;
@@ -75,8 +71,7 @@ TEST(MemoryRegistry, AccessRightsOfTheHandleAreChecked)
     EXPECT_EQ(registry.CloseKey(writeOnly), kErrorInvalidHandle);
 }
 
-TEST(MemoryRegistry, AWriteDeniedKeyOpensForReadingOnlyAndCannotBeDeleted)
-{
+TEST(MemoryRegistry, AWriteDeniedKeyOpensForReadingOnlyAndCannotBeDeleted) {
     MemoryRegistry registry;
     registry.AddKey(kClassesRoot, u"locked");
     registry.DenyWrite(kClassesRoot, u"locked");
@@ -90,8 +85,7 @@ TEST(MemoryRegistry, AWriteDeniedKeyOpensForReadingOnlyAndCannotBeDeleted)
     EXPECT_EQ(registry.Dump(), "HKEY_CLASSES_ROOT\\locked\n");
 }
 
-TEST(MemoryRegistry, EnumerationFollowsCaseFoldedOrderAndEndsWithNoMoreItems)
-{
+TEST(MemoryRegistry, EnumerationFollowsCaseFoldedOrderAndEndsWithNoMoreItems) {
     MemoryRegistry registry;
     registry.AddKey(kClassesRoot, u"p\\beta");
     registry.AddKey(kClassesRoot, u"p\\Alpha");
@@ -109,8 +103,7 @@ TEST(MemoryRegistry, EnumerationFollowsCaseFoldedOrderAndEndsWithNoMoreItems)
     EXPECT_EQ(registry.CloseKey(key), kErrorSuccess);
 }
 
-TEST(MemoryRegistry, AHandleToADeletedKeyReportsKeyDeleted)
-{
+TEST(MemoryRegistry, AHandleToADeletedKeyReportsKeyDeleted) {
     MemoryRegistry registry;
     registry.AddKey(kClassesRoot, u"gone");
     RegKey key = kNoKey;
@@ -124,8 +117,7 @@ TEST(MemoryRegistry, AHandleToADeletedKeyReportsKeyDeleted)
     EXPECT_EQ(registry.Dump(), "");
 }
 
-TEST(MemoryRegistry, AnInjectedFailureHitsExactlyTheNthCallOfItsKindAndChangesNothing)
-{
+TEST(MemoryRegistry, AnInjectedFailureHitsExactlyTheNthCallOfItsKindAndChangesNothing) {
     MemoryRegistry registry;
     registry.FailCall(Call::kCreate, 2, kErrorOutOfMemory);
     RegKey key = kNoKey;
@@ -139,8 +131,7 @@ TEST(MemoryRegistry, AnInjectedFailureHitsExactlyTheNthCallOfItsKindAndChangesNo
     EXPECT_EQ(registry.Dump(), "HKEY_CLASSES_ROOT\\one\nHKEY_CLASSES_ROOT\\three\n");
 }
 
-TEST(MemoryRegistry, EveryCallIsRecordedWithTheKeyPathItNamedOrUsed)
-{
+TEST(MemoryRegistry, EveryCallIsRecordedWithTheKeyPathItNamedOrUsed) {
     MemoryRegistry registry;
     RegKey key = kNoKey;
     ASSERT_EQ(registry.CreateKey(kCurrentUser, u"Soft\\Ware", kKeyRead | kKeyWrite, &key), kErrorSuccess);
@@ -155,8 +146,7 @@ TEST(MemoryRegistry, EveryCallIsRecordedWithTheKeyPathItNamedOrUsed)
     EXPECT_EQ(registry.Touches()[2].call, Call::kClose);
 }
 
-TEST(MemoryRegistry, DumpShowsStringsNumbersAndRawBytesExactly)
-{
+TEST(MemoryRegistry, DumpShowsStringsNumbersAndRawBytesExactly) {
     MemoryRegistry registry;
     registry.PutString(kLocalMachine, u"k", u"", u"text \"q\"");
     registry.PutValue(kLocalMachine, u"k", u"n", kRegDword, {0x2A, 0, 0, 0});
@@ -168,8 +158,7 @@ TEST(MemoryRegistry, DumpShowsStringsNumbersAndRawBytesExactly)
               "  \"n\" = REG_DWORD 0x0000002a\n");
 }
 
-TEST(ParseUnsigned32, AcceptsPlainDecimalWithBlanksAndAPlusSign)
-{
+TEST(ParseUnsigned32, AcceptsPlainDecimalWithBlanksAndAPlusSign) {
     uint32_t value = 1;
     EXPECT_EQ(ParseUnsigned32(u"42", &value), kSOk);
     EXPECT_EQ(value, 42u);
@@ -181,8 +170,7 @@ TEST(ParseUnsigned32, AcceptsPlainDecimalWithBlanksAndAPlusSign)
     EXPECT_EQ(value, 1u);
 }
 
-TEST(ParseUnsigned32, RefusesEverythingElseAndNumbersAboveThirtyTwoBits)
-{
+TEST(ParseUnsigned32, RefusesEverythingElseAndNumbersAboveThirtyTwoBits) {
     uint32_t value = 1;
     EXPECT_EQ(ParseUnsigned32(u"4294967296", &value), kDispEOverflow);
     EXPECT_EQ(ParseUnsigned32(u"99999999999999999999999", &value), kDispEOverflow);

@@ -18,8 +18,7 @@ const std::string kClassId = "{CD388263-B06C-4075-83EA-9955A69AA0B2}";
 const std::string kAppId = "{A1CCCB9C-DD17-4759-BBC2-74F146466FE6}";
 const std::u16string kClassIdKey = u"CLSID\\{CD388263-B06C-4075-83EA-9955A69AA0B2}";
 
-ModuleFacts Component()
-{
+ModuleFacts Component() {
     ModuleFacts module;
     module.path = u"C:\\Program Files\\Okulon\\Okulon.dll";
     return module;
@@ -27,39 +26,56 @@ ModuleFacts Component()
 
 HResult AddAppId(IRegistrarBase& registrar) { return registrar.AddReplacement(u"APPID", kAppIdText); }
 
-HResult RunProgram(MemoryRegistry& registry, bool doRegister, const ModuleFacts& module = Component())
-{
+HResult RunProgram(MemoryRegistry& registry, bool doRegister, const ModuleFacts& module = Component()) {
     return RunClassRegistration(registry, module, AddAppId, doRegister);
 }
 
 const std::string kRegisteredDump =
     "HKEY_CLASSES_ROOT\\CLSID\n"
-    "HKEY_CLASSES_ROOT\\CLSID\\" + kClassId + "\n"
+    "HKEY_CLASSES_ROOT\\CLSID\\" +
+    kClassId +
+    "\n"
     "  @ = REG_SZ \"CEyeTrackerImpl Object\"\n"
-    "  \"AppID\" = REG_SZ \"" + kAppId + "\"\n"
-    "HKEY_CLASSES_ROOT\\CLSID\\" + kClassId + "\\InprocServer32\n"
+    "  \"AppID\" = REG_SZ \"" +
+    kAppId +
+    "\"\n"
+    "HKEY_CLASSES_ROOT\\CLSID\\" +
+    kClassId +
+    "\\InprocServer32\n"
     "  @ = REG_SZ \"C:\\Program Files\\Okulon\\Okulon.dll\"\n"
     "  \"ThreadingModel\" = REG_SZ \"\"\n"
-    "HKEY_CLASSES_ROOT\\CLSID\\" + kClassId + "\\ProgID\n"
+    "HKEY_CLASSES_ROOT\\CLSID\\" +
+    kClassId +
+    "\\ProgID\n"
     "  @ = REG_SZ \"Okulon.EyeTrackerImpl.1\"\n"
-    "HKEY_CLASSES_ROOT\\CLSID\\" + kClassId + "\\Programmable\n"
-    "HKEY_CLASSES_ROOT\\CLSID\\" + kClassId + "\\TypeLib\n"
-    "  @ = REG_SZ \"" + kAppId + "\"\n"
-    "HKEY_CLASSES_ROOT\\CLSID\\" + kClassId + "\\VersionIndependentProgID\n"
+    "HKEY_CLASSES_ROOT\\CLSID\\" +
+    kClassId +
+    "\\Programmable\n"
+    "HKEY_CLASSES_ROOT\\CLSID\\" +
+    kClassId +
+    "\\TypeLib\n"
+    "  @ = REG_SZ \"" +
+    kAppId +
+    "\"\n"
+    "HKEY_CLASSES_ROOT\\CLSID\\" +
+    kClassId +
+    "\\VersionIndependentProgID\n"
     "  @ = REG_SZ \"Okulon.EyeTrackerImpl\"\n"
     "HKEY_CLASSES_ROOT\\Okulon.EyeTrackerImpl\n"
     "  @ = REG_SZ \"CEyeTrackerImpl Object\"\n"
     "HKEY_CLASSES_ROOT\\Okulon.EyeTrackerImpl\\CLSID\n"
-    "  @ = REG_SZ \"" + kClassId + "\"\n"
+    "  @ = REG_SZ \"" +
+    kClassId +
+    "\"\n"
     "HKEY_CLASSES_ROOT\\Okulon.EyeTrackerImpl\\CurVer\n"
     "  @ = REG_SZ \"Okulon.EyeTrackerImpl.1\"\n"
     "HKEY_CLASSES_ROOT\\Okulon.EyeTrackerImpl.1\n"
     "  @ = REG_SZ \"CEyeTrackerImpl Object\"\n"
     "HKEY_CLASSES_ROOT\\Okulon.EyeTrackerImpl.1\\CLSID\n"
-    "  @ = REG_SZ \"" + kClassId + "\"\n";
+    "  @ = REG_SZ \"" +
+    kClassId + "\"\n";
 
-TEST(RegistryVmProgram, TheProgramHas54WordsEndingInItsOnlyZeroAnd17Strings)
-{
+TEST(RegistryVmProgram, TheProgramHas54WordsEndingInItsOnlyZeroAnd17Strings) {
     for (size_t i = 0; i + 1 < kClassRegistrationWordCount; ++i) {
         EXPECT_NE(kClassRegistrationWords[i], 0u) << i;
     }
@@ -77,16 +93,14 @@ TEST(RegistryVmProgram, TheProgramHas54WordsEndingInItsOnlyZeroAnd17Strings)
     EXPECT_EQ(flags, "00100000001100101");
 }
 
-TEST(RegistryVmProgram, RegisteringWritesExactlyTheClassEntries)
-{
+TEST(RegistryVmProgram, RegisteringWritesExactlyTheClassEntries) {
     MemoryRegistry registry;
     EXPECT_EQ(RunProgram(registry, true), kSOk);
     EXPECT_EQ(registry.Dump(), kRegisteredDump);
     EXPECT_EQ(registry.OpenHandleCount(), 0u);
 }
 
-TEST(RegistryVmProgram, TheThreadingModelValueHoldsAnEmptyText)
-{
+TEST(RegistryVmProgram, TheThreadingModelValueHoldsAnEmptyText) {
     MemoryRegistry registry;
     ASSERT_EQ(RunProgram(registry, true), kSOk);
     const auto value = registry.GetValue(kClassesRoot, kClassIdKey + u"\\InprocServer32", u"ThreadingModel");
@@ -95,8 +109,7 @@ TEST(RegistryVmProgram, TheThreadingModelValueHoldsAnEmptyText)
     EXPECT_EQ(value->data, (std::vector<uint8_t>{0, 0}));
 }
 
-TEST(RegistryVmProgram, RegisteringTwiceWritesTheEntriesOnceAndDropsStaleSubkeysOfTheClassKey)
-{
+TEST(RegistryVmProgram, RegisteringTwiceWritesTheEntriesOnceAndDropsStaleSubkeysOfTheClassKey) {
     MemoryRegistry registry;
     ASSERT_EQ(RunProgram(registry, true), kSOk);
     registry.AddKey(kClassesRoot, kClassIdKey + u"\\Stale\\Deeper");
@@ -105,8 +118,7 @@ TEST(RegistryVmProgram, RegisteringTwiceWritesTheEntriesOnceAndDropsStaleSubkeys
     EXPECT_EQ(registry.Dump(), kRegisteredDump);
 }
 
-TEST(RegistryVmProgram, UnregisteringRemovesTheClassKeyWithForeignSubkeysButKeepsClsid)
-{
+TEST(RegistryVmProgram, UnregisteringRemovesTheClassKeyWithForeignSubkeysButKeepsClsid) {
     MemoryRegistry registry;
     registry.AddKey(kClassesRoot, u"CLSID\\{other}");
     ASSERT_EQ(RunProgram(registry, true), kSOk);
@@ -118,8 +130,7 @@ TEST(RegistryVmProgram, UnregisteringRemovesTheClassKeyWithForeignSubkeysButKeep
 }
 
 // The dump lines of one key and everything below it.
-std::string DumpBelow(const std::string& dump, const std::string& keyPath)
-{
+std::string DumpBelow(const std::string& dump, const std::string& keyPath) {
     std::string below;
     bool inside = false;
     size_t start = 0;
@@ -137,8 +148,7 @@ std::string DumpBelow(const std::string& dump, const std::string& keyPath)
     return below;
 }
 
-TEST(RegistryVmProgram, UnregisteringStopsAtAClassKeyThatCannotBeWrittenAndLeavesItWhole)
-{
+TEST(RegistryVmProgram, UnregisteringStopsAtAClassKeyThatCannotBeWrittenAndLeavesItWhole) {
     MemoryRegistry registry;
     ASSERT_EQ(RunProgram(registry, true), kSOk);
     const std::string classKeyPath = "HKEY_CLASSES_ROOT\\CLSID\\" + kClassId;
@@ -152,8 +162,7 @@ TEST(RegistryVmProgram, UnregisteringStopsAtAClassKeyThatCannotBeWrittenAndLeave
     EXPECT_EQ(registry.OpenHandleCount(), 0u);
 }
 
-TEST(RegistryVmProgram, UnregisteringANeverRegisteredComponentSucceedsWithoutChangingAnything)
-{
+TEST(RegistryVmProgram, UnregisteringANeverRegisteredComponentSucceedsWithoutChangingAnything) {
     MemoryRegistry registry;
     EXPECT_EQ(RunProgram(registry, false), kSOk);
     EXPECT_EQ(registry.Dump(), "");
@@ -162,8 +171,7 @@ TEST(RegistryVmProgram, UnregisteringANeverRegisteredComponentSucceedsWithoutCha
               0u);
 }
 
-TEST(RegistryVmProgram, TheModuleOfTheProcessExecutableIsQuotedAndAnExecutableFileIsALocalServer)
-{
+TEST(RegistryVmProgram, TheModuleOfTheProcessExecutableIsQuotedAndAnExecutableFileIsALocalServer) {
     MemoryRegistry registry;
     ModuleFacts module = Component();
     module.isProcessExecutable = true;
@@ -173,16 +181,14 @@ TEST(RegistryVmProgram, TheModuleOfTheProcessExecutableIsQuotedAndAnExecutableFi
     EXPECT_FALSE(registry.HasKey(kClassesRoot, kClassIdKey + u"\\InprocServer32"));
 }
 
-TEST(RegistryVmProgram, AFailingCommonReplacementEndsRegistrationBeforeAnyRegistryAccess)
-{
+TEST(RegistryVmProgram, AFailingCommonReplacementEndsRegistrationBeforeAnyRegistryAccess) {
     MemoryRegistry registry;
     const auto failing = [](IRegistrarBase&) { return kEOutOfMemory; };
     EXPECT_EQ(RunClassRegistration(registry, Component(), failing, true), kEOutOfMemory);
     EXPECT_TRUE(registry.Touches().empty());
 }
 
-TEST(RegistryVmProgram, WithoutTheApplicationIdentifierTheProgramFailsAtItsValue)
-{
+TEST(RegistryVmProgram, WithoutTheApplicationIdentifierTheProgramFailsAtItsValue) {
     MemoryRegistry registry;
     EXPECT_EQ(RunClassRegistration(registry, Component(), nullptr, true), kEFail);
     EXPECT_FALSE(registry.GetValue(kClassesRoot, kClassIdKey, u"AppID").has_value());
@@ -220,8 +226,7 @@ const char16_t kEquivalentScript[] =
     u"\t}\r\n"
     u"}\r\n";
 
-HResult RunEquivalentScript(MemoryRegistry& registry, bool doRegister)
-{
+HResult RunEquivalentScript(MemoryRegistry& registry, bool doRegister) {
     CRegObject registrar(registry);
     EXPECT_EQ(AddStandardReplacements(registrar, Component()), kSOk);
     EXPECT_EQ(AddAppId(registrar), kSOk);
@@ -229,8 +234,7 @@ HResult RunEquivalentScript(MemoryRegistry& registry, bool doRegister)
     return registrar.ProcessScript(kEquivalentScript, doRegister);
 }
 
-TEST(RegistryVmProgram, TheProgramAndAnEquivalentScriptRegisterTheSameKeysAndValues)
-{
+TEST(RegistryVmProgram, TheProgramAndAnEquivalentScriptRegisterTheSameKeysAndValues) {
     MemoryRegistry byProgram;
     MemoryRegistry byScript;
     for (MemoryRegistry* registry : {&byProgram, &byScript}) {

@@ -86,9 +86,14 @@ TEST_F(SendCommand, ReadsThePortAsADecimalNumberWithoutComplaint) {
         std::wstring text;
         int32_t port;
     } cases[] = {
-        {L"port 4455", 4455},       {L"port 12ab", 12},           {L"port abc", 0},
-        {L"port ", 0},              {L"port -1", -1},             {L"port 99999999999", INT_MAX},
-        {L"port -99999999999", INT_MIN}, {L"port  \t+80", 80},
+        {L"port 4455", 4455},
+        {L"port 12ab", 12},
+        {L"port abc", 0},
+        {L"port ", 0},
+        {L"port -1", -1},
+        {L"port 99999999999", INT_MAX},
+        {L"port -99999999999", INT_MIN},
+        {L"port  \t+80", 80},
         {std::wstring(L"port 44\0 55", 11), 44},
     };
     for (const auto& c : cases) {
@@ -147,10 +152,10 @@ TEST_F(SendCommand, CutsADoubleByteHostNameAtACharacterBoundaryInsideTheBuffer) 
         std::wstring name;
         size_t bytes;
     } cases[] = {
-        {kanji, 254},                      // the 128th character would need bytes 255 and 256
-        {L"a" + kanji, 255},               // fills the buffer exactly
-        {L"ab" + kanji, 254},              // a lead byte would land on the last byte
-        {L"\xFF71" + kanji, 255},          // half-width katakana: one byte at or above 0x80
+        {kanji, 254},              // the 128th character would need bytes 255 and 256
+        {L"a" + kanji, 255},       // fills the buffer exactly
+        {L"ab" + kanji, 254},      // a lead byte would land on the last byte
+        {L"\xFF71" + kanji, 255},  // half-width katakana: one byte at or above 0x80
         {L"\xFF71\xFF72" + kanji, 254},
     };
     for (const auto& c : cases) {

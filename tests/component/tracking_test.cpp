@@ -126,10 +126,13 @@ TEST_F(Tracking, EverySampleSentBeforeTheStopArrivesOnceAndInOrder) {
     ASSERT_EQ(S_OK, m_tracker->StartTracking());
 
     std::vector<::GazeRecord> received;
-    ASSERT_TRUE(WaitUntil([&] {
-        for (const auto& record : FetchGaze()) received.push_back(record);
-        return received.size() >= 1500;
-    }, 30000)) << received.size() << " of 1500";
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            for (const auto& record : FetchGaze()) received.push_back(record);
+            return received.size() >= 1500;
+        },
+        30000))
+        << received.size() << " of 1500";
     ASSERT_EQ(S_OK, m_tracker->StopTracking());
     ASSERT_TRUE(WaitUntil([&] { return AllConnectionsClosed() && Module().GetLockCount() == m_baseLocks + 1; }));
     for (const auto& record : FetchGaze()) received.push_back(record);

@@ -68,7 +68,8 @@ protected:
     void TearDown() override {
         t_allocationsUntilFailure = 0;
         CreateThreadSeam::Disarm();
-        EXPECT_TRUE(WaitUntil([&] { return Module().GetLockCount() == m_baseLocks + 1; }, kBoundMs)) << "a worker was left";
+        EXPECT_TRUE(WaitUntil([&] { return Module().GetLockCount() == m_baseLocks + 1; }, kBoundMs))
+            << "a worker was left";
         if (m_server) m_server->Stop();
     }
 
@@ -123,11 +124,14 @@ TEST_F(WorkerStartFailure, StartTrackingReportsAThreadThatCannotBeCreatedAndEnds
     StartServer();
     ASSERT_EQ(S_OK, m_tracker->StartGazeData(VARIANT_TRUE, 0));
     ASSERT_EQ(S_OK, m_tracker->StartTracking());
-    ASSERT_TRUE(WaitUntil([&] {
-        LONG count = 0;
-        m_tracker->GetGazeDataCount(&count, 0);
-        return count > 20;
-    }, kBoundMs)) << "delivering";
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            LONG count = 0;
+            m_tracker->GetGazeDataCount(&count, 0);
+            return count > 20;
+        },
+        kBoundMs))
+        << "delivering";
 
     CreateThreadSeam::FailNext(ERROR_NOT_ENOUGH_MEMORY);
     EXPECT_EQ(E_FAIL, m_tracker->StartTracking());
@@ -185,8 +189,8 @@ TEST_F(WorkerStartFailure, EveryAllocationThatFailsInCalibrateTakesTheFailedToCr
         EXPECT_EQ(E_NOTIMPL, m_tracker->SendTrigger(0));  // a message that no Calibrate leaves
         HRESULT result = S_OK;
         display->AddRef();
-        const bool nothingFailed = WithAllocationFailing(
-            nth, [&] { result = m_tracker->Calibrate(0, display.get(), 0, 0, 0, 0, 0, 0); });
+        const bool nothingFailed =
+            WithAllocationFailing(nth, [&] { result = m_tracker->Calibrate(0, display.get(), 0, 0, 0, 0, 0, 0); });
         const std::wstring message = LastErrorText(m_tracker.get());
         const std::string context = "allocation " + std::to_string(nth);
         if (nothingFailed || message != L"Calibrate: Failed to create calibration thread") {

@@ -18,12 +18,11 @@
 
 namespace {
 
+using okulon::sim::Scenario;
+using okulon::sim::SimServer;
 using okulon::test::ExecutableFolder;
 using okulon::test::ProgramRun;
 using okulon::test::RunProgram;
-using okulon::sim::Scenario;
-using okulon::sim::SimServer;
-
 
 std::string Narrow(const std::wstring& text) {
     std::string narrow;
@@ -64,7 +63,8 @@ public:
         m_folder = std::wstring(temp) + L"okulon check " + std::to_wstring(GetCurrentProcessId()) + L"\\";
         CreateDirectoryW(m_folder.c_str(), nullptr);
         for (const wchar_t* file : m_files)
-            EXPECT_TRUE(CopyFileW((ExecutableFolder() + file).c_str(), (m_folder + file).c_str(), FALSE)) << Narrow(file);
+            EXPECT_TRUE(CopyFileW((ExecutableFolder() + file).c_str(), (m_folder + file).c_str(), FALSE))
+                << Narrow(file);
     }
     ~CopiedFolder() {
         for (const wchar_t* file : m_files) DeleteFileW((m_folder + file).c_str());
@@ -110,12 +110,13 @@ TEST(CheckTool, ReportsAWorkingSetupAgainstTheSimulatorAndThatItsDataAreSimulate
 
     const int64_t launched = okulon::sim::MonotonicMicros();
     const ProgramRun run = RunProgram(ExecutableFolder() + kCheckTool,
-                               L"--host=127.0.0.1 --port=" + std::to_wstring(server->Port()) + L" --seconds 20");
+                                      L"--host=127.0.0.1 --port=" + std::to_wstring(server->Port()) + L" --seconds 20");
     const int64_t ended = okulon::sim::MonotonicMicros();
     ASSERT_TRUE(run.ended) << run.output;
     EXPECT_EQ(3u, run.exitCode) << run.output;
     const std::string folder = Narrow(ExecutableFolder());
-    EXPECT_NE(std::string::npos, run.output.find("registered: yes, \"Okulon.EyeTrackerImpl\" is class {")) << run.output;
+    EXPECT_NE(std::string::npos, run.output.find("registered: yes, \"Okulon.EyeTrackerImpl\" is class {"))
+        << run.output;
     EXPECT_NE(std::string::npos, run.output.find("file: " + folder + "Okulon.dll (file version ")) << run.output;
     EXPECT_NE(std::string::npos, run.output.find("created by ProgID: yes")) << run.output;
     EXPECT_NE(std::string::npos, run.output.find("tet.dll: " + folder + "tet.dll (file version ")) << run.output;
@@ -154,12 +155,14 @@ TEST(CheckTool, ExplainsAFailedSystemCheckCodeOfTheTracker) {
     ComponentRegistered component(ExecutableFolder() + L"Okulon.dll");
     ASSERT_TRUE(component.Registered());
 
-    const ProgramRun run = RunProgram(ExecutableFolder() + kCheckTool,
-                               L"--host 127.0.0.1 --port " + std::to_wstring(server->Port()) + L" --seconds 0.5");
+    const ProgramRun run =
+        RunProgram(ExecutableFolder() + kCheckTool,
+                   L"--host 127.0.0.1 --port " + std::to_wstring(server->Port()) + L" --seconds 0.5");
     ASSERT_TRUE(run.ended) << run.output;
     EXPECT_EQ(1u, run.exitCode) << run.output;
     EXPECT_NE(std::string::npos, run.output.find("system check: FAILED, code 2 (connection lost")) << run.output;
-    EXPECT_NE(std::string::npos, run.output.find("Result: Okulon cannot be used: the tracker's system check reports no connection."))
+    EXPECT_NE(std::string::npos,
+              run.output.find("Result: Okulon cannot be used: the tracker's system check reports no connection."))
         << run.output;
 }
 
@@ -172,8 +175,8 @@ TEST(CheckTool, SaysTheTrackerDoesNotAnswerWhenNoServerListensOnThePort) {
     ComponentRegistered component(ExecutableFolder() + L"Okulon.dll");
     ASSERT_TRUE(component.Registered());
 
-    const ProgramRun run =
-        RunProgram(ExecutableFolder() + kCheckTool, L"--host 127.0.0.1 --seconds 0 --port " + std::to_wstring(freePort));
+    const ProgramRun run = RunProgram(ExecutableFolder() + kCheckTool,
+                                      L"--host 127.0.0.1 --seconds 0 --port " + std::to_wstring(freePort));
     ASSERT_TRUE(run.ended) << run.output;
     EXPECT_EQ(1u, run.exitCode) << run.output;
     EXPECT_NE(std::string::npos, run.output.find("connect: failed: no tracker server answered there")) << run.output;

@@ -283,8 +283,8 @@ TEST_F(DispatchHostInterface, TheDescriptionsSlotsAndCallingConventionReachTheMe
     VARTYPE types[] = {VT_BYREF | VT_I4};
     VARIANT result;
     VariantInit(&result);
-    ASSERT_EQ(S_OK, DispCallFunc(m_tracker.get(), versionSlot, versionConvention, VT_ERROR, 1, types, arguments,
-                                 &result));
+    ASSERT_EQ(S_OK,
+              DispCallFunc(m_tracker.get(), versionSlot, versionConvention, VT_ERROR, 1, types, arguments, &result));
     EXPECT_EQ(S_OK, V_ERROR(&result));
     EXPECT_EQ(99, version);
 }

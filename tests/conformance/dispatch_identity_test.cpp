@@ -46,8 +46,8 @@ TEST_F(DispatchIdentity, InvokeWithoutArgumentsFindsNoMemberAndEmptiesTheResult)
         EXCEPINFO exception{};
         exception.scode = kPoisonLong;
         UINT argumentError = 77;
-        EXPECT_EQ(DISP_E_MEMBERNOTFOUND, m_dispatch->Invoke(id, IID_NULL, LOCALE_NEUTRAL, DISPATCH_METHOD,
-                                                            &parameters, &result, &exception, &argumentError));
+        EXPECT_EQ(DISP_E_MEMBERNOTFOUND, m_dispatch->Invoke(id, IID_NULL, LOCALE_NEUTRAL, DISPATCH_METHOD, &parameters,
+                                                            &result, &exception, &argumentError));
         EXPECT_EQ(VT_EMPTY, V_VT(&result));
         EXPECT_EQ(kPoisonLong, exception.scode);
         EXPECT_EQ(77u, argumentError);

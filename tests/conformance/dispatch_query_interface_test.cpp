@@ -81,8 +81,9 @@ TEST_F(DispatchQueryInterface, IdentifiersThatMatchOnlyInPartAreNotAnswered) {
     firstByteDiffers.Data1 ^= 0x01;
     IID nearUnknown = IID_IUnknown;
     nearUnknown.Data4[7] ^= 0x01;
-    for (const IID* iid : std::initializer_list<const IID*>{&lastBytesDiffer, &lastByteDiffers, &firstByteDiffers, &nearUnknown, &IID_IClassFactory,
-                           &IID_IProvideClassInfo2, &IID_IPersist}) {
+    for (const IID* iid :
+         std::initializer_list<const IID*>{&lastBytesDiffer, &lastByteDiffers, &firstByteDiffers, &nearUnknown,
+                                           &IID_IClassFactory, &IID_IProvideClassInfo2, &IID_IPersist}) {
         void* object = kPoison;
         EXPECT_EQ(E_NOINTERFACE, m_identity->QueryInterface(*iid, &object));
         EXPECT_EQ(nullptr, object);

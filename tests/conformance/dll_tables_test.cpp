@@ -44,8 +44,8 @@ TEST(DllTables, IsADllForThisBuildsMachine) {
     const Problems problems = okulon::pe::CheckMachine(*dll, kThisMachine);
     EXPECT_TRUE(problems.empty()) << Describe(problems);
     // A DLL for the other machine fails the same check.
-    const uint16_t other = kThisMachine == okulon::pe::kMachineI386 ? okulon::pe::kMachineAmd64
-                                                                     : okulon::pe::kMachineI386;
+    const uint16_t other =
+        kThisMachine == okulon::pe::kMachineI386 ? okulon::pe::kMachineAmd64 : okulon::pe::kMachineI386;
     EXPECT_EQ(2u, okulon::pe::CheckMachine(*dll, other).size());
 }
 
@@ -83,8 +83,7 @@ TEST(DllTables, CarriesTheTypeLibraryAndTheRegistrarScriptAsTheLoaderSeesThem) {
         ASSERT_NE(nullptr, resource) << expected.name;
         const auto* data = static_cast<const uint8_t*>(LockResource(LoadResource(module, resource)));
         const std::vector<uint8_t> loaded(data, data + SizeofResource(module, resource));
-        EXPECT_EQ(loaded, dll->Resource(expected.name, expected.id).value_or(std::vector<uint8_t>{}))
-            << expected.name;
+        EXPECT_EQ(loaded, dll->Resource(expected.name, expected.id).value_or(std::vector<uint8_t>{})) << expected.name;
     }
     FreeLibrary(module);
 }

@@ -15,7 +15,8 @@ namespace {
 std::wstring MakeInstallFolder() {
     wchar_t temp[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);
-    const std::wstring folder = std::wstring(temp) + L"okulon-no-tracker-" + std::to_wstring(GetCurrentProcessId()) + L"\\";
+    const std::wstring folder =
+        std::wstring(temp) + L"okulon-no-tracker-" + std::to_wstring(GetCurrentProcessId()) + L"\\";
     CreateDirectoryW(folder.c_str(), nullptr);
     for (const wchar_t* file : {L"okulon_host.exe", L"Okulon.dll", L"EyeTrackerLib.tlb"})
         EXPECT_TRUE(CopyFileW((ExecutableFolder() + file).c_str(), (folder + file).c_str(), FALSE)) << file;

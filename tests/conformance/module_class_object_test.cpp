@@ -68,7 +68,8 @@ TEST_F(ModuleClassObject, TheFactoryRefusesOtherInterfacesAndNearMissesWithANull
     nearClassFactory.Data4[7] ^= 0x01;
     IID nearUnknown = IID_IUnknown;  // (its first byte changed would be IClassFactory)
     nearUnknown.Data4[7] ^= 0x01;
-    for (const IID* iid : std::initializer_list<const IID*>{&IID_IDispatch, &IID_IEyeTracker, &nearClassFactory, &nearUnknown}) {
+    for (const IID* iid :
+         std::initializer_list<const IID*>{&IID_IDispatch, &IID_IEyeTracker, &nearClassFactory, &nearUnknown}) {
         void* object = kPoison;
         EXPECT_EQ(E_NOINTERFACE, factory->QueryInterface(*iid, &object));
         EXPECT_EQ(nullptr, object);

@@ -25,15 +25,13 @@ using okulon::UniqueHandle;
 constexpr DWORD kToolTimeoutMs = 60000;
 constexpr DWORD kToolDidNotFinish = 0xFFFFFFFF;
 
-std::wstring GuidText(REFGUID guid)
-{
+std::wstring GuidText(REFGUID guid) {
     wchar_t text[40] = {};
     const int units = StringFromGUID2(guid, text, 40);
     return units > 0 ? std::wstring(text) : std::wstring();
 }
 
-std::wstring ExecutableFolder()
-{
+std::wstring ExecutableFolder() {
     wchar_t path[MAX_PATH] = {};
     const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
     std::wstring folder(path, length);
@@ -42,8 +40,7 @@ std::wstring ExecutableFolder()
 
 std::wstring DllPath() { return ExecutableFolder() + L"Okulon.dll"; }
 
-std::wstring SystemTool(const wchar_t* name)
-{
+std::wstring SystemTool(const wchar_t* name) {
     wchar_t folder[MAX_PATH] = {};
     const UINT length = GetSystemDirectoryW(folder, MAX_PATH);
     return std::wstring(folder, length) + L"\\" + name;
@@ -51,8 +48,7 @@ std::wstring SystemTool(const wchar_t* name)
 
 // The script lies beside this source file; under Wine the source tree is
 // reached through drive Z:, which maps the Unix root.
-std::wstring ScriptPath()
-{
+std::wstring ScriptPath() {
     std::string path = __FILE__;
     path = path.substr(0, path.find_last_of("\\/") + 1) + "create_by_progid.vbs";
     std::wstring wide(path.begin(), path.end());
@@ -63,8 +59,7 @@ std::wstring ScriptPath()
 }
 
 // Runs a tool to its end (bounded) and gives its exit code.
-DWORD RunTool(const std::wstring& commandLine)
-{
+DWORD RunTool(const std::wstring& commandLine) {
     std::wstring mutableLine = commandLine;
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
@@ -88,36 +83,34 @@ DWORD RunTool(const std::wstring& commandLine)
     return exitCode;
 }
 
-DWORD Regsvr32(bool unregister)
-{
-    return RunTool(L"\"" + SystemTool(L"regsvr32.exe") + L"\" /s " + (unregister ? L"/u " : L"") + L"\"" +
-                   DllPath() + L"\"");
+DWORD Regsvr32(bool unregister) {
+    return RunTool(L"\"" + SystemTool(L"regsvr32.exe") + L"\" /s " + (unregister ? L"/u " : L"") + L"\"" + DllPath() +
+                   L"\"");
 }
 
-DWORD RunCreateByProgIdScript()
-{
+DWORD RunCreateByProgIdScript() {
     return RunTool(L"\"" + SystemTool(L"cscript.exe") + L"\" //nologo \"" + ScriptPath() + L"\"");
 }
 
 class RegistryKey {
 public:
     RegistryKey() noexcept = default;
-    ~RegistryKey()
-    {
+    ~RegistryKey() {
         if (m_key != nullptr) RegCloseKey(m_key);
     }
     RegistryKey(const RegistryKey&) = delete;
     RegistryKey& operator=(const RegistryKey&) = delete;
 
-    LONG Open(HKEY parent, const std::wstring& name) { return RegOpenKeyExW(parent, name.c_str(), 0, KEY_READ, &m_key); }
+    LONG Open(HKEY parent, const std::wstring& name) {
+        return RegOpenKeyExW(parent, name.c_str(), 0, KEY_READ, &m_key);
+    }
     HKEY Get() const noexcept { return m_key; }
 
 private:
     HKEY m_key = nullptr;
 };
 
-bool KeyExists(const std::wstring& path)
-{
+bool KeyExists(const std::wstring& path) {
     RegistryKey key;
     return key.Open(HKEY_CLASSES_ROOT, path) == ERROR_SUCCESS;
 }
@@ -128,8 +121,7 @@ struct Value {
     bool operator==(const Value& other) const { return type == other.type && data == other.data; }
 };
 
-std::ostream& operator<<(std::ostream& out, const Value& value)
-{
+std::ostream& operator<<(std::ostream& out, const Value& value) {
     out << "type " << value.type << " [";
     for (size_t i = 0; i + 1 < value.data.size(); i += 2) {
         const wchar_t c = static_cast<wchar_t>(value.data[i] | (value.data[i + 1] << 8));
@@ -138,8 +130,7 @@ std::ostream& operator<<(std::ostream& out, const Value& value)
     return out << "] " << value.data.size() << " bytes";
 }
 
-Value Sz(const std::wstring& text)
-{
+Value Sz(const std::wstring& text) {
     const BYTE* bytes = reinterpret_cast<const BYTE*>(text.c_str());
     return Value{REG_SZ, std::vector<BYTE>(bytes, bytes + (text.size() + 1) * sizeof(wchar_t))};
 }
@@ -150,8 +141,7 @@ constexpr bool kIs64Bit = sizeof(void*) == 8;
 constexpr const wchar_t* kThisPlatformKey = kIs64Bit ? L"win64" : L"win32";
 
 // The text of a string value, without its terminating nul.
-std::wstring TextOf(const Value& value)
-{
+std::wstring TextOf(const Value& value) {
     std::wstring text(value.data.size() / sizeof(wchar_t), L'\0');
     std::memcpy(&text[0], value.data.data(), text.size() * sizeof(wchar_t));
     while (!text.empty() && text.back() == L'\0') text.pop_back();
@@ -161,8 +151,7 @@ std::wstring TextOf(const Value& value)
 // Every key below a root (relative paths, "" for the root itself) with its values by name ("" is the default).
 using KeyTree = std::map<std::wstring, std::map<std::wstring, Value>>;
 
-void ReadTree(HKEY key, const std::wstring& relativePath, KeyTree& tree)
-{
+void ReadTree(HKEY key, const std::wstring& relativePath, KeyTree& tree) {
     auto& values = tree[relativePath];
     for (DWORD index = 0;; ++index) {
         wchar_t name[16384] = {};
@@ -172,9 +161,8 @@ void ReadTree(HKEY key, const std::wstring& relativePath, KeyTree& tree)
         if (RegEnumValueW(key, index, name, &nameUnits, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) break;
         std::vector<BYTE> data(size);
         nameUnits = 16384;
-        ASSERT_EQ(ERROR_SUCCESS,
-                  RegEnumValueW(key, index, name, &nameUnits, nullptr, &type, data.empty() ? nullptr : data.data(),
-                                &size));
+        ASSERT_EQ(ERROR_SUCCESS, RegEnumValueW(key, index, name, &nameUnits, nullptr, &type,
+                                               data.empty() ? nullptr : data.data(), &size));
         data.resize(size);
         values[name] = Value{type, data};
     }
@@ -188,16 +176,14 @@ void ReadTree(HKEY key, const std::wstring& relativePath, KeyTree& tree)
     }
 }
 
-KeyTree ReadTree(const std::wstring& path)
-{
+KeyTree ReadTree(const std::wstring& path) {
     KeyTree tree;
     RegistryKey key;
     if (key.Open(HKEY_CLASSES_ROOT, path) == ERROR_SUCCESS) ReadTree(key.Get(), L"", tree);
     return tree;
 }
 
-Value ReadValue(const std::wstring& keyPath, const wchar_t* name)
-{
+Value ReadValue(const std::wstring& keyPath, const wchar_t* name) {
     KeyTree tree = ReadTree(keyPath);
     const auto key = tree.find(L"");
     if (key == tree.end()) return Value{REG_NONE, {}};
@@ -211,14 +197,12 @@ std::wstring TypeLibraryKey() { return L"TypeLib\\" + GuidText(LIBID_Okulon); }
 std::wstring InterfaceKey() { return L"Interface\\" + GuidText(IID_IEyeTrackerImpl); }
 
 // Every key that registration writes, or that a test adds beside it.
-std::vector<std::wstring> ComponentKeys()
-{
-    return {L"Okulon.EyeTrackerImpl.1", L"Okulon.EyeTrackerImpl", ClassKey(), ApplicationKey(), L"AppID\\Okulon.DLL",
-            TypeLibraryKey(),          InterfaceKey()};
+std::vector<std::wstring> ComponentKeys() {
+    return {L"Okulon.EyeTrackerImpl.1", L"Okulon.EyeTrackerImpl", ClassKey(),    ApplicationKey(),
+            L"AppID\\Okulon.DLL",       TypeLibraryKey(),         InterfaceKey()};
 }
 
-void RemoveLeftovers()
-{
+void RemoveLeftovers() {
     for (const std::wstring& key : ComponentKeys()) RegDeleteTreeW(HKEY_CLASSES_ROOT, key.c_str());
 }
 
@@ -228,8 +212,7 @@ struct ExpectedTree {
 };
 
 // The class and application entries exactly, as a registered component has them.
-std::vector<ExpectedTree> ExpectedEntries()
-{
+std::vector<ExpectedTree> ExpectedEntries() {
     const std::wstring classId = GuidText(CLSID_CEyeTrackerImpl);
     const std::wstring appId = GuidText(LIBID_Okulon);
     const std::wstring friendlyName = L"CEyeTrackerImpl Object";
@@ -251,16 +234,14 @@ std::vector<ExpectedTree> ExpectedEntries()
     };
 }
 
-void ExpectExactlyTheRegisteredEntries()
-{
+void ExpectExactlyTheRegisteredEntries() {
     for (const ExpectedTree& expected : ExpectedEntries()) {
-        EXPECT_EQ(expected.keys, ReadTree(expected.root)) << "under HKCR\\" << std::string(expected.root.begin(),
-                                                                                           expected.root.end());
+        EXPECT_EQ(expected.keys, ReadTree(expected.root))
+            << "under HKCR\\" << std::string(expected.root.begin(), expected.root.end());
     }
 }
 
-void ExpectNoComponentEntries()
-{
+void ExpectNoComponentEntries() {
     for (const std::wstring& key : ComponentKeys()) {
         EXPECT_FALSE(KeyExists(key)) << "HKCR\\" << std::string(key.begin(), key.end()) << " is left";
     }
@@ -270,21 +251,18 @@ void ExpectNoComponentEntries()
 
 class Registration : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         RemoveLeftovers();
         ASSERT_EQ(INVALID_FILE_ATTRIBUTES == GetFileAttributesW(DllPath().c_str()), false)
             << "Okulon.dll is not beside the test";
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         EXPECT_EQ(0u, Regsvr32(true)) << "unregistering at the end of the test";
         RemoveLeftovers();
     }
 };
 
-TEST_F(Registration, RegisteringOnceOrTwiceLeavesExactlyTheClassAndApplicationEntries)
-{
+TEST_F(Registration, RegisteringOnceOrTwiceLeavesExactlyTheClassAndApplicationEntries) {
     ASSERT_EQ(0u, Regsvr32(false));
     ExpectExactlyTheRegisteredEntries();
     ASSERT_EQ(0u, Regsvr32(false));
@@ -293,8 +271,7 @@ TEST_F(Registration, RegisteringOnceOrTwiceLeavesExactlyTheClassAndApplicationEn
     EXPECT_TRUE(KeyExists(L"CLSID"));
 }
 
-TEST_F(Registration, ThreadingModelIsPresentAndHoldsAnEmptyText)
-{
+TEST_F(Registration, ThreadingModelIsPresentAndHoldsAnEmptyText) {
     ASSERT_EQ(0u, Regsvr32(false));
     RegistryKey key;
     ASSERT_EQ(ERROR_SUCCESS, key.Open(HKEY_CLASSES_ROOT, ClassKey() + L"\\InprocServer32"));
@@ -308,8 +285,7 @@ TEST_F(Registration, ThreadingModelIsPresentAndHoldsAnEmptyText)
     EXPECT_EQ(0, data[1]);
 }
 
-TEST_F(Registration, InprocServer32HoldsTheDllPathWithoutQuotationMarks)
-{
+TEST_F(Registration, InprocServer32HoldsTheDllPathWithoutQuotationMarks) {
     ASSERT_EQ(0u, Regsvr32(false));
     const Value server = ReadValue(ClassKey() + L"\\InprocServer32", L"");
     EXPECT_EQ(Sz(DllPath()), server);
@@ -319,8 +295,7 @@ TEST_F(Registration, InprocServer32HoldsTheDllPathWithoutQuotationMarks)
     EXPECT_EQ(std::wstring::npos, text.find(L'\''));
 }
 
-TEST_F(Registration, TypeLibNamesTheLibraryIdentifierBracedInUpperCase)
-{
+TEST_F(Registration, TypeLibNamesTheLibraryIdentifierBracedInUpperCase) {
     ASSERT_EQ(0u, Regsvr32(false));
     const Value typeLib = ReadValue(ClassKey() + L"\\TypeLib", L"");
     ASSERT_EQ(static_cast<DWORD>(REG_SZ), typeLib.type);
@@ -334,15 +309,14 @@ TEST_F(Registration, TypeLibNamesTheLibraryIdentifierBracedInUpperCase)
     EXPECT_TRUE(IsEqualGUID(LIBID_Okulon, parsed));
 }
 
-TEST_F(Registration, RegisteringAgainRemovesStaleSubkeysAndValuesOfTheClassKey)
-{
+TEST_F(Registration, RegisteringAgainRemovesStaleSubkeysAndValuesOfTheClassKey) {
     ASSERT_EQ(0u, Regsvr32(false));
     HKEY stale = nullptr;
     ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CLASSES_ROOT, (ClassKey() + L"\\Stale\\Deeper").c_str(), 0, nullptr,
                                              REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr, &stale, nullptr));
     const Value leftover = Sz(L"left over");
-    EXPECT_EQ(ERROR_SUCCESS, RegSetValueExW(stale, L"Old", 0, REG_SZ, leftover.data.data(),
-                                            static_cast<DWORD>(leftover.data.size())));
+    EXPECT_EQ(ERROR_SUCCESS,
+              RegSetValueExW(stale, L"Old", 0, REG_SZ, leftover.data.data(), static_cast<DWORD>(leftover.data.size())));
     RegCloseKey(stale);
     HKEY classKey = nullptr;
     ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CLASSES_ROOT, ClassKey().c_str(), 0, KEY_WRITE, &classKey));
@@ -356,8 +330,7 @@ TEST_F(Registration, RegisteringAgainRemovesStaleSubkeysAndValuesOfTheClassKey)
     ExpectExactlyTheRegisteredEntries();
 }
 
-TEST_F(Registration, RegisteringRegistersTheEmbeddedTypeLibraryWithItsPathAndHelpFolder)
-{
+TEST_F(Registration, RegisteringRegistersTheEmbeddedTypeLibraryWithItsPathAndHelpFolder) {
     ASSERT_EQ(0u, Regsvr32(false));
     okulon::UniqueBstr path;
     ASSERT_EQ(S_OK, QueryPathOfRegTypeLib(LIBID_Okulon, 1, 0, 0, path.put()));
@@ -376,8 +349,7 @@ TEST_F(Registration, RegisteringRegistersTheEmbeddedTypeLibraryWithItsPathAndHel
     EXPECT_TRUE(KeyExists(InterfaceKey()));
 }
 
-TEST_F(Registration, UnregisteringTwiceLeavesNothingButTheAppIdAndClsidKeys)
-{
+TEST_F(Registration, UnregisteringTwiceLeavesNothingButTheAppIdAndClsidKeys) {
     ASSERT_EQ(0u, Regsvr32(false));
     ASSERT_EQ(0u, Regsvr32(true));
     ExpectNoComponentEntries();
@@ -387,15 +359,13 @@ TEST_F(Registration, UnregisteringTwiceLeavesNothingButTheAppIdAndClsidKeys)
     EXPECT_EQ(TYPE_E_LIBNOTREGISTERED, QueryPathOfRegTypeLib(LIBID_Okulon, 1, 0, 0, path.put()));
 }
 
-TEST_F(Registration, UnregisteringANeverRegisteredComponentSucceedsAndWritesNothing)
-{
+TEST_F(Registration, UnregisteringANeverRegisteredComponentSucceedsAndWritesNothing) {
     ExpectNoComponentEntries();
     EXPECT_EQ(0u, Regsvr32(true));
     ExpectNoComponentEntries();
 }
 
-TEST_F(Registration, UnregisteringRemovesTheClassKeyWithSubkeysThatAnotherPartyAdded)
-{
+TEST_F(Registration, UnregisteringRemovesTheClassKeyWithSubkeysThatAnotherPartyAdded) {
     ASSERT_EQ(0u, Regsvr32(false));
     HKEY foreign = nullptr;
     ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CLASSES_ROOT, (ClassKey() + L"\\Implemented Categories").c_str(), 0,
@@ -405,8 +375,7 @@ TEST_F(Registration, UnregisteringRemovesTheClassKeyWithSubkeysThatAnotherPartyA
     EXPECT_FALSE(KeyExists(ClassKey()));
 }
 
-TEST_F(Registration, AnApplicationKeyThatHoldsAForeignSubkeySurvivesUnregistration)
-{
+TEST_F(Registration, AnApplicationKeyThatHoldsAForeignSubkeySurvivesUnregistration) {
     ASSERT_EQ(0u, Regsvr32(false));
     HKEY foreign = nullptr;
     ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CLASSES_ROOT, (ApplicationKey() + L"\\Foreign").c_str(), 0, nullptr,
@@ -418,15 +387,13 @@ TEST_F(Registration, AnApplicationKeyThatHoldsAForeignSubkeySurvivesUnregistrati
     EXPECT_FALSE(KeyExists(ClassKey()));
 }
 
-TEST_F(Registration, AScriptHostCreatesTheObjectByProgIdAndFindsNoMembersOnIt)
-{
+TEST_F(Registration, AScriptHostCreatesTheObjectByProgIdAndFindsNoMembersOnIt) {
     ASSERT_EQ(0u, Regsvr32(false));
     // 0: created, and the call failed with 438 (see the script for the other codes).
     EXPECT_EQ(0u, RunCreateByProgIdScript());
 }
 
-TEST_F(Registration, AScriptHostCannotCreateTheObjectOnceItIsUnregistered)
-{
+TEST_F(Registration, AScriptHostCannotCreateTheObjectOnceItIsUnregistered) {
     ASSERT_EQ(0u, Regsvr32(false));
     ASSERT_EQ(0u, Regsvr32(true));
     EXPECT_EQ(2u, RunCreateByProgIdScript());
@@ -435,8 +402,7 @@ TEST_F(Registration, AScriptHostCannotCreateTheObjectOnceItIsUnregistered)
 // Registration reads its script from the DLL's own resources: they must hold
 // the application-identifier script exactly, in the single-byte text that the
 // thread's code page converts.
-TEST(RegistrationResource, TheDllCarriesTheApplicationIdentifierScriptByteForByte)
-{
+TEST(RegistrationResource, TheDllCarriesTheApplicationIdentifierScriptByteForByte) {
     const okulon::UniqueModule owner(LoadLibraryExW(DllPath().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
     const HMODULE file = owner.get();
     ASSERT_NE(nullptr, file);
@@ -451,8 +417,7 @@ TEST(RegistrationResource, TheDllCarriesTheApplicationIdentifierScriptByteForByt
 
 // The entry points called in this process, as an installer would: the
 // caller's thread locale is switched only for the duration of the call.
-TEST_F(Registration, TheEntryPointsRestoreTheCallersThreadLocale)
-{
+TEST_F(Registration, TheEntryPointsRestoreTheCallersThreadLocale) {
     using EntryPoint = HRESULT(WINAPI*)();
     const okulon::UniqueModule owner(LoadLibraryW(DllPath().c_str()));
     const HMODULE dll = owner.get();

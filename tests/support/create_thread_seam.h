@@ -46,18 +46,19 @@ public:
     }
 
 private:
-    using CreateThreadFunction = HANDLE(WINAPI*)(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID,
-                                                 DWORD, LPDWORD);
+    using CreateThreadFunction = HANDLE(WINAPI*)(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD,
+                                                 LPDWORD);
 
-    static HANDLE WINAPI Replacement(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize,
-                                     LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags, LPDWORD id) {
+    static HANDLE WINAPI Replacement(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
+                                     LPVOID parameter, DWORD flags, LPDWORD id) {
         if (t_failNextWith != 0) {
             SetLastError(t_failNextWith);
             t_failNextWith = 0;
             return nullptr;
         }
         const bool suspend = std::exchange(t_suspendNext, false);
-        HANDLE thread = s_original(attributes, stackSize, start, parameter, suspend ? flags | CREATE_SUSPENDED : flags, id);
+        HANDLE thread =
+            s_original(attributes, stackSize, start, parameter, suspend ? flags | CREATE_SUSPENDED : flags, id);
         if (suspend && thread != nullptr) {
             DuplicateHandle(GetCurrentProcess(), thread, GetCurrentProcess(), &t_suspended, 0, FALSE,
                             DUPLICATE_SAME_ACCESS);

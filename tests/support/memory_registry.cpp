@@ -20,8 +20,7 @@ struct MemoryRegistry::Node {
     std::map<std::u16string, std::shared_ptr<Node>> children;
     std::map<std::u16string, NamedValue> values;
 
-    std::u16string Path() const
-    {
+    std::u16string Path() const {
         std::vector<const Node*> chain;
         size_t units = 0;
         for (const Node* node = this; node != nullptr; node = node->parent) {
@@ -42,8 +41,7 @@ struct MemoryRegistry::Node {
 
 namespace {
 
-std::u16string Folded(std::u16string_view text)
-{
+std::u16string Folded(std::u16string_view text) {
     std::u16string folded(text);
     for (char16_t& c : folded) {
         c = FoldCase(c);
@@ -52,8 +50,7 @@ std::u16string Folded(std::u16string_view text)
 }
 
 // The components of a "\"-separated path; the empty path has none.
-RegError SplitPath(std::u16string_view path, std::vector<std::u16string_view>* parts)
-{
+RegError SplitPath(std::u16string_view path, std::vector<std::u16string_view>* parts) {
     parts->clear();
     if (path.empty()) {
         return kErrorSuccess;
@@ -76,8 +73,7 @@ RegError SplitPath(std::u16string_view path, std::vector<std::u16string_view>* p
 
 constexpr bool WantsWrite(RegAccess access) { return (access & (kKeySetValue | kKeyCreateSubKey)) != 0; }
 
-void AppendEscaped(std::string* out, std::u16string_view text)
-{
+void AppendEscaped(std::string* out, std::u16string_view text) {
     for (char16_t c : text) {
         if (c >= 0x20 && c < 0x7F && c != u'"') {
             out->push_back(static_cast<char>(c));
@@ -89,8 +85,7 @@ void AppendEscaped(std::string* out, std::u16string_view text)
     }
 }
 
-std::string ValueText(const MemoryRegistry::Value& value)
-{
+std::string ValueText(const MemoryRegistry::Value& value) {
     std::string out;
     char buffer[32];
     if (value.type == kRegSz && value.data.size() % 2 == 0 && value.data.size() >= 2 &&
@@ -107,8 +102,8 @@ std::string ValueText(const MemoryRegistry::Value& value)
         }
     }
     if (value.type == kRegDword && value.data.size() == 4) {
-        const uint32_t number = value.data[0] | (value.data[1] << 8) | (value.data[2] << 16) |
-                                (static_cast<uint32_t>(value.data[3]) << 24);
+        const uint32_t number =
+            value.data[0] | (value.data[1] << 8) | (value.data[2] << 16) | (static_cast<uint32_t>(value.data[3]) << 24);
         std::snprintf(buffer, sizeof buffer, "REG_DWORD 0x%08x", static_cast<unsigned>(number));
         return buffer;
     }
@@ -124,11 +119,10 @@ std::string ValueText(const MemoryRegistry::Value& value)
 
 }  // namespace
 
-MemoryRegistry::MemoryRegistry()
-{
-    static const char16_t* const kRootNames[] = {
-        u"HKEY_CLASSES_ROOT",     u"HKEY_CURRENT_USER",   u"HKEY_LOCAL_MACHINE", u"HKEY_USERS",
-        u"HKEY_PERFORMANCE_DATA", u"HKEY_CURRENT_CONFIG", u"HKEY_DYN_DATA"};
+MemoryRegistry::MemoryRegistry() {
+    static const char16_t* const kRootNames[] = {u"HKEY_CLASSES_ROOT", u"HKEY_CURRENT_USER",     u"HKEY_LOCAL_MACHINE",
+                                                 u"HKEY_USERS",        u"HKEY_PERFORMANCE_DATA", u"HKEY_CURRENT_CONFIG",
+                                                 u"HKEY_DYN_DATA"};
     for (size_t i = 0; i < m_roots.size(); ++i) {
         m_roots[i] = std::make_shared<Node>();
         m_roots[i]->name = kRootNames[i];
@@ -137,8 +131,7 @@ MemoryRegistry::MemoryRegistry()
 
 MemoryRegistry::~MemoryRegistry() = default;
 
-std::optional<RegError> MemoryRegistry::BeginCall(Call call)
-{
+std::optional<RegError> MemoryRegistry::BeginCall(Call call) {
     const uint32_t count = ++m_callCounts[static_cast<size_t>(call)];
     for (const PendingFailure& failure : m_failures) {
         if (failure.call == call && failure.atCount == count) {
@@ -148,8 +141,7 @@ std::optional<RegError> MemoryRegistry::BeginCall(Call call)
     return std::nullopt;
 }
 
-void MemoryRegistry::Record(Call call, const Node* node, std::u16string_view name)
-{
+void MemoryRegistry::Record(Call call, const Node* node, std::u16string_view name) {
     std::u16string path = node == nullptr ? std::u16string(u"?") : node->Path();
     if (!name.empty()) {
         path += u'\\';
@@ -158,8 +150,7 @@ void MemoryRegistry::Record(Call call, const Node* node, std::u16string_view nam
     m_touches.push_back(Touch{call, std::move(path)});
 }
 
-RegError MemoryRegistry::Resolve(RegKey key, std::shared_ptr<Node>* node, RegAccess* access) const
-{
+RegError MemoryRegistry::Resolve(RegKey key, std::shared_ptr<Node>* node, RegAccess* access) const {
     if (IsPredefinedKey(key)) {
         *node = m_roots[key - kClassesRoot];
         *access = ~RegAccess{0};
@@ -177,16 +168,14 @@ RegError MemoryRegistry::Resolve(RegKey key, std::shared_ptr<Node>* node, RegAcc
     return kErrorSuccess;
 }
 
-RegKey MemoryRegistry::NewHandle(std::shared_ptr<Node> node, RegAccess access)
-{
+RegKey MemoryRegistry::NewHandle(std::shared_ptr<Node> node, RegAccess access) {
     const RegKey key = m_nextHandle;
     m_nextHandle += 4;
     m_handles.emplace(key, Handle{std::move(node), access});
     return key;
 }
 
-RegError MemoryRegistry::OpenKey(RegKey parent, std::u16string_view name, RegAccess access, RegKey* result)
-{
+RegError MemoryRegistry::OpenKey(RegKey parent, std::u16string_view name, RegAccess access, RegKey* result) {
     *result = kNoKey;
     std::shared_ptr<Node> node;
     RegAccess parentAccess = 0;
@@ -208,8 +197,7 @@ RegError MemoryRegistry::OpenKey(RegKey parent, std::u16string_view name, RegAcc
     return kErrorSuccess;
 }
 
-RegError MemoryRegistry::CreateKey(RegKey parent, std::u16string_view name, RegAccess access, RegKey* result)
-{
+RegError MemoryRegistry::CreateKey(RegKey parent, std::u16string_view name, RegAccess access, RegKey* result) {
     *result = kNoKey;
     std::shared_ptr<Node> node;
     RegAccess parentAccess = 0;
@@ -256,8 +244,7 @@ RegError MemoryRegistry::CreateKey(RegKey parent, std::u16string_view name, RegA
     return kErrorSuccess;
 }
 
-RegError MemoryRegistry::CloseKey(RegKey key)
-{
+RegError MemoryRegistry::CloseKey(RegKey key) {
     const auto found = m_handles.find(key);
     if (found != m_handles.end()) {
         Record(Call::kClose, found->second.node->deleted ? nullptr : found->second.node.get(), u"");
@@ -279,8 +266,7 @@ RegError MemoryRegistry::CloseKey(RegKey key)
     return kErrorSuccess;
 }
 
-RegError MemoryRegistry::DeleteKey(RegKey parent, std::u16string_view name)
-{
+RegError MemoryRegistry::DeleteKey(RegKey parent, std::u16string_view name) {
     std::shared_ptr<Node> node;
     RegAccess parentAccess = 0;
     const RegError resolved = Resolve(parent, &node, &parentAccess);
@@ -305,8 +291,7 @@ RegError MemoryRegistry::DeleteKey(RegKey parent, std::u16string_view name)
     return kErrorSuccess;
 }
 
-RegError MemoryRegistry::EnumKey(RegKey key, uint32_t index, std::u16string* name)
-{
+RegError MemoryRegistry::EnumKey(RegKey key, uint32_t index, std::u16string* name) {
     name->clear();
     std::shared_ptr<Node> node;
     RegAccess access = 0;
@@ -330,8 +315,7 @@ RegError MemoryRegistry::EnumKey(RegKey key, uint32_t index, std::u16string* nam
     return kErrorSuccess;
 }
 
-RegError MemoryRegistry::QuerySubkeyCount(RegKey key, uint32_t* count)
-{
+RegError MemoryRegistry::QuerySubkeyCount(RegKey key, uint32_t* count) {
     *count = 0;
     std::shared_ptr<Node> node;
     RegAccess access = 0;
@@ -351,8 +335,7 @@ RegError MemoryRegistry::QuerySubkeyCount(RegKey key, uint32_t* count)
 }
 
 RegError MemoryRegistry::SetValue(RegKey key, std::u16string_view name, RegValueType type, const uint8_t* data,
-                                  uint32_t size)
-{
+                                  uint32_t size) {
     std::shared_ptr<Node> node;
     RegAccess access = 0;
     const RegError resolved = Resolve(key, &node, &access);
@@ -378,8 +361,7 @@ RegError MemoryRegistry::SetValue(RegKey key, std::u16string_view name, RegValue
     return kErrorSuccess;
 }
 
-RegError MemoryRegistry::DeleteValue(RegKey key, std::u16string_view name)
-{
+RegError MemoryRegistry::DeleteValue(RegKey key, std::u16string_view name) {
     std::shared_ptr<Node> node;
     RegAccess access = 0;
     const RegError resolved = Resolve(key, &node, &access);
@@ -399,16 +381,14 @@ RegError MemoryRegistry::DeleteValue(RegKey key, std::u16string_view name)
     return kErrorSuccess;
 }
 
-std::shared_ptr<MemoryRegistry::Node> MemoryRegistry::RootNode(RegKey root) const
-{
+std::shared_ptr<MemoryRegistry::Node> MemoryRegistry::RootNode(RegKey root) const {
     if (!IsPredefinedKey(root)) {
         throw std::invalid_argument("MemoryRegistry: not a predefined root");
     }
     return m_roots[root - kClassesRoot];
 }
 
-RegError MemoryRegistry::WalkPath(std::shared_ptr<Node>* node, std::u16string_view path)
-{
+RegError MemoryRegistry::WalkPath(std::shared_ptr<Node>* node, std::u16string_view path) {
     std::vector<std::u16string_view> parts;
     if (const RegError split = SplitPath(path, &parts); split != kErrorSuccess) {
         return split;
@@ -423,14 +403,12 @@ RegError MemoryRegistry::WalkPath(std::shared_ptr<Node>* node, std::u16string_vi
     return kErrorSuccess;
 }
 
-std::shared_ptr<MemoryRegistry::Node> MemoryRegistry::FindPath(RegKey root, std::u16string_view path) const
-{
+std::shared_ptr<MemoryRegistry::Node> MemoryRegistry::FindPath(RegKey root, std::u16string_view path) const {
     std::shared_ptr<Node> node = RootNode(root);
     return WalkPath(&node, path) == kErrorSuccess ? node : nullptr;
 }
 
-std::shared_ptr<MemoryRegistry::Node> MemoryRegistry::MakePath(RegKey root, std::u16string_view path)
-{
+std::shared_ptr<MemoryRegistry::Node> MemoryRegistry::MakePath(RegKey root, std::u16string_view path) {
     std::shared_ptr<Node> node = RootNode(root);
     std::vector<std::u16string_view> parts;
     if (SplitPath(path, &parts) != kErrorSuccess) {
@@ -451,8 +429,7 @@ std::shared_ptr<MemoryRegistry::Node> MemoryRegistry::MakePath(RegKey root, std:
 void MemoryRegistry::AddKey(RegKey root, std::u16string_view path) { MakePath(root, path); }
 
 void MemoryRegistry::PutValue(RegKey root, std::u16string_view path, std::u16string_view name, RegValueType type,
-                              std::vector<uint8_t> data)
-{
+                              std::vector<uint8_t> data) {
     Node::NamedValue& stored = MakePath(root, path)->values[Folded(name)];
     stored.name = std::u16string(name);
     stored.value.type = type;
@@ -460,13 +437,11 @@ void MemoryRegistry::PutValue(RegKey root, std::u16string_view path, std::u16str
 }
 
 void MemoryRegistry::PutString(RegKey root, std::u16string_view path, std::u16string_view name,
-                               std::u16string_view text)
-{
+                               std::u16string_view text) {
     PutValue(root, path, name, kRegSz, EncodeString(text));
 }
 
-void MemoryRegistry::DenyWrite(RegKey root, std::u16string_view path)
-{
+void MemoryRegistry::DenyWrite(RegKey root, std::u16string_view path) {
     const std::shared_ptr<Node> node = FindPath(root, path);
     if (!node) {
         throw std::invalid_argument("MemoryRegistry: DenyWrite on a missing key");
@@ -477,8 +452,7 @@ void MemoryRegistry::DenyWrite(RegKey root, std::u16string_view path)
 bool MemoryRegistry::HasKey(RegKey root, std::u16string_view path) const { return FindPath(root, path) != nullptr; }
 
 std::optional<MemoryRegistry::Value> MemoryRegistry::GetValue(RegKey root, std::u16string_view path,
-                                                              std::u16string_view name) const
-{
+                                                              std::u16string_view name) const {
     const std::shared_ptr<Node> node = FindPath(root, path);
     if (!node) {
         return std::nullopt;
@@ -491,8 +465,7 @@ std::optional<MemoryRegistry::Value> MemoryRegistry::GetValue(RegKey root, std::
 }
 
 std::optional<std::u16string> MemoryRegistry::GetString(RegKey root, std::u16string_view path,
-                                                        std::u16string_view name) const
-{
+                                                        std::u16string_view name) const {
     const std::optional<Value> value = GetValue(root, path, name);
     if (!value || value->type != kRegSz || value->data.size() % 2 != 0 || value->data.size() < 2) {
         return std::nullopt;
@@ -508,8 +481,7 @@ std::optional<std::u16string> MemoryRegistry::GetString(RegKey root, std::u16str
     return text;
 }
 
-std::vector<std::u16string> MemoryRegistry::SubkeyNames(RegKey root, std::u16string_view path) const
-{
+std::vector<std::u16string> MemoryRegistry::SubkeyNames(RegKey root, std::u16string_view path) const {
     std::vector<std::u16string> names;
     if (const std::shared_ptr<Node> node = FindPath(root, path)) {
         for (const auto& child : node->children) {
@@ -519,8 +491,7 @@ std::vector<std::u16string> MemoryRegistry::SubkeyNames(RegKey root, std::u16str
     return names;
 }
 
-void MemoryRegistry::DumpNode(const Node& node, std::string* out)
-{
+void MemoryRegistry::DumpNode(const Node& node, std::string* out) {
     for (const auto& child : node.children) {
         AppendEscaped(out, child.second->Path());
         out->push_back('\n');
@@ -541,8 +512,7 @@ void MemoryRegistry::DumpNode(const Node& node, std::string* out)
     }
 }
 
-std::string MemoryRegistry::Dump() const
-{
+std::string MemoryRegistry::Dump() const {
     std::string out;
     for (const auto& root : m_roots) {
         for (const auto& value : root->values) {
@@ -558,8 +528,7 @@ std::string MemoryRegistry::Dump() const
     return out;
 }
 
-void MemoryRegistry::FailCall(Call call, uint32_t nth, RegError error)
-{
+void MemoryRegistry::FailCall(Call call, uint32_t nth, RegError error) {
     m_failures.push_back(PendingFailure{call, m_callCounts[static_cast<size_t>(call)] + nth, error});
 }
 

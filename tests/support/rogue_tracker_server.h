@@ -21,9 +21,9 @@ class RogueTrackerServer {
 public:
     enum class Fault { kGarbage, kSilence, kClose };
     enum class Where {
-        kConnect,       // at the client's hello
-        kCalibration,   // at the first calibration request
-        kStreaming,     // after a few samples of a started stream
+        kConnect,      // at the client's hello
+        kCalibration,  // at the first calibration request
+        kStreaming,    // after a few samples of a started stream
     };
 
     RogueTrackerServer(Fault fault, Where where, int lifetimeSeconds = 120);

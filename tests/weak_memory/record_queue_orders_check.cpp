@@ -38,12 +38,18 @@ namespace {
 
 rl::memory_order Simulated(std::memory_order order) {
     switch (order) {
-    case std::memory_order_relaxed: return rl::mo_relaxed;
-    case std::memory_order_consume: return rl::mo_consume;
-    case std::memory_order_acquire: return rl::mo_acquire;
-    case std::memory_order_release: return rl::mo_release;
-    case std::memory_order_acq_rel: return rl::mo_acq_rel;
-    default: return rl::mo_seq_cst;
+    case std::memory_order_relaxed:
+        return rl::mo_relaxed;
+    case std::memory_order_consume:
+        return rl::mo_consume;
+    case std::memory_order_acquire:
+        return rl::mo_acquire;
+    case std::memory_order_release:
+        return rl::mo_release;
+    case std::memory_order_acq_rel:
+        return rl::mo_acq_rel;
+    default:
+        return rl::mo_seq_cst;
     }
 }
 

@@ -51,8 +51,8 @@ bool SplitArguments(int argc, const Char* const* argv,
         }
         const size_t equals = text.find(Char('='));
         Argument<Char> argument;
-        argument.name = Printable(text.substr(2, equals == std::basic_string<Char>::npos ? std::basic_string<Char>::npos
-                                                                                          : equals - 2));
+        argument.name = Printable(
+            text.substr(2, equals == std::basic_string<Char>::npos ? std::basic_string<Char>::npos : equals - 2));
         ValueKind kind = ValueKind::kNone;
         if (!kindOf(argument.name, kind)) {
             error = "unknown option \"--" + argument.name + "\"";

@@ -58,8 +58,8 @@ Problems CheckExports(const PeImage& dll) {
 }
 
 Problems CheckImports(const PeImage& dll) {
-    static const std::vector<std::string> system = {"kernel32.dll", "user32.dll",   "ole32.dll",   "oleaut32.dll",
-                                                    "advapi32.dll", "msvcrt.dll",   "gdi32.dll",   "shell32.dll"};
+    static const std::vector<std::string> system = {"kernel32.dll", "user32.dll", "ole32.dll", "oleaut32.dll",
+                                                    "advapi32.dll", "msvcrt.dll", "gdi32.dll", "shell32.dll"};
     Problems problems;
     const std::vector<std::string> libraries = dll.ImportedLibraries();
     if (libraries.empty()) problems.push_back("no imports read");
@@ -132,7 +132,7 @@ Problems CheckVersionInformation(const PeImage& dll, const std::array<uint16_t, 
     std::string product;
     if (at != block->end()) {
         size_t offset = static_cast<size_t>(at - block->begin()) + wanted.size() + 2;  // the key's NUL
-        while (offset % 4 != 0) ++offset;                                               // 32-bit alignment
+        while (offset % 4 != 0) ++offset;                                              // 32-bit alignment
         for (; offset + 1 < block->size() && (block->at(offset) != 0 || block->at(offset + 1) != 0); offset += 2)
             product.push_back(static_cast<char>(block->at(offset)));
     }

@@ -30,10 +30,10 @@ using host::ScriptedDisplay;
 long long g_cycles = 1000;
 long long g_every = 100;
 
-constexpr int32_t kRate = 2000;           // samples per second, the simulator's top rate
-constexpr DWORD kBoundMs = 30000;         // anything that should take moments, on a loaded machine
+constexpr int32_t kRate = 2000;    // samples per second, the simulator's top rate
+constexpr DWORD kBoundMs = 30000;  // anything that should take moments, on a loaded machine
 constexpr LONG kRecordsBeforeReplace = 10;
-constexpr int kWarmUpCycles = 10;         // lazy one-off set-up (Winsock, tet.dll, heaps) happens here
+constexpr int kWarmUpCycles = 10;  // lazy one-off set-up (Winsock, tet.dll, heaps) happens here
 
 // Growth allowed from the row after the warm-up to the last row.
 // Handles: Wine opens a few lazily (keyed events, registry keys of Winsock)
@@ -55,12 +55,12 @@ constexpr long long kHeapToleranceBytesPerCycle = 1024;
 constexpr long long kHeapSlackBytes = 256ll << 10;
 
 struct Tally {
-    uint64_t sent = 0;        // samples the simulator sent in the cycle's connections
-    uint64_t gazeFetched = 0; // gaze records the host fetched
-    uint64_t cleared = 0;     // records still queued when a stream was stopped
-    uint64_t discarded = 0;   // records queued when the object was destroyed
+    uint64_t sent = 0;         // samples the simulator sent in the cycle's connections
+    uint64_t gazeFetched = 0;  // gaze records the host fetched
+    uint64_t cleared = 0;      // records still queued when a stream was stopped
+    uint64_t discarded = 0;    // records queued when the object was destroyed
     uint64_t pupilFetched = 0;
-    uint64_t keepAllSent = 0; // the same, for cycles that keep every record
+    uint64_t keepAllSent = 0;  // the same, for cycles that keep every record
     uint64_t keepAllArrived = 0;
 };
 
@@ -102,22 +102,23 @@ protected:
     int64_t m_lastPupilTime = INT64_MIN;
 };
 
-void LifecycleSoak::ExpectStrictlyLaterThanBefore(int64_t& last, int64_t time, const char* stream,
-                                                  long long cycle) {
+void LifecycleSoak::ExpectStrictlyLaterThanBefore(int64_t& last, int64_t time, const char* stream, long long cycle) {
     EXPECT_GT(time, last) << stream << " record repeated or out of order in cycle " << cycle;
     last = time;
 }
 
 LONG LifecycleSoak::FetchGaze(IEyeTracker* tracker, LONG eyeType, long long cycle) {
     const std::vector<::GazeRecord> records = FetchAllGaze(tracker, eyeType);
-    for (const ::GazeRecord& record : records) ExpectStrictlyLaterThanBefore(m_lastGazeTime, record.time, "gaze", cycle);
+    for (const ::GazeRecord& record : records)
+        ExpectStrictlyLaterThanBefore(m_lastGazeTime, record.time, "gaze", cycle);
     m_tally.gazeFetched += records.size();
     return static_cast<LONG>(records.size());
 }
 
 void LifecycleSoak::FetchPupil(IEyeTracker* tracker, long long cycle) {
     const std::vector<::PupilRecord> records = FetchAllPupil(tracker);
-    for (const ::PupilRecord& record : records) ExpectStrictlyLaterThanBefore(m_lastPupilTime, record.time, "pupil", cycle);
+    for (const ::PupilRecord& record : records)
+        ExpectStrictlyLaterThanBefore(m_lastPupilTime, record.time, "pupil", cycle);
     m_tally.pupilFetched += records.size();
 }
 
@@ -145,14 +146,14 @@ void LifecycleSoak::RunCycle(long long cycle) {
     m_lastGazeTime = m_lastPupilTime = INT64_MIN;
     ASSERT_EQ(S_OK, tracker->StartTracking()) << Narrow(LastErrorText(tracker.get()));
     LONG fetched = 0;
-    ASSERT_TRUE(WaitUntil([&] { return (fetched += FetchGaze(tracker.get(), eyeType, cycle)) >= kRecordsBeforeReplace; },
-                          kBoundMs))
+    ASSERT_TRUE(WaitUntil(
+        [&] { return (fetched += FetchGaze(tracker.get(), eyeType, cycle)) >= kRecordsBeforeReplace; }, kBoundMs))
         << "cycle " << cycle << ": no delivery from the first worker";
     FetchPupil(tracker.get(), cycle);
     ASSERT_EQ(S_OK, tracker->StartTracking()) << Narrow(LastErrorText(tracker.get()));
     fetched = 0;
-    ASSERT_TRUE(WaitUntil([&] { return (fetched += FetchGaze(tracker.get(), eyeType, cycle)) >= kRecordsBeforeReplace; },
-                          kBoundMs))
+    ASSERT_TRUE(WaitUntil(
+        [&] { return (fetched += FetchGaze(tracker.get(), eyeType, cycle)) >= kRecordsBeforeReplace; }, kBoundMs))
         << "cycle " << cycle << ": no delivery from the replacing worker";
 
     // 4. Stop; what was queued by the time the connection is wound down is fetched.
@@ -172,12 +173,12 @@ void LifecycleSoak::RunCycle(long long cycle) {
         // 6. Destroyed while delivering: whatever is queued goes with the object.
         ASSERT_EQ(S_OK, tracker->StartTracking()) << Narrow(LastErrorText(tracker.get()));
         fetched = 0;
-        ASSERT_TRUE(WaitUntil([&] { return (fetched += FetchGaze(tracker.get(), eyeType, cycle)) >= kRecordsBeforeReplace; },
-                              kBoundMs))
+        ASSERT_TRUE(WaitUntil(
+            [&] { return (fetched += FetchGaze(tracker.get(), eyeType, cycle)) >= kRecordsBeforeReplace; }, kBoundMs))
             << "cycle " << cycle << ": no delivery before the destruction";
         LONG queued = 0;
-        ASSERT_TRUE(WaitUntil([&] { return tracker->GetGazeDataCount(&queued, eyeType) == S_OK && queued > 0; },
-                              kBoundMs))
+        ASSERT_TRUE(
+            WaitUntil([&] { return tracker->GetGazeDataCount(&queued, eyeType) == S_OK && queued > 0; }, kBoundMs))
             << "cycle " << cycle << ": nothing queued before the destruction";
         m_tally.discarded += static_cast<uint64_t>(queued);
     } else {
@@ -217,19 +218,19 @@ Row LifecycleSoak::Measure(long long cycle) {
 }
 
 void PrintRow(const Row& row) {
-    std::printf("%7lld %8lu %8lu %12.1f %10.1f %9s %8.1f %11" PRIu64 " %11" PRIu64 " %9" PRIu64 " %9" PRIu64 " %9" PRIu64 "\n",
-                row.cycle, static_cast<unsigned long>(row.figures.handles),
-                static_cast<unsigned long>(row.figures.threads), row.figures.privateBytes / 1024.0, row.figures.heapBytes / 1024.0,
-                row.canUnload == S_OK ? "S_OK" : "S_FALSE", row.seconds, row.tally.sent, row.tally.gazeFetched,
-                row.tally.cleared, row.tally.discarded,
-                row.tally.keepAllSent - row.tally.keepAllArrived);
+    std::printf(
+        "%7lld %8lu %8lu %12.1f %10.1f %9s %8.1f %11" PRIu64 " %11" PRIu64 " %9" PRIu64 " %9" PRIu64 " %9" PRIu64 "\n",
+        row.cycle, static_cast<unsigned long>(row.figures.handles), static_cast<unsigned long>(row.figures.threads),
+        row.figures.privateBytes / 1024.0, row.figures.heapBytes / 1024.0, row.canUnload == S_OK ? "S_OK" : "S_FALSE",
+        row.seconds, row.tally.sent, row.tally.gazeFetched, row.tally.cleared, row.tally.discarded,
+        row.tally.keepAllSent - row.tally.keepAllArrived);
     std::fflush(stdout);
 }
 
 TEST_F(LifecycleSoak, CyclesOfCreateStreamReplaceStopCalibrateAndReleaseLeaveNothingBehind) {
     std::printf("lifecycle soak: %lld cycles at %d Hz, figures every %lld\n", g_cycles, kRate, g_every);
-    std::printf("%7s %8s %8s %12s %10s %9s %8s %11s %11s %9s %9s %9s\n", "cycle", "handles", "threads",
-                "private KiB", "heap KiB", "unload", "seconds", "sent", "fetched", "cleared", "discarded", "in flight");
+    std::printf("%7s %8s %8s %12s %10s %9s %8s %11s %11s %9s %9s %9s\n", "cycle", "handles", "threads", "private KiB",
+                "heap KiB", "unload", "seconds", "sent", "fetched", "cleared", "discarded", "in flight");
     std::vector<Row> rows;
     auto takeRow = [&](long long cycle, DWORD threadsAtMost) {
         Row row = Measure(cycle);

@@ -63,7 +63,8 @@ std::vector<std::wstring> ReadCorpus(const std::string& folder) {
         std::vector<char> bytes;
         char buffer[4096];
         size_t read = 0;
-        while ((read = std::fread(buffer, 1, sizeof buffer, file)) > 0) bytes.insert(bytes.end(), buffer, buffer + read);
+        while ((read = std::fread(buffer, 1, sizeof buffer, file)) > 0)
+            bytes.insert(bytes.end(), buffer, buffer + read);
         std::fclose(file);
         std::wstring text(bytes.size() / 2, L'\0');
         std::memcpy(text.data(), bytes.data(), text.size() * 2);  // UTF-16LE, embedded NULs kept
@@ -124,7 +125,8 @@ protected:
         bool listed = false;
         for (HRESULT code : allowed) listed = listed || code == hr;
         if (listed && hr == S_OK) {
-            EXPECT_EQ(Narrow(m_lastText), Narrow(text)) << method << ": a successful call changed the text; " << Where();
+            EXPECT_EQ(Narrow(m_lastText), Narrow(text))
+                << method << ": a successful call changed the text; " << Where();
         } else if (listed) {
             bool known = false;
             for (const wchar_t* message : messages) known = known || text == message;
@@ -220,14 +222,38 @@ void RandomHost::ChangeTracker() {
     std::string what;
     // clang-format off: one scenario a line reads as a table
     switch (Pick(8)) {
-    case 0: what = "healthy"; break;
-    case 1: scenario.systemCheck = {1}; what = "status 1"; break;
-    case 2: scenario.systemCheck = {2}; what = "status 2"; break;
-    case 3: scenario.systemCheck = {13}; what = "status 13"; break;
-    case 4: scenario.systemCheck = {0, 0, 13, 0}; what = "status 0,0,13,0"; break;
-    case 5: scenario.refuse = m_server->RefusedConnections() + 1 + Pick(3); what = "refuse"; break;
-    case 6: scenario.dropAfter = 100 + Pick(500); what = "drop"; break;
-    default: scenario.stallAfter = 50 + Pick(200); scenario.stallMs = 200 + Pick(1000); what = "stall"; break;
+    case 0:
+        what = "healthy";
+        break;
+    case 1:
+        scenario.systemCheck = {1};
+        what = "status 1";
+        break;
+    case 2:
+        scenario.systemCheck = {2};
+        what = "status 2";
+        break;
+    case 3:
+        scenario.systemCheck = {13};
+        what = "status 13";
+        break;
+    case 4:
+        scenario.systemCheck = {0, 0, 13, 0};
+        what = "status 0,0,13,0";
+        break;
+    case 5:
+        scenario.refuse = m_server->RefusedConnections() + 1 + Pick(3);
+        what = "refuse";
+        break;
+    case 6:
+        scenario.dropAfter = 100 + Pick(500);
+        what = "drop";
+        break;
+    default:
+        scenario.stallAfter = 50 + Pick(200);
+        scenario.stallMs = 200 + Pick(1000);
+        what = "stall";
+        break;
     }
     // clang-format on
     m_server->SetScenario(scenario);
@@ -263,8 +289,8 @@ void RandomHost::CallCalibrate() {
     const ULONGLONG elapsed = GetTickCount64() - start;
     longestGap = std::max(longestGap, GetTickCount64() - lastLook);
     display->SetKeyHook(nullptr);
-    EXPECT_LE(longestGap, kHostCallBoundMs) << "Calibrate did not look at the keyboard for " << longestGap
-                                            << " ms; " << Where();
+    EXPECT_LE(longestGap, kHostCallBoundMs)
+        << "Calibrate did not look at the keyboard for " << longestGap << " ms; " << Where();
     if (escapeAtWait != 0) {
         EXPECT_LE(elapsed, kCalibrateBoundMs) << "Calibrate outlasted its Escape; " << Where();
     }
@@ -345,7 +371,9 @@ void RandomHost::CallMethod(int method) {
         }
         break;
     }
-    case 2: CheckResult("SetOption", t->SetOption(static_cast<LONG>(m_random())), false, {S_OK}, {}); break;
+    case 2:
+        CheckResult("SetOption", t->SetOption(static_cast<LONG>(m_random())), false, {S_OK}, {});
+        break;
     case 3: {
         VARIANT_BOOL value = VARIANT_TRUE;
         hr = t->GetOption(nullOut ? nullptr : &value);
@@ -355,8 +383,12 @@ void RandomHost::CallMethod(int method) {
         }
         break;
     }
-    case 4: notImplemented("SendTrigger", t->SendTrigger(1), L"SendTrigger not implemented"); break;
-    case 5: notImplemented("SendString", t->SendString(1), L"SendString not implemented"); break;
+    case 4:
+        notImplemented("SendTrigger", t->SendTrigger(1), L"SendTrigger not implemented");
+        break;
+    case 5:
+        notImplemented("SendString", t->SendString(1), L"SendString not implemented");
+        break;
     case 6:
         hr = t->GetSpareRecordCount(nullOut ? nullptr : &count);
         CheckResult("GetSpareRecordCount", hr, nullOut, {S_OK}, {});
@@ -366,7 +398,8 @@ void RandomHost::CallMethod(int method) {
         break;
     case 7: {
         const LONG requested = RequestedCount();
-        const LONG n = FetchWith("GetSpareRecords", nullOut, nullArray, requested,
+        const LONG n = FetchWith(
+            "GetSpareRecords", nullOut, nullArray, requested,
             [&](LONG* c, void* r) { return t->GetSpareRecords(c, static_cast<::SpareRecord*>(r)); }, &hr);
         CheckResult("GetSpareRecords", hr, nullOut || nullArray || requested < 0, {S_OK}, {});
         EXPECT_EQ(0, n) << Where();
@@ -381,9 +414,15 @@ void RandomHost::CallMethod(int method) {
                     {L"StopTracking: Tracker not connected",
                      L"StopTracking: Tracking thread not created, maybe tracking was not started"});
         break;
-    case 10: notImplemented("SetRecording", t->SetRecording(1), L"SetRecording not implemented"); break;
-    case 11: CallCalibrate(); break;
-    case 12: CheckResult("NoOperation", t->NoOperation(), false, {S_OK}, {}); break;
+    case 10:
+        notImplemented("SetRecording", t->SetRecording(1), L"SetRecording not implemented");
+        break;
+    case 11:
+        CallCalibrate();
+        break;
+    case 12:
+        CheckResult("NoOperation", t->NoOperation(), false, {S_OK}, {});
+        break;
     case 13: {
         const LONG eye = EyeType();
         CheckResult("StartGazeData", t->StartGazeData(Chance(60) ? VARIANT_TRUE : VARIANT_FALSE, eye),
@@ -405,14 +444,19 @@ void RandomHost::CallMethod(int method) {
     case 16: {
         const LONG eye = EyeType();
         const LONG requested = RequestedCount();
-        const LONG n = FetchWith("GetGazeData", nullOut, nullArray, requested,
+        const LONG n = FetchWith(
+            "GetGazeData", nullOut, nullArray, requested,
             [&](LONG* c, void* r) { return t->GetGazeData(c, static_cast<::GazeRecord*>(r), eye); }, &hr);
         CheckResult("GetGazeData", hr, nullOut || nullArray || eye < 0 || eye > 2 || requested < 0, {S_OK}, {});
         if (hr == S_OK && eye >= 0 && eye <= 2) CheckGaze(eye, n);
         break;
     }
-    case 17: notImplemented("StartSaccadeEvents", t->StartSaccadeEvents(), L"StartSaccadeEvents not implemented"); break;
-    case 18: notImplemented("StopSaccadeEvents", t->StopSaccadeEvents(), L"StopSaccadeEvents not implemented"); break;
+    case 17:
+        notImplemented("StartSaccadeEvents", t->StartSaccadeEvents(), L"StartSaccadeEvents not implemented");
+        break;
+    case 18:
+        notImplemented("StopSaccadeEvents", t->StopSaccadeEvents(), L"StopSaccadeEvents not implemented");
+        break;
     case 19:
         hr = t->GetSaccadeEventCount(nullOut ? nullptr : &count);
         CheckResult("GetSaccadeEventCount", hr, nullOut, {S_OK}, {});
@@ -422,14 +466,19 @@ void RandomHost::CallMethod(int method) {
         break;
     case 20: {
         const LONG requested = RequestedCount();
-        const LONG n = FetchWith("GetSaccadeEvents", nullOut, nullArray, requested,
+        const LONG n = FetchWith(
+            "GetSaccadeEvents", nullOut, nullArray, requested,
             [&](LONG* c, void* r) { return t->GetSaccadeEvents(c, static_cast<::SaccadeEventRecord*>(r)); }, &hr);
         CheckResult("GetSaccadeEvents", hr, nullOut || nullArray || requested < 0, {S_OK}, {});
         EXPECT_EQ(0, n) << Where();
         break;
     }
-    case 21: notImplemented("StartFixationEvents", t->StartFixationEvents(), L"StartFixationEvents not implemented"); break;
-    case 22: notImplemented("StopFixationEvents", t->StopFixationEvents(), L"StopFixationEvents not implemented"); break;
+    case 21:
+        notImplemented("StartFixationEvents", t->StartFixationEvents(), L"StartFixationEvents not implemented");
+        break;
+    case 22:
+        notImplemented("StopFixationEvents", t->StopFixationEvents(), L"StopFixationEvents not implemented");
+        break;
     case 23:
         hr = t->GetFixationEventCount(nullOut ? nullptr : &count);
         CheckResult("GetFixationEventCount", hr, nullOut, {S_OK}, {});
@@ -439,14 +488,19 @@ void RandomHost::CallMethod(int method) {
         break;
     case 24: {
         const LONG requested = RequestedCount();
-        const LONG n = FetchWith("GetFixationEvents", nullOut, nullArray, requested,
+        const LONG n = FetchWith(
+            "GetFixationEvents", nullOut, nullArray, requested,
             [&](LONG* c, void* r) { return t->GetFixationEvents(c, static_cast<::FixationEventRecord*>(r)); }, &hr);
         CheckResult("GetFixationEvents", hr, nullOut || nullArray || requested < 0, {S_OK}, {});
         EXPECT_EQ(0, n) << Where();
         break;
     }
-    case 25: notImplemented("StartAOIEvents", t->StartAOIEvents(), L"StartAOIEvents not implemented"); break;
-    case 26: notImplemented("StopAOIEvents", t->StopAOIEvents(), L"StopAOIEvents not implemented"); break;
+    case 25:
+        notImplemented("StartAOIEvents", t->StartAOIEvents(), L"StartAOIEvents not implemented");
+        break;
+    case 26:
+        notImplemented("StopAOIEvents", t->StopAOIEvents(), L"StopAOIEvents not implemented");
+        break;
     case 27:
         hr = t->GetAOIEventCount(nullOut ? nullptr : &count);
         CheckResult("GetAOIEventCount", hr, nullOut, {S_OK}, {});
@@ -456,7 +510,8 @@ void RandomHost::CallMethod(int method) {
         break;
     case 28: {
         const LONG requested = RequestedCount();
-        const LONG n = FetchWith("GetAOIEvents", nullOut, nullArray, requested,
+        const LONG n = FetchWith(
+            "GetAOIEvents", nullOut, nullArray, requested,
             [&](LONG* c, void* r) { return t->GetAOIEvents(c, static_cast<::AOIEventRecord*>(r)); }, &hr);
         CheckResult("GetAOIEvents", hr, nullOut || nullArray || requested < 0, {S_OK}, {});
         EXPECT_EQ(0, n) << Where();
@@ -465,11 +520,12 @@ void RandomHost::CallMethod(int method) {
     case 29: {
         const LONG eye = EyeType();
         const HRESULT result = t->StartPupilData(Chance(60) ? VARIANT_TRUE : VARIANT_FALSE, eye);
-        CheckResult("StartPupilData", result, false, {eye == 0 ? S_OK : kUnsupportedEyeType},
-                    {kPupilEyeTypeMessage});
+        CheckResult("StartPupilData", result, false, {eye == 0 ? S_OK : kUnsupportedEyeType}, {kPupilEyeTypeMessage});
         break;
     }
-    case 30: CheckResult("StopPupilData", t->StopPupilData(EyeType()), false, {S_OK}, {}); break;
+    case 30:
+        CheckResult("StopPupilData", t->StopPupilData(EyeType()), false, {S_OK}, {});
+        break;
     case 31:
         hr = t->GetPupilDataCount(nullOut ? nullptr : &count);
         CheckResult("GetPupilDataCount", hr, nullOut, {S_OK}, {});
@@ -478,14 +534,17 @@ void RandomHost::CallMethod(int method) {
     case 32: {
         const LONG eye = EyeType();
         const LONG requested = RequestedCount();
-        const LONG n = FetchWith("GetPupilData", nullOut, nullArray, requested,
+        const LONG n = FetchWith(
+            "GetPupilData", nullOut, nullArray, requested,
             [&](LONG* c, void* r) { return t->GetPupilData(c, static_cast<::PupilRecord*>(r), eye); }, &hr);
-        CheckResult("GetPupilData", hr, nullOut || nullArray || requested < 0,
-                    {eye == 0 ? S_OK : kUnsupportedEyeType}, {kPupilEyeTypeMessage});
+        CheckResult("GetPupilData", hr, nullOut || nullArray || requested < 0, {eye == 0 ? S_OK : kUnsupportedEyeType},
+                    {kPupilEyeTypeMessage});
         if (hr == S_OK) CheckPupil(n);
         break;
     }
-    case 33: notImplemented("SetAOISet", t->SetAOISet(1), L"SetAOISet not implemented"); break;
+    case 33:
+        notImplemented("SetAOISet", t->SetAOISet(1), L"SetAOISet not implemented");
+        break;
     case 34: {
         hyper time = 0;
         hr = t->GetTimestamp(nullOut ? nullptr : &time);
@@ -493,9 +552,15 @@ void RandomHost::CallMethod(int method) {
         if (hr == S_OK && !nullOut) CheckTime(m_lastTimestamp, time, "GetTimestamp");
         break;
     }
-    case 35: CallSendCommand(); break;
-    case 36: CheckResult("StartEyeEvents", t->StartEyeEvents(), false, {S_OK}, {}); break;
-    case 37: CheckResult("StopEyeEvents", t->StopEyeEvents(), false, {S_OK}, {}); break;
+    case 35:
+        CallSendCommand();
+        break;
+    case 36:
+        CheckResult("StartEyeEvents", t->StartEyeEvents(), false, {S_OK}, {});
+        break;
+    case 37:
+        CheckResult("StopEyeEvents", t->StopEyeEvents(), false, {S_OK}, {});
+        break;
     case 38:
         hr = t->GetEyeEventCount(nullOut ? nullptr : &count);
         CheckResult("GetEyeEventCount", hr, nullOut, {S_OK}, {});
@@ -503,13 +568,16 @@ void RandomHost::CallMethod(int method) {
         break;
     case 39: {
         const LONG requested = RequestedCount();
-        const LONG n = FetchWith("GetEyeEvents", nullOut, nullArray, requested,
+        const LONG n = FetchWith(
+            "GetEyeEvents", nullOut, nullArray, requested,
             [&](LONG* c, void* r) { return t->GetEyeEvents(c, static_cast<::EyeEventRecord*>(r)); }, &hr);
         CheckResult("GetEyeEvents", hr, nullOut || nullArray || requested < 0, {S_OK}, {});
         if (hr == S_OK) CheckEyeEvents(n);
         break;
     }
-    default: notImplemented("IsRecording", t->IsRecording(1), L"IsRecording not implemented"); break;
+    default:
+        notImplemented("IsRecording", t->IsRecording(1), L"IsRecording not implemented");
+        break;
     }
 }
 
@@ -545,11 +613,12 @@ TEST_F(RandomHost, SeededCallsOfEveryMethodKeepEveryPromiseOfTheInterface) {
     for (const auto& display : m_displays) EXPECT_EQ(1, display->ReferenceCount()) << "a display was kept";
     const long long rarest = *std::min_element(std::begin(m_calls), std::end(m_calls));
     std::printf("random host: each method called at least %lld times\n", rarest);
-    std::printf("random host: seed %lld, %lld calls in %.1f s, slowest non-calibration call %llu ms, "
-                "%lld tracker changes, %zu connections, %zu calibrations with a display, %lld records and time "
-                "stamps checked\n",
-                g_seed, g_calls, (GetTickCount64() - started) / 1000.0, static_cast<unsigned long long>(slowest),
-                m_trackerChanges, m_server->Connections().size(), m_displays.size(), m_recordsChecked);
+    std::printf(
+        "random host: seed %lld, %lld calls in %.1f s, slowest non-calibration call %llu ms, "
+        "%lld tracker changes, %zu connections, %zu calibrations with a display, %lld records and time "
+        "stamps checked\n",
+        g_seed, g_calls, (GetTickCount64() - started) / 1000.0, static_cast<unsigned long long>(slowest),
+        m_trackerChanges, m_server->Connections().size(), m_displays.size(), m_recordsChecked);
 }
 
 }  // namespace

@@ -152,8 +152,8 @@ protected:
     std::string CalibrateUntilItEnds(HRESULT* result) {
         ComPtr<ScriptedDisplay> display = ComPtr<ScriptedDisplay>::Attach(ScriptedDisplay::Create(1024, 1280));
         display->AddRef();  // handed over; consumed only by S_OK
-        *result = Timed("Calibrate", [&] { return m_tracker->Calibrate(0, display.get(), 0, 0, 0, 0, 0, 0); },
-                        kCalibrateBoundMs);
+        *result = Timed(
+            "Calibrate", [&] { return m_tracker->Calibrate(0, display.get(), 0, 0, 0, 0, 0, 0); }, kCalibrateBoundMs);
         const std::string message = Narrow(LastErrorText(m_tracker.get()));
         if (*result != S_OK) display->Release();
         EXPECT_TRUE(*result == S_OK || *result == E_FAIL);
@@ -202,8 +202,10 @@ TEST_F(TrackerFaults, ADroppedConnectionWhileStreamingEndsTheWorkerAndTheNextSta
     EXPECT_LE(queued, 200) << "records beyond what the server sent";
     const HRESULT stop = Timed("StopTracking", [&] { return m_tracker->StopTracking(); });
     EXPECT_EQ(S_OK, stop) << "the ended worker's handle is still held";
-    Saw("streaming, dropped connection: " + std::to_string(queued) + " of 200 records queued, then none; "
-        "StopTracking " + Describe(stop, Narrow(LastErrorText(m_tracker.get()))));
+    Saw("streaming, dropped connection: " + std::to_string(queued) +
+        " of 200 records queued, then none; "
+        "StopTracking " +
+        Describe(stop, Narrow(LastErrorText(m_tracker.get()))));
     sim::Scenario healthy;
     m_server->SetScenario(healthy);
     ExpectTrackingDelivers("after the drop");
@@ -246,8 +248,10 @@ TEST_F(TrackerFaults, AMalformedFrameWhileStreamingEndsTheWorkerAndTheNextStartD
     EXPECT_LE(queued, 50) << "records beyond what the server sent";
     const HRESULT stop = Timed("StopTracking", [&] { return m_tracker->StopTracking(); });
     EXPECT_EQ(S_OK, stop);
-    Saw("streaming, malformed frame: " + std::to_string(queued) + " of 50 records queued, then none; "
-        "StopTracking " + Describe(stop, Narrow(LastErrorText(m_tracker.get()))));
+    Saw("streaming, malformed frame: " + std::to_string(queued) +
+        " of 50 records queued, then none; "
+        "StopTracking " +
+        Describe(stop, Narrow(LastErrorText(m_tracker.get()))));
     ReplaceRogueWithGoodServer();
     ExpectTrackingDelivers("after the malformed frame");
 }
@@ -372,8 +376,8 @@ TEST_F(CalibrationFaults, AServerThatDiesDuringTheDwellEndsCalibrateWithinItsBou
         return false;
     });
     display->AddRef();
-    const HRESULT result = Timed("Calibrate", [&] { return m_tracker->Calibrate(0, display.get(), 0, 0, 0, 0, 0, 0); },
-                                 kCalibrateBoundMs);
+    const HRESULT result = Timed(
+        "Calibrate", [&] { return m_tracker->Calibrate(0, display.get(), 0, 0, 0, 0, 0, 0); }, kCalibrateBoundMs);
     const std::string message = Narrow(LastErrorText(m_tracker.get()));
     if (result != S_OK) display->Release();
     EXPECT_TRUE(result == S_OK || result == E_FAIL);

@@ -27,9 +27,9 @@ using host::WindowDisplay;
 
 constexpr LONG kEscape = 27;
 constexpr int kTargetCount = 5;
-constexpr int kTargetRadius = 12;        // the window display's target circle
-constexpr DWORD kSettleMs = 250;         // painting and the X server catching up
-constexpr DWORD kLookForMs = 1200;       // a target not seen by then is missing (dwell 1.5 s)
+constexpr int kTargetRadius = 12;   // the window display's target circle
+constexpr DWORD kSettleMs = 250;    // painting and the X server catching up
+constexpr DWORD kLookForMs = 1200;  // a target not seen by then is missing (dwell 1.5 s)
 constexpr DWORD kCalibrationBoundMs = 60000;
 
 struct Pixel {
@@ -123,7 +123,8 @@ std::string ProblemsWithTarget(const Screenshot& shot, int centreX, int centreY)
     if (whitePixels < disc * 0.7 || whitePixels > disc * 1.1) add(std::to_string(whitePixels) + " white pixels");
     if (!shot.At(centreX, centreY).IsBlack()) add("centre pixel not black");
     const int outside = kTargetRadius + 8;
-    for (const auto& [dx, dy] : {std::pair{outside, 0}, std::pair{-outside, 0}, std::pair{0, outside}, std::pair{0, -outside}}) {
+    for (const auto& [dx, dy] :
+         {std::pair{outside, 0}, std::pair{-outside, 0}, std::pair{0, outside}, std::pair{0, -outside}}) {
         const int x = centreX + dx, y = centreY + dy;
         if (x >= 0 && y >= 0 && x < shot.Width() && y < shot.Height() && !shot.At(x, y).IsGrey()) {
             add("background beside the target not grey");
@@ -136,7 +137,8 @@ std::string ProblemsWithTarget(const Screenshot& shot, int centreX, int centreY)
 // Where a target of the five-point calibration belongs on a display of the
 // given size, worked out here from the fractions in single precision.
 POINT ExpectedTarget(int index, ULONG width, ULONG height) {
-    static const float kFractions[kTargetCount][2] = {{0.1f, 0.1f}, {0.9f, 0.1f}, {0.9f, 0.9f}, {0.1f, 0.9f}, {0.5f, 0.5f}};
+    static const float kFractions[kTargetCount][2] = {
+        {0.1f, 0.1f}, {0.9f, 0.1f}, {0.9f, 0.9f}, {0.1f, 0.9f}, {0.5f, 0.5f}};
     const double x = std::trunc(static_cast<double>(width) * (static_cast<double>(kFractions[index][0]) - 0.5));
     const double y = std::trunc(static_cast<double>(height) * (0.5 - static_cast<double>(kFractions[index][1])));
     return {static_cast<LONG>(x), static_cast<LONG>(y)};
@@ -152,8 +154,8 @@ public:
     ~LookingDisplay() { m_window->Release(); }
 
     struct Look {
-        LONG x = 0, y = 0;           // the offsets the extension drew
-        std::string problems;        // empty when the screenshot showed the target
+        LONG x = 0, y = 0;     // the offsets the extension drew
+        std::string problems;  // empty when the screenshot showed the target
     };
 
     std::vector<Look> Looks() const {
@@ -278,9 +280,8 @@ TEST_P(CalibrationDrawing, EachTargetShowsOnTheScreenWhereItsOffsetsPutIt) {
             const POINT expected = ExpectedTarget(index, width, height);
             EXPECT_EQ(expected.x, looks[index].x) << "target " << index + 1;
             EXPECT_EQ(expected.y, looks[index].y) << "target " << index + 1;
-            EXPECT_EQ("", looks[index].problems)
-                << "target " << index + 1 << " at (" << looks[index].x << ", " << looks[index].y << ") on "
-                << width << " x " << height;
+            EXPECT_EQ("", looks[index].problems) << "target " << index + 1 << " at (" << looks[index].x << ", "
+                                                 << looks[index].y << ") on " << width << " x " << height;
         }
     }
     tracker.reset();
