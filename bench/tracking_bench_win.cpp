@@ -128,7 +128,8 @@ void CallbackToVisibilityLatency() {
     auto* impl = static_cast<okulon::CEyeTrackerImpl*>(identity.get());
     tracker->StartGazeData(VARIANT_TRUE, 0);
     tracker->StartTracking();  // streaming wanted; its own worker finds no tracker on port 1
-    auto session = std::make_shared<okulon::TrackingSession>(impl, okulon::TrackerEndpoint{"127.0.0.1", 1});
+    auto session =
+        std::make_shared<okulon::TrackingSession>(&impl->AsTrackingTarget(), okulon::TrackerEndpoint{"127.0.0.1", 1});
     const int records = 5000;
     std::atomic<bool> done{false};
     std::thread producer([&] {

@@ -67,10 +67,10 @@ LONG CEyeTrackerImpl::IsStreaming() noexcept { return m_tracking.IsStreaming(); 
 LONG CEyeTrackerImpl::IsThreadRunning() noexcept { return m_tracking.IsThreadRunning(); }
 void CEyeTrackerImpl::SetSystemCheckCode(LONG code) noexcept { m_tracking.SetSystemCheckCode(code); }
 LONG CEyeTrackerImpl::GetSystemCheckCode() noexcept { return m_tracking.GetSystemCheckCode(); }
-void CEyeTrackerImpl::SetLastValidityFirst(LONG validity) noexcept { m_tracking.SetLastValidityFirst(validity); }
-LONG CEyeTrackerImpl::GetLastValidityFirst() noexcept { return m_tracking.GetLastValidityFirst(); }
-void CEyeTrackerImpl::SetLastValiditySecond(LONG validity) noexcept { m_tracking.SetLastValiditySecond(validity); }
-LONG CEyeTrackerImpl::GetLastValiditySecond() noexcept { return m_tracking.GetLastValiditySecond(); }
+void CEyeTrackerImpl::SetLastValidityFirst(LONG validity) noexcept { m_lastValidity.SetFirst(validity); }
+LONG CEyeTrackerImpl::GetLastValidityFirst() noexcept { return m_lastValidity.First(); }
+void CEyeTrackerImpl::SetLastValiditySecond(LONG validity) noexcept { m_lastValidity.SetSecond(validity); }
+LONG CEyeTrackerImpl::GetLastValiditySecond() noexcept { return m_lastValidity.Second(); }
 
 // --- helpers -------------------------------------------------------------
 
@@ -157,7 +157,7 @@ STDMETHODIMP CEyeTrackerImpl::SendCommand(BSTR text, LONG* result) noexcept {
 
 STDMETHODIMP CEyeTrackerImpl::StartTracking() noexcept {
     try {
-        if (!m_tracking.StartWorker(this, m_settings)) {
+        if (!m_tracking.StartWorker(&m_trackingLink, m_settings)) {
             return Fail(E_FAIL, L"StartTracking: Failed to create tracking thread");
         }
         if (m_tracking.IsTrackerConnected() == 0) return Fail(E_FAIL, L"StartTracking: Tracker not connected");

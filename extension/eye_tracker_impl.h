@@ -23,7 +23,9 @@
 #include "extension/tracker_endpoint.h"
 #include "server/com_support.h"
 #include "server/dispatch_impl.h"
+#include "tracker/gaze_conversion.h"
 #include "tracker/tracking_controller.h"
+#include "tracker/tracking_target.h"
 
 namespace okulon {
 
@@ -84,6 +86,9 @@ public:
     int32_t GetEyeSelection() const noexcept { return m_streams.EyeSelection(); }
     int32_t GetScreenWidth() const noexcept { return m_settings.ScreenWidth(); }
     int32_t GetScreenHeight() const noexcept { return m_settings.ScreenHeight(); }
+    // The object as the tracking worker and the gaze callback see it.
+    TrackingTarget& AsTrackingTarget() noexcept { return m_trackingLink; }
+
     // Host name and port as a worker started now would connect.
     TrackerEndpoint SnapshotEndpoint() const { return m_settings.SnapshotEndpoint(); }
 
@@ -151,10 +156,40 @@ private:
     template <class Record>
     static HRESULT Count(const RecordQueue<Record>& queue, LONG* count) noexcept;
 
+    // The tracking worker's and the gaze callback's way into the object. A
+    // member rather than a base: the internal operations keep their slots
+    // in the object's own table.
+    class TrackingLink final : public TrackingTarget {
+    public:
+        explicit TrackingLink(CEyeTrackerImpl& object) noexcept : m_object(object) {}
+        LONG IsThreadRunning() noexcept override { return m_object.IsThreadRunning(); }
+        LONG IsStreaming() noexcept override { return m_object.IsStreaming(); }
+        void SetSystemCheckCode(LONG code) noexcept override { m_object.SetSystemCheckCode(code); }
+        LONG GetClientCount() noexcept override { return m_object.GetClientCount(); }
+        uint32_t GetDataMask() noexcept override { return m_object.GetDataMask(); }
+        int32_t GetEyeSelection() noexcept override { return m_object.GetEyeSelection(); }
+        int32_t GetScreenWidth() noexcept override { return m_object.GetScreenWidth(); }
+        int32_t GetScreenHeight() noexcept override { return m_object.GetScreenHeight(); }
+        LONG GetLastValidityFirst() noexcept override { return m_object.GetLastValidityFirst(); }
+        void SetLastValidityFirst(LONG validity) noexcept override { m_object.SetLastValidityFirst(validity); }
+        LONG GetLastValiditySecond() noexcept override { return m_object.GetLastValiditySecond(); }
+        void SetLastValiditySecond(LONG validity) noexcept override { m_object.SetLastValiditySecond(validity); }
+        void PushGazeSample(const GazeRecord& record, int32_t eyeType) noexcept override {
+            m_object.PushGazeSample(record, eyeType);
+        }
+        void PushPupilSample(const PupilRecord& record) noexcept override { m_object.PushPupilSample(record); }
+        void PushEyeEvent(const EyeEventRecord& record) noexcept override { m_object.PushEyeEvent(record); }
+
+    private:
+        CEyeTrackerImpl& m_object;
+    };
+
     std::wstring m_lastError;
     RecordStreams m_streams;
     EndpointSettings m_settings;
     TrackingController m_tracking;
+    ValidityMemory m_lastValidity;
+    TrackingLink m_trackingLink{*this};
     CalibrationRun m_calibration;
 };
 

@@ -3,10 +3,11 @@
 // gaze, pupil and eye-event records of the streams that are on.
 //
 // Runs on whatever thread the tracker library delivers on. The target is the
-// extension object (or a test's stand-in); the callback holds no reference on
-// it. Settings and flags are read through the target once each, whole, and no
-// order between two of them is relied on; the target's push operations are
-// the producer side of its queues (one producer at a time).
+// extension object's TrackingTarget (or a test's stand-in); the callback holds
+// no reference on it. Settings and flags are read through the target whole:
+// each once, but the data mask anew for each stream it switches. No order
+// between two of them is relied on; the target's push operations are the
+// producer side of its queues (one producer at a time).
 //
 // Target provides:
 //   int32_t IsStreaming(), int32_t GetClientCount(), uint32_t GetDataMask(),
@@ -17,12 +18,29 @@
 //   void PushPupilSample(const PupilRecord&), void PushEyeEvent(const EyeEventRecord&).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "extension/records.h"
 #include "tracker/tracker_records.h"
 
 namespace okulon {
+
+// The callback's memory of the last record's validities, from which it tells
+// that both eyes were lost or found again; -1 before the first record. The
+// callback writes it; the object's internal operations read it. Each value
+// is read and written whole.
+class ValidityMemory {
+public:
+    int32_t First() const noexcept { return m_first.load(std::memory_order_relaxed); }
+    int32_t Second() const noexcept { return m_second.load(std::memory_order_relaxed); }
+    void SetFirst(int32_t validity) noexcept { m_first.store(validity, std::memory_order_relaxed); }
+    void SetSecond(int32_t validity) noexcept { m_second.store(validity, std::memory_order_relaxed); }
+
+private:
+    std::atomic<int32_t> m_first{-1};
+    std::atomic<int32_t> m_second{-1};
+};
 
 enum class GazeCallbackAction {
     kContinue,

@@ -20,9 +20,9 @@
 
 namespace okulon {
 
-class CEyeTrackerImpl;
 class EndpointSettings;
 class TrackingSession;
+class TrackingTarget;
 
 class TrackingController {
 public:
@@ -33,7 +33,7 @@ public:
     // Cuts a held worker off, waits until no detached worker's callback is
     // inside the object, and starts a new worker for `object` connecting to
     // the settings' endpoint. False when the worker could not be started.
-    bool StartWorker(CEyeTrackerImpl* object, const EndpointSettings& settings);
+    bool StartWorker(TrackingTarget* object, const EndpointSettings& settings);
     // Streaming on, unless the last system check said the server blocks it.
     void StartStreamingUnlessBlocked() noexcept;
     bool HasWorker() const noexcept { return static_cast<bool>(m_trackingThread); }
@@ -48,14 +48,6 @@ public:
     LONG IsThreadRunning() const noexcept { return m_threadRunning.load(std::memory_order_relaxed); }
     void SetSystemCheckCode(LONG code) noexcept { m_systemCheckCode = code; }
     LONG GetSystemCheckCode() const noexcept { return m_systemCheckCode; }
-    void SetLastValidityFirst(LONG validity) noexcept {
-        m_lastValidityFirst.store(validity, std::memory_order_relaxed);
-    }
-    LONG GetLastValidityFirst() const noexcept { return m_lastValidityFirst.load(std::memory_order_relaxed); }
-    void SetLastValiditySecond(LONG validity) noexcept {
-        m_lastValiditySecond.store(validity, std::memory_order_relaxed);
-    }
-    LONG GetLastValiditySecond() const noexcept { return m_lastValiditySecond.load(std::memory_order_relaxed); }
 
 private:
     void ForgetEndedSessions() noexcept;
@@ -63,8 +55,6 @@ private:
     std::atomic<LONG> m_streaming{0};
     std::atomic<LONG> m_threadRunning{0};
     std::atomic<LONG> m_systemCheckCode{0};
-    std::atomic<LONG> m_lastValidityFirst{-1};
-    std::atomic<LONG> m_lastValiditySecond{-1};
 
     UniqueHandle m_trackingThread;
     std::shared_ptr<TrackingSession> m_trackingSession;

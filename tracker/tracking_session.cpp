@@ -3,7 +3,6 @@
 #include <memory>
 #include <new>
 
-#include "extension/eye_tracker_impl.h"
 #include "extension/worker_thread.h"
 #include "tracker/gaze_conversion.h"
 #include "tracker/tracker_library.h"

@@ -40,14 +40,13 @@
 #include "extension/tracker_endpoint.h"
 #include "server/com_support.h"
 #include "tracker/tracker_records.h"
+#include "tracker/tracking_target.h"
 
 namespace okulon {
 
-class CEyeTrackerImpl;
-
 class TrackingSession {
 public:
-    TrackingSession(CEyeTrackerImpl* object, TrackerEndpoint endpoint) noexcept
+    TrackingSession(TrackingTarget* object, TrackerEndpoint endpoint) noexcept
         : m_object(object), m_endpoint(std::move(endpoint)) {}
     TrackingSession(const TrackingSession&) = delete;
     TrackingSession& operator=(const TrackingSession&) = delete;
@@ -72,8 +71,8 @@ private:
     DWORD Run() noexcept;
     bool IsStopped() const noexcept { return m_stopped.load(std::memory_order_acquire); }
 
-    SrwLock m_lock;             // shared: worker or callback inside the object, or a system check
-    CEyeTrackerImpl* m_object;  // null once cut off; guarded by m_lock
+    SrwLock m_lock;            // shared: worker or callback inside the object, or a system check
+    TrackingTarget* m_object;  // null once cut off; guarded by m_lock
     std::atomic<bool> m_stopped{false};
     std::atomic<bool> m_ended{false};
     const TrackerEndpoint m_endpoint;
