@@ -94,7 +94,6 @@ private:
     HResult UnregisterKeyEntry(RegKey parent, bool recovering, bool deleteAllowed, int depth);
     HResult WriteValue(RegKey key, std::u16string_view valueName);
     HResult SkipAssignment();
-    RegError DeleteKeyTree(RegKey parent, std::u16string_view name);
 
     RegistryApi& m_registry;
     std::u16string_view m_text;
@@ -264,7 +263,7 @@ HResult CRegObject::ScriptRun::RemoveKeyBeforeRegistering(RegKey parent, bool* e
     OKULON_RETURN_IF_FAILED(NextToken());
     OKULON_RETURN_IF_FAILED(CheckKeyName(m_token));
     if (!IsNeverDelete(m_token)) {
-        DeleteKeyTree(parent, m_token);  // whatever stays is simply opened below
+        DeleteKeyTree(m_registry, parent, m_token);  // whatever stays is simply opened below
     }
     if (deleteOnly) {
         OKULON_RETURN_IF_FAILED(NextToken());
@@ -420,24 +419,6 @@ HResult CRegObject::ScriptRun::SkipAssignment() {
         OKULON_RETURN_IF_FAILED(NextToken());
     }
     return kSOk;
-}
-
-RegError CRegObject::ScriptRun::DeleteKeyTree(RegKey parent, std::u16string_view name) {
-    RegKeyOwner key(m_registry);
-    RegError error = m_registry.OpenKey(parent, name, kKeyRead | kKeyWrite, key.Put());
-    if (error != kErrorSuccess) {
-        return error;
-    }
-    std::u16string subkey;
-    while (m_registry.EnumKey(key.Get(), 0, &subkey) == kErrorSuccess) {
-        // A subkey that cannot be removed would come back as number 0 forever.
-        error = DeleteKeyTree(key.Get(), subkey);
-        if (error != kErrorSuccess) {
-            return error;
-        }
-    }
-    key.Close();
-    return m_registry.DeleteKey(parent, name);
 }
 
 HResult CRegObject::QueryInterface(const Guid&, void**) { return kENotImpl; }

@@ -78,36 +78,13 @@ RegistrationProgram ClassRegistrationProgram() {
                                0};
 }
 
-const char16_t kAppIdScript[] =
-    u"HKCR\r\n"
-    u"{\r\n"
-    u"\tNoRemove AppID\r\n"
-    u"\t{\r\n"
-    u"\t\t'%APPID%' = s 'Okulon'\r\n"
-    u"\t\t'Okulon.DLL'\r\n"
-    u"\t\t{\r\n"
-    u"\t\t\tval AppID = s '%APPID%'\r\n"
-    u"\t\t}\r\n"
-    u"\t}\r\n"
-    u"}\r\n";
-const size_t kAppIdScriptLength = sizeof(kAppIdScript) / sizeof(kAppIdScript[0]) - 1;
-
 HResult AddStandardReplacements(IRegistrarBase& registrar, const ModuleFacts& module) {
     try {
         const std::u16string quoted = u"\"" + module.path + u"\"";
         const std::u16string& modulePath = module.isProcessExecutable ? quoted : module.path;
-        HResult hr = registrar.AddReplacement(u"Module", modulePath.c_str());
-        if (Failed(hr)) {
-            return hr;
-        }
-        hr = registrar.AddReplacement(u"Module_Raw", module.path.c_str());
-        if (Failed(hr)) {
-            return hr;
-        }
-        hr = registrar.AddReplacement(u"MODULEGUID", kTypeLibIdText);
-        if (Failed(hr)) {
-            return hr;
-        }
+        OKULON_RETURN_IF_FAILED(registrar.AddReplacement(u"Module", modulePath.c_str()));
+        OKULON_RETURN_IF_FAILED(registrar.AddReplacement(u"Module_Raw", module.path.c_str()));
+        OKULON_RETURN_IF_FAILED(registrar.AddReplacement(u"MODULEGUID", kTypeLibIdText));
         return registrar.AddReplacement(u"MODULETYPE", module.fileIsExecutable ? u"LocalServer32" : u"InprocServer32");
     } catch (const std::bad_alloc&) {
         return kEOutOfMemory;
@@ -133,10 +110,7 @@ HResult AddScriptModuleReplacements(IRegistrarBase& registrar, const ModuleFacts
             }
             modulePath = u"\"" + escaped + u"\"";
         }
-        HResult hr = registrar.AddReplacement(u"Module", modulePath.c_str());
-        if (Failed(hr)) {
-            return hr;
-        }
+        OKULON_RETURN_IF_FAILED(registrar.AddReplacement(u"Module", modulePath.c_str()));
         return registrar.AddReplacement(u"Module_Raw", escaped.c_str());
     } catch (const std::bad_alloc&) {
         return kEOutOfMemory;
@@ -146,15 +120,9 @@ HResult AddScriptModuleReplacements(IRegistrarBase& registrar, const ModuleFacts
 HResult RunClassRegistration(RegistryApi& registry, const ModuleFacts& module,
                              const std::function<HResult(IRegistrarBase&)>& addCommonReplacements, bool doRegister) {
     CRegistryVirtualMachine machine(registry);
-    HResult hr = AddStandardReplacements(machine, module);
-    if (Failed(hr)) {
-        return hr;
-    }
+    OKULON_RETURN_IF_FAILED(AddStandardReplacements(machine, module));
     if (addCommonReplacements) {
-        hr = addCommonReplacements(machine);
-        if (Failed(hr)) {
-            return hr;
-        }
+        OKULON_RETURN_IF_FAILED(addCommonReplacements(machine));
     }
     // A failure here surfaces as an unresolvable name when the program runs.
     machine.AddReplacement(u"FriendlyName", kFriendlyName);

@@ -23,10 +23,8 @@ constexpr char16_t kClassIdText[] = u"{CD388263-B06C-4075-83EA-9955A69AA0B2}";
 // One GUID serves as application identifier and type library identifier.
 constexpr char16_t kAppIdText[] = u"{A1CCCB9C-DD17-4759-BBC2-74F146466FE6}";
 constexpr char16_t kTypeLibIdText[] = u"{A1CCCB9C-DD17-4759-BBC2-74F146466FE6}";
-constexpr char16_t kVersionedProgId[] = u"Okulon.EyeTrackerImpl.1";
 constexpr char16_t kProgId[] = u"Okulon.EyeTrackerImpl";
 constexpr char16_t kFriendlyName[] = u"CEyeTrackerImpl Object";
-constexpr char16_t kApplicationName[] = u"Okulon";
 
 constexpr size_t kClassRegistrationWordCount = 54;
 constexpr size_t kClassRegistrationStringCount = 17;
@@ -35,10 +33,6 @@ extern const RegistrationString kClassRegistrationStrings[kClassRegistrationStri
 
 // The class registration program with its (empty) number and byte tables.
 RegistrationProgram ClassRegistrationProgram();
-
-// The text of okulon.rgs: eleven lines, CR LF, tab-indented. Only %APPID% is used.
-extern const char16_t kAppIdScript[];
-extern const size_t kAppIdScriptLength;
 
 // What the registering code knows about the component's file.
 struct ModuleFacts {

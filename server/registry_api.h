@@ -240,4 +240,19 @@ private:
     RegKey m_key = kNoKey;
 };
 
+// Deletes a key and everything below it, deepest first, and stops at the first
+// failure: a subkey that cannot be removed would come back as number 0 forever.
+inline RegError DeleteKeyTree(RegistryApi& registry, RegKey parent, std::u16string_view name) {
+    RegKeyOwner key(registry);
+    RegError error = registry.OpenKey(parent, name, kKeyRead | kKeyWrite, key.Put());
+    if (error != kErrorSuccess) return error;
+    std::u16string subkey;
+    while (registry.EnumKey(key.Get(), 0, &subkey) == kErrorSuccess) {
+        error = DeleteKeyTree(registry, key.Get(), subkey);
+        if (error != kErrorSuccess) return error;
+    }
+    key.Close();
+    return registry.DeleteKey(parent, name);
+}
+
 }  // namespace okulon

@@ -33,7 +33,6 @@ private:
     HResult ResolveString(uint32_t index, std::u16string* text) const;
     HResult ResolveKeyName(uint32_t index, std::u16string* name) const;
     RegError OpenOrCreate(RegKey parent, const std::u16string& name, RegKeyOwner* key);
-    RegError DeleteKeyTree(RegKey parent, const std::u16string& name);
     HResult SetValue(uint32_t word, RegKey target);
 
     RegistryApi& m_registry;
@@ -56,10 +55,7 @@ HResult CRegistryVirtualMachine::ProgramRun::Run() {
             return kEFail;
         }
         ++m_position;
-        const HResult hr = Block(static_cast<RegKey>(kClassesRoot + OperandA(word)), false, 1);
-        if (Failed(hr)) {
-            return hr;
-        }
+        OKULON_RETURN_IF_FAILED(Block(static_cast<RegKey>(kClassesRoot + OperandA(word)), false, 1));
     }
 }
 
@@ -77,10 +73,7 @@ HResult CRegistryVirtualMachine::ProgramRun::ResolveString(uint32_t index, std::
 }
 
 HResult CRegistryVirtualMachine::ProgramRun::ResolveKeyName(uint32_t index, std::u16string* name) const {
-    const HResult hr = ResolveString(index, name);
-    if (Failed(hr)) {
-        return hr;
-    }
+    OKULON_RETURN_IF_FAILED(ResolveString(index, name));
     // An empty name would address the parent itself: deleting "its" subtree
     // would wipe the parent.
     return name->empty() ? kEFail : kSOk;
@@ -95,31 +88,10 @@ RegError CRegistryVirtualMachine::ProgramRun::OpenOrCreate(RegKey parent, const 
     return m_registry.CreateKey(parent, name, kKeyRead | kKeyWrite, key->Put());
 }
 
-RegError CRegistryVirtualMachine::ProgramRun::DeleteKeyTree(RegKey parent, const std::u16string& name) {
-    RegKeyOwner key(m_registry);
-    RegError error = m_registry.OpenKey(parent, name, kKeyRead | kKeyWrite, key.Put());
-    if (error != kErrorSuccess) {
-        return error;
-    }
-    std::u16string subkey;
-    while (m_registry.EnumKey(key.Get(), 0, &subkey) == kErrorSuccess) {
-        // A subkey that cannot be removed would come back as number 0 forever.
-        error = DeleteKeyTree(key.Get(), subkey);
-        if (error != kErrorSuccess) {
-            return error;
-        }
-    }
-    key.Close();
-    return m_registry.DeleteKey(parent, name);
-}
-
 HResult CRegistryVirtualMachine::ProgramRun::SetValue(uint32_t word, RegKey target) {
     std::u16string name;
     if (OperandA(word) != 0) {
-        const HResult hr = ResolveString(OperandA(word), &name);
-        if (Failed(hr)) {
-            return hr;
-        }
+        OKULON_RETURN_IF_FAILED(ResolveString(OperandA(word), &name));
     }
     std::vector<uint8_t> data;
     RegValueType type = kRegSz;
@@ -128,10 +100,7 @@ HResult CRegistryVirtualMachine::ProgramRun::SetValue(uint32_t word, RegKey targ
     case kOpString:
     case kOpMultiString: {
         std::u16string text;
-        const HResult hr = ResolveString(b, &text);
-        if (Failed(hr)) {
-            return hr;
-        }
+        OKULON_RETURN_IF_FAILED(ResolveString(b, &text));
         if (OpcodeOf(word) == kOpString) {
             data = EncodeString(text);
         } else {
@@ -200,10 +169,7 @@ HResult CRegistryVirtualMachine::ProgramRun::Block(RegKey parent, bool skipping,
                 break;
             }
             std::u16string name;
-            HResult hr = ResolveKeyName(OperandA(word), &name);
-            if (Failed(hr)) {
-                return hr;
-            }
+            OKULON_RETURN_IF_FAILED(ResolveKeyName(OperandA(word), &name));
             RegKeyOwner key(m_registry);
             const RegError error = OpenOrCreate(parent, name, &key);
             if (error != kErrorSuccess) {
@@ -218,14 +184,11 @@ HResult CRegistryVirtualMachine::ProgramRun::Block(RegKey parent, bool skipping,
                 break;
             }
             std::u16string name;
-            HResult hr = ResolveKeyName(OperandA(word), &name);
-            if (Failed(hr)) {
-                return hr;
-            }
+            OKULON_RETURN_IF_FAILED(ResolveKeyName(OperandA(word), &name));
             if (m_register) {
                 if (opcode == kOpForceRemove) {
                     current.Close();
-                    const RegError error = DeleteKeyTree(parent, name);
+                    const RegError error = DeleteKeyTree(m_registry, parent, name);
                     if (error != kErrorSuccess && !IsAbsence(error)) {
                         return HResultFromWin32(error);
                     }
@@ -254,10 +217,7 @@ HResult CRegistryVirtualMachine::ProgramRun::Block(RegKey parent, bool skipping,
 
         case kOpBeginBlock: {
             if (skipping) {
-                const HResult hr = Block(kNoKey, true, depth + 1);
-                if (Failed(hr)) {
-                    return hr;
-                }
+                OKULON_RETURN_IF_FAILED(Block(kNoKey, true, depth + 1));
                 break;
             }
             if (m_register) {
@@ -271,13 +231,10 @@ HResult CRegistryVirtualMachine::ProgramRun::Block(RegKey parent, bool skipping,
                 break;
             }
             const bool absent = lastKeyAbsent || !current.IsOpen();
-            HResult hr = Block(absent ? kNoKey : current.Get(), absent, depth + 1);
-            if (Failed(hr)) {
-                return hr;
-            }
+            OKULON_RETURN_IF_FAILED(Block(absent ? kNoKey : current.Get(), absent, depth + 1));
             if (!absent && !kept) {
                 current.Close();
-                const RegError error = DeleteKeyTree(parent, lastKeyName);
+                const RegError error = DeleteKeyTree(m_registry, parent, lastKeyName);
                 if (error != kErrorSuccess && !IsAbsence(error)) {
                     return HResultFromWin32(error);
                 }

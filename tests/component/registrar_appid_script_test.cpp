@@ -8,6 +8,7 @@
 
 #include "server/reg_object.h"
 #include "server/registration_program.h"
+#include "appid_script.h"
 #include "tests/support/memory_registry.h"
 
 namespace okulon {

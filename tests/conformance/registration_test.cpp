@@ -17,6 +17,7 @@
 #include "okulon.h"  // CLSID_CEyeTrackerImpl, LIBID_Okulon, IID_IEyeTrackerImpl
 #include "server/com_support.h"
 #include "server/registration_program.h"
+#include "appid_script.h"
 
 namespace {
 
