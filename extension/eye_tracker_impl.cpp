@@ -74,8 +74,17 @@ LONG CEyeTrackerImpl::GetLastValiditySecond() noexcept { return m_lastValidity.S
 
 // --- helpers -------------------------------------------------------------
 
-HRESULT CEyeTrackerImpl::Fail(HRESULT code, const wchar_t* message) {
-    m_lastError = message;
+HRESULT CEyeTrackerImpl::Fail(HRESULT code, const wchar_t* message) noexcept { return Fail(code, message, L""); }
+
+HRESULT CEyeTrackerImpl::Fail(HRESULT code, const wchar_t* method, const wchar_t* detail) noexcept {
+    try {
+        std::wstring text = method;
+        text += detail;
+        m_lastError = std::move(text);
+    } catch (...) {
+        // No room for the text: the old one stays, and the host learns why.
+        return HResultFromCaughtException();
+    }
     return code;
 }
 
@@ -87,10 +96,11 @@ HRESULT CEyeTrackerImpl::Count(const RecordQueue<Record>& queue, LONG* count) no
 }
 
 template <class Record, class HostRecord>
-HRESULT CEyeTrackerImpl::Fetch(RecordQueue<Record>& queue, LONG* count, HostRecord* records, const wchar_t* method) {
+HRESULT CEyeTrackerImpl::Fetch(RecordQueue<Record>& queue, LONG* count, HostRecord* records,
+                               const wchar_t* method) noexcept {
     static_assert(sizeof(Record) == sizeof(HostRecord));
     if (count == nullptr || records == nullptr) return E_POINTER;
-    if (*count < 0) return Fail(E_INVALIDARG, (std::wstring(method) + L": Invalid record count").c_str());
+    if (*count < 0) return Fail(E_INVALIDARG, method, L": Invalid record count");
     *count = queue.Fetch(reinterpret_cast<Record*>(records), *count);
     return S_OK;
 }
@@ -156,29 +166,21 @@ STDMETHODIMP CEyeTrackerImpl::SendCommand(BSTR text, LONG* result) noexcept {
 // --- IEyeTracker: tracking and calibration -------------------------------
 
 STDMETHODIMP CEyeTrackerImpl::StartTracking() noexcept {
-    try {
-        if (!m_tracking.StartWorker(&m_trackingLink, m_settings)) {
-            return Fail(E_FAIL, L"StartTracking: Failed to create tracking thread");
-        }
-        if (m_tracking.IsTrackerConnected() == 0) return Fail(E_FAIL, L"StartTracking: Tracker not connected");
-        m_tracking.StartStreamingUnlessBlocked();
-        return S_OK;
-    } catch (...) {
-        return HResultFromCaughtException();
+    if (!m_tracking.StartWorker(&m_trackingLink, m_settings)) {
+        return Fail(E_FAIL, L"StartTracking: Failed to create tracking thread");
     }
+    if (m_tracking.IsTrackerConnected() == 0) return Fail(E_FAIL, L"StartTracking: Tracker not connected");
+    m_tracking.StartStreamingUnlessBlocked();
+    return S_OK;
 }
 
 STDMETHODIMP CEyeTrackerImpl::StopTracking() noexcept {
-    try {
-        if (m_tracking.IsTrackerConnected() == 0) return Fail(E_FAIL, L"StopTracking: Tracker not connected");
-        if (!m_tracking.HasWorker()) {
-            return Fail(E_FAIL, L"StopTracking: Tracking thread not created, maybe tracking was not started");
-        }
-        m_tracking.StopWorker();
-        return S_OK;
-    } catch (...) {
-        return HResultFromCaughtException();
+    if (m_tracking.IsTrackerConnected() == 0) return Fail(E_FAIL, L"StopTracking: Tracker not connected");
+    if (!m_tracking.HasWorker()) {
+        return Fail(E_FAIL, L"StopTracking: Tracking thread not created, maybe tracking was not started");
     }
+    m_tracking.StopWorker();
+    return S_OK;
 }
 
 // A successful calibration, and a kind this tracker ignores, consume the
@@ -240,53 +242,33 @@ STDMETHODIMP CEyeTrackerImpl::IsRecording(LONG) noexcept { return NotImplemented
 // --- IEyeTracker: data streams -------------------------------------------
 
 STDMETHODIMP CEyeTrackerImpl::StartGazeData(VARIANT_BOOL keepAll, LONG eyeType) noexcept {
-    try {
-        if (!RecordStreams::IsValidEyeType(eyeType)) return Fail(E_INVALIDARG, L"StartGazeData: Invalid eye type");
-        m_streams.StartGaze(eyeType, keepAll != VARIANT_FALSE);
-        return S_OK;
-    } catch (...) {
-        return HResultFromCaughtException();
-    }
+    if (!RecordStreams::IsValidEyeType(eyeType)) return Fail(E_INVALIDARG, L"StartGazeData: Invalid eye type");
+    m_streams.StartGaze(eyeType, keepAll != VARIANT_FALSE);
+    return S_OK;
 }
 
 STDMETHODIMP CEyeTrackerImpl::StopGazeData(LONG eyeType) noexcept {
-    try {
-        if (!RecordStreams::IsValidEyeType(eyeType)) return Fail(E_INVALIDARG, L"StopGazeData: Invalid eye type");
-        m_streams.StopGaze(eyeType);
-        return S_OK;
-    } catch (...) {
-        return HResultFromCaughtException();
-    }
+    if (!RecordStreams::IsValidEyeType(eyeType)) return Fail(E_INVALIDARG, L"StopGazeData: Invalid eye type");
+    m_streams.StopGaze(eyeType);
+    return S_OK;
 }
 
 STDMETHODIMP CEyeTrackerImpl::GetGazeDataCount(LONG* count, LONG eyeType) noexcept {
-    try {
-        if (count == nullptr) return E_POINTER;
-        if (!RecordStreams::IsValidEyeType(eyeType)) return Fail(E_INVALIDARG, L"GetGazeDataCount: Invalid eye type");
-        return Count(m_streams.Gaze(eyeType), count);
-    } catch (...) {
-        return HResultFromCaughtException();
-    }
+    if (count == nullptr) return E_POINTER;
+    if (!RecordStreams::IsValidEyeType(eyeType)) return Fail(E_INVALIDARG, L"GetGazeDataCount: Invalid eye type");
+    return Count(m_streams.Gaze(eyeType), count);
 }
 
 STDMETHODIMP CEyeTrackerImpl::GetGazeData(LONG* count, ::GazeRecord* records, LONG eyeType) noexcept {
-    try {
-        if (count == nullptr || records == nullptr) return E_POINTER;
-        if (!RecordStreams::IsValidEyeType(eyeType)) return Fail(E_INVALIDARG, L"GetGazeData: Invalid eye type");
-        return Fetch(m_streams.Gaze(eyeType), count, records, L"GetGazeData");
-    } catch (...) {
-        return HResultFromCaughtException();
-    }
+    if (count == nullptr || records == nullptr) return E_POINTER;
+    if (!RecordStreams::IsValidEyeType(eyeType)) return Fail(E_INVALIDARG, L"GetGazeData: Invalid eye type");
+    return Fetch(m_streams.Gaze(eyeType), count, records, L"GetGazeData");
 }
 
 STDMETHODIMP CEyeTrackerImpl::StartPupilData(VARIANT_BOOL keepAll, LONG eyeType) noexcept {
-    try {
-        if (eyeType != 0) return Fail(E_UNSUPPORTED_EYE_TYPE, kUnsupportedPupilEyeType);
-        m_streams.StartPupil(keepAll != VARIANT_FALSE);
-        return S_OK;
-    } catch (...) {
-        return HResultFromCaughtException();
-    }
+    if (eyeType != 0) return Fail(E_UNSUPPORTED_EYE_TYPE, kUnsupportedPupilEyeType);
+    m_streams.StartPupil(keepAll != VARIANT_FALSE);
+    return S_OK;
 }
 
 STDMETHODIMP CEyeTrackerImpl::StopPupilData(LONG) noexcept {
@@ -297,13 +279,9 @@ STDMETHODIMP CEyeTrackerImpl::StopPupilData(LONG) noexcept {
 STDMETHODIMP CEyeTrackerImpl::GetPupilDataCount(LONG* count) noexcept { return Count(m_streams.Pupil(), count); }
 
 STDMETHODIMP CEyeTrackerImpl::GetPupilData(LONG* count, ::PupilRecord* records, LONG eyeType) noexcept {
-    try {
-        if (count == nullptr || records == nullptr) return E_POINTER;
-        if (eyeType != 0) return Fail(E_UNSUPPORTED_EYE_TYPE, kUnsupportedPupilEyeType);
-        return Fetch(m_streams.Pupil(), count, records, L"GetPupilData");
-    } catch (...) {
-        return HResultFromCaughtException();
-    }
+    if (count == nullptr || records == nullptr) return E_POINTER;
+    if (eyeType != 0) return Fail(E_UNSUPPORTED_EYE_TYPE, kUnsupportedPupilEyeType);
+    return Fetch(m_streams.Pupil(), count, records, L"GetPupilData");
 }
 
 STDMETHODIMP CEyeTrackerImpl::StartEyeEvents() noexcept {
@@ -319,11 +297,7 @@ STDMETHODIMP CEyeTrackerImpl::StopEyeEvents() noexcept {
 STDMETHODIMP CEyeTrackerImpl::GetEyeEventCount(LONG* count) noexcept { return Count(m_streams.EyeEvents(), count); }
 
 STDMETHODIMP CEyeTrackerImpl::GetEyeEvents(LONG* count, ::EyeEventRecord* records) noexcept {
-    try {
-        return Fetch(m_streams.EyeEvents(), count, records, L"GetEyeEvents");
-    } catch (...) {
-        return HResultFromCaughtException();
-    }
+    return Fetch(m_streams.EyeEvents(), count, records, L"GetEyeEvents");
 }
 
 STDMETHODIMP CEyeTrackerImpl::GetSaccadeEventCount(LONG* count) noexcept {
@@ -331,11 +305,7 @@ STDMETHODIMP CEyeTrackerImpl::GetSaccadeEventCount(LONG* count) noexcept {
 }
 
 STDMETHODIMP CEyeTrackerImpl::GetSaccadeEvents(LONG* count, ::SaccadeEventRecord* records) noexcept {
-    try {
-        return Fetch(m_streams.SaccadeEvents(), count, records, L"GetSaccadeEvents");
-    } catch (...) {
-        return HResultFromCaughtException();
-    }
+    return Fetch(m_streams.SaccadeEvents(), count, records, L"GetSaccadeEvents");
 }
 
 STDMETHODIMP CEyeTrackerImpl::GetFixationEventCount(LONG* count) noexcept {
@@ -343,31 +313,19 @@ STDMETHODIMP CEyeTrackerImpl::GetFixationEventCount(LONG* count) noexcept {
 }
 
 STDMETHODIMP CEyeTrackerImpl::GetFixationEvents(LONG* count, ::FixationEventRecord* records) noexcept {
-    try {
-        return Fetch(m_streams.FixationEvents(), count, records, L"GetFixationEvents");
-    } catch (...) {
-        return HResultFromCaughtException();
-    }
+    return Fetch(m_streams.FixationEvents(), count, records, L"GetFixationEvents");
 }
 
 STDMETHODIMP CEyeTrackerImpl::GetAOIEventCount(LONG* count) noexcept { return Count(m_streams.AoiEvents(), count); }
 
 STDMETHODIMP CEyeTrackerImpl::GetAOIEvents(LONG* count, ::AOIEventRecord* records) noexcept {
-    try {
-        return Fetch(m_streams.AoiEvents(), count, records, L"GetAOIEvents");
-    } catch (...) {
-        return HResultFromCaughtException();
-    }
+    return Fetch(m_streams.AoiEvents(), count, records, L"GetAOIEvents");
 }
 
 STDMETHODIMP CEyeTrackerImpl::GetSpareRecordCount(LONG* count) noexcept { return Count(m_streams.Spares(), count); }
 
 STDMETHODIMP CEyeTrackerImpl::GetSpareRecords(LONG* count, ::SpareRecord* records) noexcept {
-    try {
-        return Fetch(m_streams.Spares(), count, records, L"GetSpareRecords");
-    } catch (...) {
-        return HResultFromCaughtException();
-    }
+    return Fetch(m_streams.Spares(), count, records, L"GetSpareRecords");
 }
 
 }  // namespace okulon

@@ -141,18 +141,15 @@ protected:
     LONG m_refCount = 0;
 
 private:
-    // Leaves the message for GetLastErrorText; throws std::bad_alloc.
-    HRESULT Fail(HRESULT code, const wchar_t* message);
+    // Leaves the message (method and detail, joined) for GetLastErrorText and
+    // returns code; E_OUTOFMEMORY, with the old text kept, when the text finds
+    // no room.
+    HRESULT Fail(HRESULT code, const wchar_t* message) noexcept;
+    HRESULT Fail(HRESULT code, const wchar_t* method, const wchar_t* detail) noexcept;
     // The whole body of a method this tracker does not offer.
-    HRESULT NotImplemented(const wchar_t* message) noexcept {
-        try {
-            return Fail(E_NOTIMPL, message);
-        } catch (...) {
-            return HResultFromCaughtException();
-        }
-    }
+    HRESULT NotImplemented(const wchar_t* message) noexcept { return Fail(E_NOTIMPL, message); }
     template <class Record, class HostRecord>
-    HRESULT Fetch(RecordQueue<Record>& queue, LONG* count, HostRecord* records, const wchar_t* method);
+    HRESULT Fetch(RecordQueue<Record>& queue, LONG* count, HostRecord* records, const wchar_t* method) noexcept;
     template <class Record>
     static HRESULT Count(const RecordQueue<Record>& queue, LONG* count) noexcept;
 

@@ -41,11 +41,8 @@ public:
         instance->m_refCount = 1;
         HRESULT result = instance->FinalConstruct();
         instance->m_refCount = 0;
-        if (result >= 0) result = instance->QueryInterface(iid, object);
-        if (result < 0) {
-            delete instance;
-            return result;
-        }
+        if (SUCCEEDED(result)) result = instance->QueryInterface(iid, object);
+        if (FAILED(result)) delete instance;
         return result;
     }
 

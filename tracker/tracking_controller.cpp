@@ -9,7 +9,7 @@
 
 namespace okulon {
 
-bool TrackingController::StartWorker(TrackingTarget* object, const EndpointSettings& settings) {
+bool TrackingController::StartWorker(TrackingTarget* object, const EndpointSettings& settings) noexcept {
     if (m_trackingThread) {
         m_threadRunning = 0;
         m_trackingSession->CutOff();
