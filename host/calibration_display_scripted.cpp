@@ -5,9 +5,9 @@
 
 namespace okulon::host {
 
-ScriptedDisplay* ScriptedDisplay::Create(ULONG height, ULONG width) { return new ScriptedDisplay(height, width); }
+ScriptedDisplay* ScriptedDisplay::Create(ULONG width, ULONG height) { return new ScriptedDisplay(width, height); }
 
-ScriptedDisplay::ScriptedDisplay(ULONG height, ULONG width) noexcept : m_height(height), m_width(width) {}
+ScriptedDisplay::ScriptedDisplay(ULONG width, ULONG height) noexcept : m_height(height), m_width(width) {}
 
 void ScriptedDisplay::PressKeyAtWaitForKey(int n, LONG keyCode) {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -51,10 +51,6 @@ std::vector<std::string> ScriptedDisplay::Violations() const {
     return m_violations;
 }
 
-LONG ScriptedDisplay::ReferenceCount() const noexcept {
-    return InterlockedCompareExchange(const_cast<volatile LONG*>(&m_refCount), 0, 0);
-}
-
 bool ScriptedDisplay::WaitForTargets(size_t count, DWORD timeoutMs) const {
     std::unique_lock<std::mutex> lock(m_mutex);
     return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
@@ -87,23 +83,6 @@ HRESULT ScriptedDisplay::Unexpected(const char* operation) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_violations.push_back(std::string("unexpected call of ") + operation);
     return E_UNEXPECTED;
-}
-
-STDMETHODIMP ScriptedDisplay::QueryInterface(REFIID iid, void** object) {
-    if (object == nullptr) return E_POINTER;
-    *object = nullptr;
-    if (!IsEqualGUID(iid, IID_IUnknown) && !IsEqualGUID(iid, IID_ICalibrationDisplay)) return E_NOINTERFACE;
-    *object = static_cast<ICalibrationDisplay*>(this);
-    AddRef();
-    return S_OK;
-}
-
-STDMETHODIMP_(ULONG) ScriptedDisplay::AddRef() { return static_cast<ULONG>(InterlockedIncrement(&m_refCount)); }
-
-STDMETHODIMP_(ULONG) ScriptedDisplay::Release() {
-    const LONG count = InterlockedDecrement(&m_refCount);
-    if (count == 0) delete this;
-    return static_cast<ULONG>(count);
 }
 
 STDMETHODIMP ScriptedDisplay::BeginDisplay() { return Unexpected("BeginDisplay"); }

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "eye_tracker_host.h"
+#include "host/calibration_display_unknown.h"
 
 namespace okulon::host {
 
@@ -32,12 +33,12 @@ struct DisplayCall {
     LONG second;  // DrawTarget: y
 };
 
-class ScriptedDisplay final : public ICalibrationDisplay {
+class ScriptedDisplay final : public CalibrationDisplayUnknown<ScriptedDisplay> {
 public:
     static constexpr LONG kEscape = 27;
 
     // A new display with one reference, owned by the caller.
-    static ScriptedDisplay* Create(ULONG height, ULONG width);
+    static ScriptedDisplay* Create(ULONG width, ULONG height);
 
     // Script. Call before handing the display over.
     // The n-th WaitForKey (1-based) and every later one report `keyCode`.
@@ -55,14 +56,8 @@ public:
     std::vector<DisplayCall> Calls() const;
     std::vector<DisplayCall> CallsOf(DisplayCallKind kind) const;
     std::vector<std::string> Violations() const;
-    LONG ReferenceCount() const noexcept;
     // Bounded wait until `count` DrawTarget calls were made.
     bool WaitForTargets(size_t count, DWORD timeoutMs) const;
-
-    // IUnknown
-    STDMETHODIMP QueryInterface(REFIID iid, void** object) override;
-    STDMETHODIMP_(ULONG) AddRef() override;
-    STDMETHODIMP_(ULONG) Release() override;
 
     // ICalibrationDisplay
     STDMETHODIMP BeginDisplay() override;
@@ -77,14 +72,14 @@ public:
     STDMETHODIMP WaitForKey(LONG timeoutMs, LONG* keyCode) override;
 
 private:
-    ScriptedDisplay(ULONG height, ULONG width) noexcept;
+    friend class CalibrationDisplayUnknown<ScriptedDisplay>;  // deletes at the last Release
+    ScriptedDisplay(ULONG width, ULONG height) noexcept;
     ~ScriptedDisplay() = default;
 
     void Record(DisplayCallKind kind, LONG first, LONG second);
     HRESULT Unexpected(const char* operation);
     size_t CountOf(DisplayCallKind kind) const;  // caller holds m_mutex
 
-    volatile LONG m_refCount = 1;
     const ULONG m_height;
     const ULONG m_width;
 

@@ -161,23 +161,6 @@ void WindowDisplay::PumpMessages(DWORD milliseconds) {
     if (GetCurrentThreadId() == m_ownerThread) Pump(milliseconds);
 }
 
-STDMETHODIMP WindowDisplay::QueryInterface(REFIID iid, void** object) {
-    if (object == nullptr) return E_POINTER;
-    *object = nullptr;
-    if (!IsEqualGUID(iid, IID_IUnknown) && !IsEqualGUID(iid, IID_ICalibrationDisplay)) return E_NOINTERFACE;
-    *object = static_cast<ICalibrationDisplay*>(this);
-    AddRef();
-    return S_OK;
-}
-
-STDMETHODIMP_(ULONG) WindowDisplay::AddRef() { return static_cast<ULONG>(InterlockedIncrement(&m_refCount)); }
-
-STDMETHODIMP_(ULONG) WindowDisplay::Release() {
-    const LONG count = InterlockedDecrement(&m_refCount);
-    if (count == 0) delete this;
-    return static_cast<ULONG>(count);
-}
-
 STDMETHODIMP WindowDisplay::BeginDisplay() { return S_OK; }
 STDMETHODIMP WindowDisplay::EndDisplay() { return S_OK; }
 STDMETHODIMP WindowDisplay::ClearDisplay() { return S_OK; }

@@ -21,10 +21,11 @@
 #include <mutex>
 
 #include "eye_tracker_host.h"
+#include "host/calibration_display_unknown.h"
 
 namespace okulon::host {
 
-class WindowDisplay final : public ICalibrationDisplay {
+class WindowDisplay final : public CalibrationDisplayUnknown<WindowDisplay> {
 public:
     enum class Mode { kWindowIfPossible, kHeadless };
 
@@ -36,11 +37,6 @@ public:
     // Handles the window's messages for `milliseconds` (host's thread), for
     // instance to keep the last target on screen for a moment.
     void PumpMessages(DWORD milliseconds);
-
-    // IUnknown
-    STDMETHODIMP QueryInterface(REFIID iid, void** object) override;
-    STDMETHODIMP_(ULONG) AddRef() override;
-    STDMETHODIMP_(ULONG) Release() override;
 
     // ICalibrationDisplay
     STDMETHODIMP BeginDisplay() override;
@@ -55,6 +51,7 @@ public:
     STDMETHODIMP WaitForKey(LONG timeoutMs, LONG* keyCode) override;
 
 private:
+    friend class CalibrationDisplayUnknown<WindowDisplay>;  // deletes at the last Release
     WindowDisplay(ULONG width, ULONG height) noexcept;
     ~WindowDisplay();
 
@@ -62,7 +59,6 @@ private:
     // Pumps until the deadline or a key; the key, or 0.
     LONG Pump(DWORD milliseconds);
 
-    volatile LONG m_refCount = 1;
     const ULONG m_width;
     const ULONG m_height;
     const DWORD m_ownerThread;

@@ -237,7 +237,7 @@ void PollFrame(IEyeTracker* tracker, SessionRecords& records) {
 // (or logged when there is no display).
 void Calibrate(IEyeTracker* tracker, bool headless, int width, int height) {
     using okulon::host::WindowDisplay;
-    auto display = ComPtr<WindowDisplay>::Attach(WindowDisplay::Create(
+    auto display = ComPtr<WindowDisplay>::adopt(WindowDisplay::Create(
         headless ? WindowDisplay::Mode::kHeadless : WindowDisplay::Mode::kWindowIfPossible, width, height));
     std::printf("calibrating (%s)...\n", display->HasWindow() ? "targets in a window" : "headless, targets logged");
     std::fflush(stdout);

@@ -100,7 +100,8 @@ public:
     }
     ~ComPtr() { reset(); }
 
-    static ComPtr Attach(T* pointer) noexcept {
+    // Takes over a reference the caller owns, without adding one.
+    static ComPtr adopt(T* pointer) noexcept {
         ComPtr result;
         result.m_pointer = pointer;
         return result;

@@ -55,7 +55,7 @@ class SendingDisplay final : public ICalibrationDisplay {
 public:
     static ComPtr<SendingDisplay> Create() {
         auto* display = new SendingDisplay();
-        return ComPtr<SendingDisplay>::Attach(display);
+        return ComPtr<SendingDisplay>::adopt(display);
     }
 
     LONG DrawCalls() const { return m_drawCalls; }

@@ -88,8 +88,8 @@ protected:
         }
     }
 
-    static ComPtr<ScriptedDisplay> NewDisplay(ULONG height, ULONG width) {
-        return ComPtr<ScriptedDisplay>::Attach(ScriptedDisplay::Create(height, width));
+    static ComPtr<ScriptedDisplay> NewDisplay(ULONG width, ULONG height) {
+        return ComPtr<ScriptedDisplay>::adopt(ScriptedDisplay::Create(width, height));
     }
 
     // Hands one reference over, as the host does; S_OK consumes it.
@@ -160,7 +160,7 @@ void ExpectFiveTargetsAndPoints(const ScriptedDisplay& display, const std::vecto
 
 TEST_F(Calibrate, DrawsTheFiveTargetsFeedsTheirFractionsAndConsumesTheDisplayReference) {
     StartServer();
-    ComPtr<ScriptedDisplay> display = NewDisplay(1024, 1280);
+    ComPtr<ScriptedDisplay> display = NewDisplay(1280, 1024);
     display->PressKeyAtWaitForKey(1, 13);  // Enter: only Escape cancels
     EXPECT_EQ(E_NOTIMPL, m_tracker->SendTrigger(0));
 
@@ -184,7 +184,7 @@ TEST_F(Calibrate, DrawsTheFiveTargetsFeedsTheirFractionsAndConsumesTheDisplayRef
 
 TEST_F(Calibrate, EscapeAfterTheWorkerFinishedStillCancels) {
     StartServer();
-    ComPtr<ScriptedDisplay> display = NewDisplay(768, 1024);
+    ComPtr<ScriptedDisplay> display = NewDisplay(1024, 768);
     sim::SimServer* server = m_server.get();
     ScriptedDisplay* observed = display.get();
     display->SetKeyHook([server, observed] {
@@ -210,7 +210,7 @@ TEST_F(Calibrate, EscapeAfterTheWorkerFinishedStillCancels) {
 
 TEST_F(Calibrate, ReportsCalibrationFailedWhenTheTrackerCannotCompute) {
     StartServer(kTrackerErrorCalibrationFailed);
-    ComPtr<ScriptedDisplay> display = NewDisplay(1024, 1280);
+    ComPtr<ScriptedDisplay> display = NewDisplay(1280, 1024);
 
     EXPECT_EQ(E_FAIL, RunCalibrate(display.get()));
 
@@ -226,7 +226,7 @@ TEST_F(Calibrate, ReportsCalibrationFailedWhenTheTrackerCannotCompute) {
 
 TEST_F(Calibrate, EscapeCancelsAndCutsTheWorkerOff) {
     StartServer();
-    ComPtr<ScriptedDisplay> display = NewDisplay(1024, 1280);
+    ComPtr<ScriptedDisplay> display = NewDisplay(1280, 1024);
     display->PressKeyAfterTarget(2, 0x0001001B);  // only the low 16 bits are the key
 
     EXPECT_EQ(E_FAIL, RunCalibrate(display.get()));
@@ -267,7 +267,7 @@ void ExpectNoTrackerCallAfterEscapeDuring(sim::MessageType held, Calibrate& test
 
 TEST_F(Calibrate, EscapeWhileAPointIsBeingAddedAddsNoPointAfterCalibrateReturned) {
     StartServer();
-    ComPtr<ScriptedDisplay> display = NewDisplay(1024, 1280);
+    ComPtr<ScriptedDisplay> display = NewDisplay(1280, 1024);
     std::vector<CalibrationCall> atReturn;
 
     ExpectNoTrackerCallAfterEscapeDuring(sim::MessageType::kCalibAddPoint, *this, *m_server, *display.get(), &atReturn);
@@ -283,7 +283,7 @@ TEST_F(Calibrate, EscapeWhileAPointIsBeingAddedAddsNoPointAfterCalibrateReturned
 
 TEST_F(Calibrate, EscapeWhileTheCalibrationIsBeingActivatedActivatesNothingAfterCalibrateReturned) {
     StartServer();
-    ComPtr<ScriptedDisplay> display = NewDisplay(1024, 1280);
+    ComPtr<ScriptedDisplay> display = NewDisplay(1280, 1024);
     std::vector<CalibrationCall> atReturn;
 
     ExpectNoTrackerCallAfterEscapeDuring(sim::MessageType::kCalibCalculate, *this, *m_server, *display.get(),
@@ -302,7 +302,7 @@ TEST_F(Calibrate, AConnectThatFailsWithCodeElevenIsReportedAsCalibrationFailed) 
     m_server->SetRequestHook([](uint32_t, sim::MessageType request) -> int32_t {
         return request == sim::MessageType::kHello ? kTrackerErrorCalibrationFailed : 0;
     });
-    ComPtr<ScriptedDisplay> display = NewDisplay(1024, 1280);
+    ComPtr<ScriptedDisplay> display = NewDisplay(1280, 1024);
 
     EXPECT_EQ(E_FAIL, RunCalibrate(display.get()));
 
@@ -317,7 +317,7 @@ TEST_F(Calibrate, AConnectThatFailsWithCodeElevenIsReportedAsCalibrationFailed) 
 
 TEST_F(Calibrate, TheRunningWorkerHoldsTheModule) {
     StartServer();
-    ComPtr<ScriptedDisplay> display = NewDisplay(1024, 1280);
+    ComPtr<ScriptedDisplay> display = NewDisplay(1280, 1024);
     ScriptedDisplay* observed = display.get();
     LONG locksWhileDrawing = -1;
     display->SetKeyHook([observed, &locksWhileDrawing] {
@@ -335,12 +335,12 @@ TEST_F(Calibrate, TheRunningWorkerHoldsTheModule) {
 
 TEST_F(Calibrate, ASecondCalibrateStartsAgainFromTheFirstTarget) {
     StartServer();
-    ComPtr<ScriptedDisplay> first = NewDisplay(1024, 1280);
+    ComPtr<ScriptedDisplay> first = NewDisplay(1280, 1024);
     first->PressKeyAfterTarget(1);
     EXPECT_EQ(E_FAIL, RunCalibrate(first.get()));
     first->ForbidDrawing();
 
-    ComPtr<ScriptedDisplay> second = NewDisplay(768, 1024);
+    ComPtr<ScriptedDisplay> second = NewDisplay(1024, 768);
     second->PressKeyAfterTarget(1);
     EXPECT_EQ(E_FAIL, RunCalibrate(second.get()));
     second->ForbidDrawing();
@@ -366,7 +366,7 @@ TEST_F(Calibrate, ASecondCalibrateStartsAgainFromTheFirstTarget) {
 
 TEST_F(Calibrate, DestroyingTheObjectRightAfterACancelLeavesNoWorkerBehind) {
     StartServer();
-    ComPtr<ScriptedDisplay> display = NewDisplay(1024, 1280);
+    ComPtr<ScriptedDisplay> display = NewDisplay(1280, 1024);
     display->PressKeyAtWaitForKey(1);
 
     EXPECT_EQ(E_FAIL, RunCalibrate(display.get()));
@@ -387,7 +387,7 @@ TEST_F(Calibrate, AnUnreachableTrackerIsReportedAsNotConnected) {
     const uint16_t port = m_server->Port();
     m_server->Stop();  // nothing listens there any more
     SetEndpoint(port);
-    ComPtr<ScriptedDisplay> display = NewDisplay(1024, 1280);
+    ComPtr<ScriptedDisplay> display = NewDisplay(1280, 1024);
 
     EXPECT_EQ(E_FAIL, RunCalibrate(display.get()));
 
@@ -401,7 +401,7 @@ TEST_F(Calibrate, AnUnreachableTrackerIsReportedAsNotConnected) {
 
 TEST_F(Calibrate, LosingTheTrackerDuringTheCalibrationIsReportedAsNotConnected) {
     StartServer();
-    ComPtr<ScriptedDisplay> display = NewDisplay(1024, 1280);
+    ComPtr<ScriptedDisplay> display = NewDisplay(1280, 1024);
     sim::SimServer* server = m_server.get();
     ScriptedDisplay* observed = display.get();
     display->SetKeyHook([server, observed] {
@@ -421,7 +421,7 @@ TEST_F(Calibrate, LosingTheTrackerDuringTheCalibrationIsReportedAsNotConnected) 
 TEST_F(Calibrate, ANotConnectedTrackerStopsTheWorkerBeforeCalibrateReturns) {
     StartServer();
     Impl().SetSystemCheckCode(kTrackerErrorConnectionLost);
-    ComPtr<ScriptedDisplay> display = NewDisplay(1024, 1280);
+    ComPtr<ScriptedDisplay> display = NewDisplay(1280, 1024);
 
     EXPECT_EQ(E_FAIL, RunCalibrate(display.get()));
     display->ForbidDrawing();
@@ -438,7 +438,7 @@ TEST_F(Calibrate, ANotConnectedTrackerStopsTheWorkerBeforeCalibrateReturns) {
 }
 
 TEST_F(Calibrate, DriftCorrectionIsNotImplementedAndKeepsTheDisplay) {
-    ComPtr<ScriptedDisplay> display = NewDisplay(1024, 1280);
+    ComPtr<ScriptedDisplay> display = NewDisplay(1280, 1024);
 
     EXPECT_EQ(E_NOTIMPL, RunCalibrate(display.get(), 1));
 
@@ -452,7 +452,7 @@ TEST_F(Calibrate, DriftCorrectionIsNotImplementedAndKeepsTheDisplay) {
 TEST_F(Calibrate, OtherKindsReleaseTheDisplayOnceAndDoNothingElse) {
     EXPECT_EQ(E_NOTIMPL, m_tracker->SendString(0));
     for (LONG kind : {2L, -1L, 0x7FFFFFFFL}) {
-        ComPtr<ScriptedDisplay> display = NewDisplay(1024, 1280);
+        ComPtr<ScriptedDisplay> display = NewDisplay(1280, 1024);
         EXPECT_EQ(S_OK, RunCalibrate(display.get(), kind)) << "kind " << kind;
         EXPECT_EQ(1, display->ReferenceCount()) << "kind " << kind;
         EXPECT_TRUE(display->Calls().empty());

@@ -166,7 +166,7 @@ TEST_F(WorkerStartFailure, EveryAllocationThatFailsInStartTrackingTakesTheFailed
 }
 
 TEST_F(WorkerStartFailure, CalibrateReportsAThreadThatCannotBeCreatedAndKeepsTheDisplay) {
-    ComPtr<ScriptedDisplay> display = ComPtr<ScriptedDisplay>::Attach(ScriptedDisplay::Create(768, 1024));
+    ComPtr<ScriptedDisplay> display = ComPtr<ScriptedDisplay>::adopt(ScriptedDisplay::Create(1024, 768));
     display->AddRef();  // handed over, as the host does
 
     CreateThreadSeam::FailNext(ERROR_NOT_ENOUGH_MEMORY);
@@ -184,7 +184,7 @@ TEST_F(WorkerStartFailure, EveryAllocationThatFailsInCalibrateTakesTheFailedToCr
     PointAt(1);
     int nth = 1;
     for (; nth <= kMostAllocations; ++nth) {
-        ComPtr<ScriptedDisplay> display = ComPtr<ScriptedDisplay>::Attach(ScriptedDisplay::Create(768, 1024));
+        ComPtr<ScriptedDisplay> display = ComPtr<ScriptedDisplay>::adopt(ScriptedDisplay::Create(1024, 768));
         display->PressKeyAtWaitForKey(1);
         EXPECT_EQ(E_NOTIMPL, m_tracker->SendTrigger(0));  // a message that no Calibrate leaves
         HRESULT result = S_OK;

@@ -1,4 +1,6 @@
-// Shared helpers of the conformance tests under Wine.
+// Helpers of the tests under Wine that create the object inside their own
+// process through its instance creator: the component tests, and the
+// conformance tests that reach the object that way too.
 #pragma once
 
 #include <windows.h>

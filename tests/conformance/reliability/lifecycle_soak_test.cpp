@@ -164,7 +164,7 @@ void LifecycleSoak::RunCycle(long long cycle) {
     FetchPupil(tracker.get(), cycle);
 
     // 5. A calibration cancelled with Escape after its first target.
-    ComPtr<ScriptedDisplay> display = ComPtr<ScriptedDisplay>::Attach(ScriptedDisplay::Create(1024, 1280));
+    ComPtr<ScriptedDisplay> display = ComPtr<ScriptedDisplay>::adopt(ScriptedDisplay::Create(1280, 1024));
     display->PressKeyAfterTarget(1);
     EXPECT_EQ(E_FAIL, tracker->Calibrate(0, display.get(), 0, 0, 0, 0, 0, 0)) << "cycle " << cycle;
     EXPECT_EQ(L"Calibrate: Calibration canceled", LastErrorText(tracker.get())) << "cycle " << cycle;

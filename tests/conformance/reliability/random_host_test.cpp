@@ -267,7 +267,7 @@ void RandomHost::CallCalibrate() {
     const bool nullDisplay = Chance(5);
     // Escape at a random WaitForKey; now and then never, so the calibration runs to its end.
     const int escapeAtWait = Chance(3) ? 0 : 1 + Pick(4);
-    ComPtr<ScriptedDisplay> display = ComPtr<ScriptedDisplay>::Attach(ScriptedDisplay::Create(768, 1024));
+    ComPtr<ScriptedDisplay> display = ComPtr<ScriptedDisplay>::adopt(ScriptedDisplay::Create(1024, 768));
     // The host's thread must look at the keyboard at least every WaitForKey
     // time-out (100 ms) while Calibrate runs; measured as the longest gap
     // between the start of the call and the WaitForKey calls.

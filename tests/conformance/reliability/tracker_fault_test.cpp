@@ -150,7 +150,7 @@ protected:
 
     // Calibrate with Enter only (never cancelled); gives its result and message.
     std::string CalibrateUntilItEnds(HRESULT* result) {
-        ComPtr<ScriptedDisplay> display = ComPtr<ScriptedDisplay>::Attach(ScriptedDisplay::Create(1024, 1280));
+        ComPtr<ScriptedDisplay> display = ComPtr<ScriptedDisplay>::adopt(ScriptedDisplay::Create(1280, 1024));
         display->AddRef();  // handed over; consumed only by S_OK
         *result = Timed(
             "Calibrate", [&] { return m_tracker->Calibrate(0, display.get(), 0, 0, 0, 0, 0, 0); }, kCalibrateBoundMs);
@@ -369,7 +369,7 @@ TEST_F(CalibrationFaults, AServerThatDiesDuringTheDwellEndsCalibrateWithinItsBou
     StartGoodServer(0);
     const uint16_t port = m_server->Port();
     PointAt(port);
-    ComPtr<ScriptedDisplay> display = ComPtr<ScriptedDisplay>::Attach(ScriptedDisplay::Create(1024, 1280));
+    ComPtr<ScriptedDisplay> display = ComPtr<ScriptedDisplay>::adopt(ScriptedDisplay::Create(1280, 1024));
     // The server dies while the first target is shown; the host never presses a key.
     display->SetKeyHook([&] {
         if (display->CallsOf(host::DisplayCallKind::DrawTarget).size() == 1 && m_server) m_server->Stop();
