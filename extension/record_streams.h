@@ -38,7 +38,8 @@ public:
     int32_t RemoveClient() noexcept;
 
     // Host's thread. A start counts a client, turns the stream on and empties
-    // its queue; a stop does the reverse. Eye types must be valid.
+    // its queue; a stop takes the client off, turns the stream off and empties
+    // its queue too. Eye types must be valid.
     void StartGaze(int32_t eyeType, bool keepAll) noexcept;
     void StopGaze(int32_t eyeType) noexcept;
     void StartPupil(bool keepAll) noexcept;

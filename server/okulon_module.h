@@ -71,8 +71,7 @@ public:
     // the module lock; E_OUTOFMEMORY when no node can be allocated.
     HRESULT AddTerminationCallback(TerminationCallback callback, DWORD_PTR argument) noexcept;
     // Runs the termination list, most recently added first, and deletes the
-    // module lock. Does nothing once
-    // done, or when construction failed.
+    // module lock. Does nothing once done, or when construction failed.
     void Term() noexcept;
 
     CriticalSection& ModuleLock() noexcept { return m_moduleLock; }
@@ -88,7 +87,7 @@ private:
         TerminationNode* next;
     };
 
-    DWORD m_sizeStamp = 0;
+    DWORD m_sizeStamp = 0;  // the size stamp: 36 while built and not yet terminated, else 0
     volatile LONG m_lockCount = 0;
     TerminationNode* m_terminationList = nullptr;
     CriticalSection m_moduleLock;
