@@ -22,14 +22,14 @@ constexpr float kTargetFractions[5][2] = {
 
 std::shared_ptr<CalibrationSession> CalibrationSession::Create(const TrackerEndpoint& endpoint,
                                                                ICalibrationDisplay* display) {
-    UniqueHandle cancelEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!cancelEvent) return nullptr;
-    return std::shared_ptr<CalibrationSession>(new CalibrationSession(endpoint, display, std::move(cancelEvent)));
+    UniqueHandle cutOffEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!cutOffEvent) return nullptr;
+    return std::shared_ptr<CalibrationSession>(new CalibrationSession(endpoint, display, std::move(cutOffEvent)));
 }
 
 CalibrationSession::CalibrationSession(const TrackerEndpoint& endpoint, ICalibrationDisplay* display,
-                                       UniqueHandle cancelEvent)
-    : m_endpoint(endpoint), m_display(display), m_cancelEvent(std::move(cancelEvent)) {}
+                                       UniqueHandle cutOffEvent)
+    : m_endpoint(endpoint), m_display(display), m_cutOffEvent(std::move(cutOffEvent)) {}
 
 UniqueHandle CalibrationSession::StartWorker(const std::shared_ptr<CalibrationSession>& session) noexcept {
     std::unique_ptr<std::shared_ptr<CalibrationSession>> argument(new (std::nothrow)
@@ -38,7 +38,7 @@ UniqueHandle CalibrationSession::StartWorker(const std::shared_ptr<CalibrationSe
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return UniqueHandle();
     }
-    UniqueHandle thread = CreateWorkerThread(&CalibrationSession::ThreadMain, argument.get());
+    UniqueHandle thread = CreateWorkerThread(&CalibrationSession::WorkerMain, argument.get());
     if (!thread) {
         const DWORD error = GetLastError();
         argument.reset();
@@ -49,7 +49,7 @@ UniqueHandle CalibrationSession::StartWorker(const std::shared_ptr<CalibrationSe
     return thread;
 }
 
-DWORD CalibrationSession::ThreadMain(void* argument) {
+DWORD CalibrationSession::WorkerMain(void* argument) {
     // The worker's share of the session ends with the thread, not with the object.
     std::unique_ptr<std::shared_ptr<CalibrationSession>> session(
         static_cast<std::shared_ptr<CalibrationSession>*>(argument));
@@ -58,14 +58,14 @@ DWORD CalibrationSession::ThreadMain(void* argument) {
     return exitCode;
 }
 
-void CalibrationSession::Cancel() noexcept {
+void CalibrationSession::CutOff() noexcept {
     ComPtr<ICalibrationDisplay> display;
     {
         ExclusiveGuard guard(m_lock);  // a tracker call in progress ends first
-        m_cancelled = true;
+        m_cutOff = true;
         display = std::move(m_display);
     }
-    SetEvent(m_cancelEvent.get());
+    SetEvent(m_cutOffEvent.get());
     // `display` releases the session's reference here, outside the lock; a
     // display call still in progress holds a reference of its own.
 }
@@ -85,24 +85,24 @@ DWORD CalibrationSession::FailureCode() const noexcept {
 }
 
 bool CalibrationSession::Dwell() const noexcept {
-    return WaitForSingleObject(m_cancelEvent.get(), kTargetDwellMs) == WAIT_TIMEOUT;
+    return WaitForSingleObject(m_cutOffEvent.get(), kTargetDwellMs) == WAIT_TIMEOUT;
 }
 
 DWORD CalibrationSession::Run() noexcept {
     const TrackerLibrary& tracker = TrackerLibrary::Instance();
-    if (IsCancelled()) return kCalibrationCancelledExitCode;
+    if (IsCutOff()) return kCalibrationCutOffExitCode;
     // A connect may last the network's time-out, so it is made outside the
-    // lock and a cancel never waits for it. It acts on nothing but this
+    // lock and a cut-off never waits for it. It acts on nothing but this
     // thread's own connection, which is closed again below.
     if (tracker.Connect(m_endpoint.host.c_str(), m_endpoint.port, kTrackerConnectMode) == -1) {
-        if (IsCancelled()) return kCalibrationCancelledExitCode;
+        if (IsCutOff()) return kCalibrationCutOffExitCode;
         m_failedToConnect = true;
         return FailureCode();
     }
     const DWORD exitCode = RunConnected();
-    // Every path closes the connection this thread opened, a cancelled or
-    // failed one too: the connection belongs to the thread and would
-    // otherwise stay open on the tracker server.
+    // Every path closes the connection this thread opened, also when the
+    // worker was cut off or failed: the connection belongs to the thread and
+    // would otherwise stay open on the tracker server.
     tracker.Disconnect();
     return exitCode;
 }
@@ -110,12 +110,12 @@ DWORD CalibrationSession::Run() noexcept {
 DWORD CalibrationSession::RunConnected() noexcept {
     const TrackerLibrary& tracker = TrackerLibrary::Instance();
     DWORD failure = 0;
-    if (!CallTracker([&tracker] { return tracker.CalibClear(); }, &failure)) return kCalibrationCancelledExitCode;
+    if (!CallTracker([&tracker] { return tracker.CalibClear(); }, &failure)) return kCalibrationCutOffExitCode;
     if (failure != 0) return failure;
 
     ::DisplaySize size{};
     if (!CallDisplay([&size](ICalibrationDisplay* display) { display->GetDisplaySize(&size); })) {
-        return kCalibrationCancelledExitCode;
+        return kCalibrationCutOffExitCode;
     }
     const float height = static_cast<float>(size.height);
     const float width = static_cast<float>(size.width);
@@ -128,17 +128,17 @@ DWORD CalibrationSession::RunConnected() noexcept {
         const LONG y = static_cast<LONG>(static_cast<double>(height) * (0.5 - static_cast<double>(fy)));
         if (!CallDisplay([x, y](ICalibrationDisplay* display) { display->DrawTarget(x, y); }) ||
             !CallDisplay([](ICalibrationDisplay* display) { display->UpdateDisplay(); }) || !Dwell()) {
-            return kCalibrationCancelledExitCode;
+            return kCalibrationCutOffExitCode;
         }
         const auto addPoint = [&tracker, fx, fy] {
             return tracker.CalibAddPoint(fx, fy, kTrackerCalibPointMode, 0, 0, 0);
         };
-        if (!CallTracker(addPoint, &failure)) return kCalibrationCancelledExitCode;
+        if (!CallTracker(addPoint, &failure)) return kCalibrationCutOffExitCode;
         if (failure != 0) return failure;
     }
 
     if (!CallTracker([&tracker] { return tracker.CalibCalculateAndSet(); }, &failure)) {
-        return kCalibrationCancelledExitCode;
+        return kCalibrationCutOffExitCode;
     }
     return failure;
 }

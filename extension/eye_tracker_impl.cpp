@@ -22,7 +22,7 @@ HRESULT CEyeTrackerImpl::FinalConstruct() noexcept { return S_OK; }
 
 void CEyeTrackerImpl::FinalRelease() noexcept {
     m_tracking.EndWorkers();
-    m_calibration.End();
+    m_calibration.EndWorker();
 }
 
 namespace {

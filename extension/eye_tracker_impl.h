@@ -3,7 +3,7 @@
 // Each job has an owner of its own, a member of the object: the record
 // streams (extension/record_streams), the endpoint settings
 // (commands/endpoint_settings), the tracking worker (tracker/tracking_controller)
-// and the calibration (calibration/calibration_run); the host-interface
+// and the calibration (calibration/calibration_controller); the host-interface
 // methods check their arguments, delegate and leave the error text.
 // The tracking worker and the gaze callback reach the object through the
 // internal operations and the push operations; they never hold a reference,
@@ -14,7 +14,7 @@
 
 #include <string>
 
-#include "calibration/calibration_run.h"
+#include "calibration/calibration_controller.h"
 #include "commands/endpoint_settings.h"
 #include "eye_tracker_host.h"  // IEyeTracker, ICalibrationDisplay, host record structs
 #include "okulon.h"            // IEyeTrackerImpl, CLSID_CEyeTrackerImpl
@@ -187,7 +187,7 @@ private:
     TrackingController m_tracking;
     ValidityMemory m_lastValidity;
     TrackingLink m_trackingLink{*this};
-    CalibrationRun m_calibration;
+    CalibrationController m_calibration;
 };
 
 // The instance creator of the class factory: refuses an outer object, otherwise

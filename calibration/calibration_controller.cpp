@@ -1,4 +1,4 @@
-#include "calibration/calibration_run.h"
+#include "calibration/calibration_controller.h"
 
 #include <new>
 
@@ -20,9 +20,9 @@ bool CountsAsNotConnected(DWORD exitCode) noexcept {
 
 }  // namespace
 
-CalibrationOutcome CalibrationRun::Run(const EndpointSettings& settings, const TrackingController& tracking,
-                                       ICalibrationDisplay* display) {
-    End();
+CalibrationOutcome CalibrationController::Run(const EndpointSettings& settings, const TrackingController& tracking,
+                                              ICalibrationDisplay* display) {
+    EndWorker();
 
     std::shared_ptr<CalibrationSession> session;
     UniqueHandle thread;
@@ -39,7 +39,7 @@ CalibrationOutcome CalibrationRun::Run(const EndpointSettings& settings, const T
     // A calibration given up by the host must not go on drawing on a display
     // the host may tear down, nor activate a calibration nobody waits for.
     if (tracking.IsTrackerConnected() == 0) {
-        session->Cancel();
+        session->CutOff();
         return CalibrationOutcome::kTrackerNotConnected;
     }
 
@@ -47,7 +47,7 @@ CalibrationOutcome CalibrationRun::Run(const EndpointSettings& settings, const T
     for (;;) {
         display->WaitForKey(kKeyWaitMs, &key);
         if ((key & 0xFFFF) == kEscapeKey) {
-            session->Cancel();
+            session->CutOff();
             return CalibrationOutcome::kCancelled;
         }
         if (WaitForSingleObject(m_calibrationThread.get(), 0) == WAIT_TIMEOUT) continue;
@@ -65,9 +65,9 @@ CalibrationOutcome CalibrationRun::Run(const EndpointSettings& settings, const T
     }
 }
 
-void CalibrationRun::End() noexcept {
+void CalibrationController::EndWorker() noexcept {
     if (m_calibrationSession) {
-        m_calibrationSession->Cancel();
+        m_calibrationSession->CutOff();
         m_calibrationSession.reset();
     }
     m_calibrationThread.reset();

@@ -1,4 +1,4 @@
-// CalibrationRun: the host's side of a calibration. It starts the calibration
+// CalibrationController: the host's side of a calibration. It starts the calibration
 // worker (CalibrationSession) and, on the host's thread, polls the display
 // object for Escape while it watches the worker until the worker ends. Owns
 // the worker's handle and its session until the next run or the object's end.
@@ -32,11 +32,11 @@ enum class CalibrationOutcome {
     kFailed,
 };
 
-class CalibrationRun {
+class CalibrationController {
 public:
-    CalibrationRun() = default;
-    CalibrationRun(const CalibrationRun&) = delete;
-    CalibrationRun& operator=(const CalibrationRun&) = delete;
+    CalibrationController() = default;
+    CalibrationController(const CalibrationController&) = delete;
+    CalibrationController& operator=(const CalibrationController&) = delete;
 
     // Ends the previous run's worker, starts a new one on the display and
     // waits on the host's thread until it ends or the host cancels.
@@ -48,7 +48,7 @@ public:
     // handle is closed without waiting for the thread, so neither the host's
     // call nor destruction waits for a display that may need the host's
     // thread. Only a tracker call in progress is waited for.
-    void End() noexcept;
+    void EndWorker() noexcept;
 
 private:
     UniqueHandle m_calibrationThread;
