@@ -116,13 +116,8 @@ int32_t SimClient::Connect(const char* host, int32_t port, int32_t mode) {
 
     m_socket = TcpSocket::Connect(host, static_cast<uint16_t>(port), kConnectTimeoutMs, nullptr);
     if (!m_socket.IsOpen()) return kSimErrorServerUnreachable;
-    Message hello;
-    hello.type = MessageType::kHello;
-    hello.id = kProtocolVersion;
-    hello.mode = mode;
-    hello.time = m_clock();
     std::vector<uint8_t> frame;
-    EncodeMessage(hello, frame);
+    EncodeMessage(MakeHello(mode, m_clock()), frame);
     if (!m_socket.SendAll(frame.data(), frame.size(), kSendTimeoutMs)) {
         m_socket.Close();
         return kSimErrorServerUnreachable;

@@ -61,6 +61,17 @@ struct Message {
     TrackerEyeBlock second{};
 };
 
+// A client's first message: this protocol version, the connection mode and
+// the client's clock.
+inline Message MakeHello(int32_t mode, int64_t clientTime) {
+    Message hello;
+    hello.type = MessageType::kHello;
+    hello.id = kProtocolVersion;
+    hello.mode = mode;
+    hello.time = clientTime;
+    return hello;
+}
+
 // Appends the whole frame of a message to out.
 void EncodeMessage(const Message& message, std::vector<uint8_t>& out);
 

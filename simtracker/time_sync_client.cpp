@@ -9,13 +9,9 @@ bool TimeSyncClient::Connect(const char* host, int32_t port, int timeoutMs) {
     if (host == nullptr || port < 1 || port > 65535) return false;
     m_socket = TcpSocket::Connect(host, static_cast<uint16_t>(port), timeoutMs, nullptr);
     if (!m_socket.IsOpen()) return false;
-    Message hello;
-    hello.type = MessageType::kHello;
-    hello.id = kProtocolVersion;
-    hello.mode = kTimeSyncMode;
-    hello.time = m_clock();
     Message reply;
-    if (!Exchange(hello, MessageType::kHelloReply, timeoutMs, reply) || reply.status != 0) {
+    if (!Exchange(MakeHello(kTimeSyncMode, m_clock()), MessageType::kHelloReply, timeoutMs, reply) ||
+        reply.status != 0) {
         Close();
         return false;
     }
