@@ -16,7 +16,8 @@
 #include <vector>
 
 #include "extension/eye_tracker_impl.h"
-#include "server/okulon_module.h"
+#include "server/instance_creator.h"
+#include "base/lockable_module.h"
 #include "simtracker/sim_server.h"
 #include "tracker/tracking_session.h"
 
@@ -216,7 +217,7 @@ void ControlCallTimes() {
             kind.name, Percentile(start, 0.5), Percentile(start, 1), Percentile(stop, 0.5), Percentile(stop, 1),
             Percentile(destroy, 0.5), Percentile(destroy, 1));
         const ULONGLONG deadline = GetTickCount64() + 10000;
-        while (okulon::Module().GetLockCount() != 0 && GetTickCount64() < deadline) Sleep(5);
+        while (okulon::ThisModule().GetLockCount() != 0 && GetTickCount64() < deadline) Sleep(5);
     }
 }
 

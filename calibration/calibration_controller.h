@@ -12,7 +12,7 @@
 #include <memory>
 
 #include "eye_tracker_host.h"
-#include "server/com_support.h"
+#include "base/com_support.h"
 
 namespace okulon {
 

@@ -3,7 +3,7 @@
 #include <new>
 #include <utility>
 
-#include "extension/worker_thread.h"
+#include "base/worker_thread.h"
 #include "tracker/tracker_library.h"
 
 namespace okulon {

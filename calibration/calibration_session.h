@@ -28,7 +28,7 @@
 
 #include "eye_tracker_host.h"
 #include "extension/tracker_endpoint.h"
-#include "server/com_support.h"
+#include "base/com_support.h"
 
 namespace okulon {
 

@@ -14,11 +14,12 @@ endif()
 
 # okulon_wine_test(<name> [library...]): one test program of the cross builds
 # from <name>.cpp, run under Wine beside Okulon.dll, the host program and the
-# stand-in tracker libraries. One executable per file, so that module-wide
+# stand-in tracker libraries, linked with the helpers of its face: the folder
+# sets OKULON_WINE_TEST_SUPPORT. One executable per file, so that module-wide
 # state (lock count, cached factory, type information) starts fresh in each.
 function(okulon_wine_test name)
   add_executable(${name} ${name}.cpp)
-  target_link_libraries(${name} PRIVATE okulon_test_support ${ARGN})
+  target_link_libraries(${name} PRIVATE ${OKULON_WINE_TEST_SUPPORT} ${ARGN})
   okulon_gtest(${name})
   if(TARGET tet AND TARGET ttime)
     add_dependencies(${name} tet ttime)

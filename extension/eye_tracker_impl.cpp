@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "commands/command_parser.h"
-#include "server/com_object.h"
+#include "server/interface_map.h"
 #include "tracker/tracker_library.h"
 
 namespace okulon {
@@ -44,15 +44,6 @@ const InterfaceMapEntry kEyeTrackerInterfaces[] = {
 
 HRESULT CEyeTrackerImpl::InternalQueryInterface(REFIID iid, void** object) noexcept {
     return QueryInterfaceFromMap(this, kEyeTrackerInterfaces, iid, object);
-}
-
-HRESULT CreateEyeTrackerInstance(IUnknown* outer, REFIID iid, void** object) noexcept {
-    if (outer != nullptr) {
-        if (object == nullptr) return E_POINTER;
-        *object = nullptr;
-        return CLASS_E_NOAGGREGATION;
-    }
-    return CComObject<CEyeTrackerImpl>::CreateInstance(iid, object);
 }
 
 // --- internal operations -------------------------------------------------

@@ -17,11 +17,11 @@
 #include "calibration/calibration_controller.h"
 #include "commands/endpoint_settings.h"
 #include "eye_tracker_host.h"  // IEyeTracker, ICalibrationDisplay, host record structs
-#include "okulon.h"            // IEyeTrackerImpl, CLSID_CEyeTrackerImpl
+#include "okulon.h"            // IEyeTrackerImpl, CLSID_CEyeTrackerImpl, LIBID_Okulon
 #include "extension/record_streams.h"
 #include "extension/records.h"
 #include "extension/tracker_endpoint.h"
-#include "server/com_support.h"
+#include "base/com_support.h"
 #include "server/dispatch_impl.h"
 #include "tracker/gaze_conversion.h"
 #include "tracker/tracking_controller.h"
@@ -45,12 +45,17 @@ static_assert(offsetof(::EyeEventRecord, x) == 8 && offsetof(::EyeEventRecord, y
 static_assert(sizeof(::DisplaySize) == 8 && offsetof(::DisplaySize, height) == 0 &&
               offsetof(::DisplaySize, width) == 4);
 
+// Type information shared by every object: IEyeTracker's from the host's
+// registered library (version 0.0), the coclass's from the component's own (1.0).
+inline CComTypeInfoHolder g_hostInterfaceTypeInfo{&IID_IEyeTracker, &LIBID_EyeTrackerLib, 0, 0};
+inline CComTypeInfoHolder g_classTypeInfo{&CLSID_CEyeTrackerImpl, &LIBID_Okulon, 1, 0};
+
 constexpr HRESULT E_UNSUPPORTED_EYE_TYPE = static_cast<HRESULT>(0x80040200);
 constexpr LONG kInterfaceVersion = 99;
 
-class CEyeTrackerImpl : public MemberlessDispatchImpl<IEyeTrackerImpl>,
-                        public HostDispatchImpl<IEyeTracker>,
-                        public ProvideClassInfoImpl {
+class CEyeTrackerImpl : public MemberlessDispatchImpl<IEyeTrackerImpl, &IID_IEyeTrackerImpl>,
+                        public HostDispatchImpl<IEyeTracker, g_hostInterfaceTypeInfo>,
+                        public ProvideClassInfoImpl<g_classTypeInfo> {
 public:
     CEyeTrackerImpl();
     CEyeTrackerImpl(const CEyeTrackerImpl&) = delete;
@@ -189,9 +194,5 @@ private:
     TrackingLink m_trackingLink{*this};
     CalibrationController m_calibration;
 };
-
-// The instance creator of the class factory: refuses an outer object, otherwise
-// builds a CComObject<CEyeTrackerImpl> and asks it for the interface.
-HRESULT CreateEyeTrackerInstance(IUnknown* outer, REFIID iid, void** object) noexcept;
 
 }  // namespace okulon

@@ -19,7 +19,7 @@
 #include "host/tracker_library_location.h"
 #include "host/clock_readings.h"
 #include "host/tracker_probe.h"
-#include "server/com_support.h"
+#include "base/com_support.h"
 #include "simtracker/sim_error_codes.h"
 #include "simtracker/time_library_extras.h"
 #include "tools/command_line/command_line.h"

@@ -18,7 +18,7 @@
 #include "host/session_report.h"
 #include "host/tracker_library_location.h"
 #include "okulon.h"
-#include "server/com_support.h"
+#include "base/com_support.h"
 #include "tools/command_line/command_line.h"
 
 namespace {

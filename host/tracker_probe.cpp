@@ -5,7 +5,7 @@
 #include <atomic>
 #include <memory>
 
-#include "server/com_support.h"
+#include "base/com_support.h"
 #include "tracker/tet_api.h"
 
 namespace okulon::host {

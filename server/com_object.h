@@ -14,8 +14,10 @@
 
 #include <new>
 
-#include "server/hresults.h"
+#include "base/hresults.h"
 #include "server/interface_map.h"  // what the classes build InternalQueryInterface from
+// The module itself, not its LockableModule face: whatever builds an object
+// thereby links the module, which registers that face for the layers below.
 #include "server/okulon_module.h"
 
 namespace okulon {

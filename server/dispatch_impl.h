@@ -1,32 +1,27 @@
-// IDispatch and IProvideClassInfo for the object's three interface pointers:
-//  - MemberlessDispatchImpl: the identity (IEyeTrackerImpl) answers every
+// IDispatch and IProvideClassInfo for an object's interface pointers, with
+// the interfaces and type information as template arguments:
+//  - MemberlessDispatchImpl: a dual interface without members answers every
 //    name and call negatively; its type information is read afresh from the
 //    library inside the component's own file on each request.
-//  - HostDispatchImpl: IEyeTracker dispatches through the host's registered
-//    type library, held process-wide by g_hostInterfaceTypeInfo.
-//  - ProvideClassInfoImpl: the coclass description from the component's own
-//    registered library, held by g_classTypeInfo.
-// The object's caller thread uses them; the holders are shared by every object.
+//  - HostDispatchImpl: dispatches through a type library registered on the
+//    machine, held process-wide by a CComTypeInfoHolder.
+//  - ProvideClassInfoImpl: the coclass description, held the same way.
+// The object's caller thread uses them; a holder is shared by every object.
 #pragma once
 
 #include <windows.h>
 #include <oaidl.h>
 #include <ocidl.h>
 
-#include "eye_tracker_host.h"  // IID_IEyeTracker, LIBID_EyeTrackerLib
-#include "okulon.h"            // IID_IEyeTrackerImpl, CLSID_CEyeTrackerImpl
-#include "server/com_support.h"
-#include "server/okulon_module.h"
+#include "base/com_support.h"
+#include "base/lockable_module.h"  // GetComponentFilePath
 #include "server/type_info_holder.h"
 
 namespace okulon {
 
-inline CComTypeInfoHolder g_hostInterfaceTypeInfo{&IID_IEyeTracker, &LIBID_EyeTrackerLib, 0, 0};
-inline CComTypeInfoHolder g_classTypeInfo{&CLSID_CEyeTrackerImpl, &COkulonModule::m_libid, 1, 0};
-
-// IEyeTrackerImpl's type information from the library resource of the
+// An interface's type information from the library resource of the
 // component's own file. Nothing is kept between calls.
-inline HRESULT LoadOwnTypeInfo(ITypeInfo** typeInfo) noexcept {
+inline HRESULT LoadOwnTypeInfo(REFIID interfaceId, ITypeInfo** typeInfo) noexcept {
     if (typeInfo == nullptr) return E_POINTER;
     *typeInfo = nullptr;
     wchar_t path[MAX_PATH];
@@ -35,21 +30,22 @@ inline HRESULT LoadOwnTypeInfo(ITypeInfo** typeInfo) noexcept {
     ComPtr<ITypeLib> library;
     result = LoadTypeLib(path, library.put());
     if (FAILED(result)) return result;
-    return library->GetTypeInfoOfGuid(IID_IEyeTrackerImpl, typeInfo);
+    return library->GetTypeInfoOfGuid(interfaceId, typeInfo);
 }
 
-template <class Base>
+// Base is the member-less dual interface whose identifier is *InterfaceId.
+template <class Base, const IID* InterfaceId>
 class MemberlessDispatchImpl : public Base {
 public:
     STDMETHODIMP GetTypeInfoCount(UINT* count) noexcept override {
         if (count == nullptr) return E_POINTER;
         ComPtr<ITypeInfo> typeInfo;
-        *count = SUCCEEDED(LoadOwnTypeInfo(typeInfo.put())) ? 1 : 0;
+        *count = SUCCEEDED(LoadOwnTypeInfo(*InterfaceId, typeInfo.put())) ? 1 : 0;
         return S_OK;
     }
     STDMETHODIMP GetTypeInfo(UINT index, LCID, ITypeInfo** typeInfo) noexcept override {
         if (index != 0) return DISP_E_BADINDEX;
-        return LoadOwnTypeInfo(typeInfo);
+        return LoadOwnTypeInfo(*InterfaceId, typeInfo);
     }
     STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) noexcept override { return DISP_E_UNKNOWNNAME; }
     STDMETHODIMP Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS* parameters, VARIANT* result, EXCEPINFO*,
@@ -61,9 +57,9 @@ public:
     }
 };
 
-// Base is the host's dual interface; ITypeInfo::Invoke calls its table
-// through exactly this sub-object's pointer.
-template <class Base>
+// Base is a dual interface described by TypeInfo; ITypeInfo::Invoke calls its
+// table through exactly this sub-object's pointer.
+template <class Base, CComTypeInfoHolder& TypeInfo>
 class HostDispatchImpl : public Base {
 public:
     STDMETHODIMP GetTypeInfoCount(UINT* count) noexcept override {
@@ -72,23 +68,22 @@ public:
         return S_OK;
     }
     STDMETHODIMP GetTypeInfo(UINT, LCID locale, ITypeInfo** typeInfo) noexcept override {
-        return g_hostInterfaceTypeInfo.GetTypeInfo(locale, typeInfo);
+        return TypeInfo.GetTypeInfo(locale, typeInfo);
     }
     STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID locale, DISPID* ids) noexcept override {
-        return g_hostInterfaceTypeInfo.GetIDsOfNames(names, count, locale, ids);
+        return TypeInfo.GetIDsOfNames(names, count, locale, ids);
     }
     STDMETHODIMP Invoke(DISPID id, REFIID, LCID locale, WORD flags, DISPPARAMS* parameters, VARIANT* result,
                         EXCEPINFO* exception, UINT* argumentError) noexcept override {
-        return g_hostInterfaceTypeInfo.Invoke(static_cast<Base*>(this), id, locale, flags, parameters, result,
-                                              exception, argumentError);
+        return TypeInfo.Invoke(static_cast<Base*>(this), id, locale, flags, parameters, result, exception,
+                               argumentError);
     }
 };
 
+template <CComTypeInfoHolder& ClassTypeInfo>
 class ProvideClassInfoImpl : public IProvideClassInfo {
 public:
-    STDMETHODIMP GetClassInfo(ITypeInfo** typeInfo) noexcept override {
-        return g_classTypeInfo.GetTypeInfo(0, typeInfo);
-    }
+    STDMETHODIMP GetClassInfo(ITypeInfo** typeInfo) noexcept override { return ClassTypeInfo.GetTypeInfo(0, typeInfo); }
 };
 
 }  // namespace okulon

@@ -4,11 +4,9 @@
 #include <iterator>
 #include <new>
 
-#include "extension/eye_tracker_impl.h"  // CreateEyeTrackerInstance
-#include "okulon.h"                      // CLSID_CEyeTrackerImpl, LIBID_Okulon
+#include "okulon.h"  // CLSID_CEyeTrackerImpl, LIBID_Okulon
 #include "server/class_factory.h"
-
-extern "C" IMAGE_DOS_HEADER __ImageBase;
+#include "server/instance_creator.h"
 
 namespace okulon {
 namespace {
@@ -28,6 +26,10 @@ struct ModuleStatics {
     BaseModuleRecord m_baseModule;
     ClassModuleRecord m_classModule;
     COkulonModule m_module;
+
+    // Only the process's module is what the layers below reach, not one a
+    // test builds on its own.
+    ModuleStatics() noexcept { RegisterThisModule(&m_module); }
 };
 
 ModuleStatics g_statics;
@@ -35,18 +37,6 @@ ModuleStatics g_statics;
 }  // namespace
 
 GUID COkulonModule::m_libid = {};
-
-bool CriticalSection::Create() noexcept {
-    if (!m_created) m_created = InitializeCriticalSectionEx(&m_section, 0, 0) != FALSE;
-    return m_created;
-}
-
-void CriticalSection::Delete() noexcept {
-    if (m_created) {
-        DeleteCriticalSection(&m_section);
-        m_created = false;
-    }
-}
 
 COkulonModule::COkulonModule() noexcept {
     if (m_moduleLock.Create()) {
@@ -111,13 +101,5 @@ BaseModuleRecord& BaseModule() noexcept { return g_statics.m_baseModule; }
 ClassModuleRecord& ClassModule() noexcept { return g_statics.m_classModule; }
 
 bool InitialisationFailed() noexcept { return g_initialisationFailed; }
-
-HMODULE ThisModuleHandle() noexcept { return reinterpret_cast<HMODULE>(&__ImageBase); }
-
-HRESULT GetComponentFilePath(wchar_t (&path)[MAX_PATH]) noexcept {
-    const DWORD length = GetModuleFileNameW(BaseModule().module, path, MAX_PATH);
-    if (length == 0 || length == MAX_PATH) return E_FAIL;
-    return S_OK;
-}
 
 }  // namespace okulon

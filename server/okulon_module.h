@@ -18,38 +18,13 @@
 
 #include <atomic>
 
+#include "base/lockable_module.h"
 #include "server/registrar_base.h"
-#include "server/unique_resource.h"
 
 namespace okulon {
 
-// A platform critical section that remembers whether it was created, so that
-// a failed creation is reported rather than used.
-class CriticalSection {
-public:
-    CriticalSection() noexcept = default;
-    CriticalSection(const CriticalSection&) = delete;
-    CriticalSection& operator=(const CriticalSection&) = delete;
-    ~CriticalSection() { Delete(); }
-
-    // False when the platform had no memory for it.
-    bool Create() noexcept;
-    void Delete() noexcept;
-    bool IsCreated() const noexcept { return m_created; }
-    void Enter() noexcept { EnterCriticalSection(&m_section); }
-    void Leave() noexcept { LeaveCriticalSection(&m_section); }
-
-private:
-    CRITICAL_SECTION m_section{};
-    bool m_created = false;
-};
-
-using CriticalSectionGuard = LockGuard<CriticalSection, &CriticalSection::Enter, &CriticalSection::Leave>;
-
-// A callback run once when the module terminates.
-using TerminationCallback = void(__stdcall*)(DWORD_PTR argument);
-
-class COkulonModule {
+// The code below the COM server reaches it as LockableModule (ThisModule()).
+class COkulonModule final : public LockableModule {
 public:
     // Builds the module: lock count 0, empty termination list, module lock
     // (on failure the initialisation-failure flag is set and the size stamp
@@ -60,21 +35,22 @@ public:
     // Runs termination.
     ~COkulonModule();
 
-    LONG Lock() noexcept { return InterlockedIncrement(&m_lockCount); }
+    LONG Lock() noexcept override { return InterlockedIncrement(&m_lockCount); }
     // No lower bound: an unbalanced unlock leaves a negative count.
-    LONG Unlock() noexcept { return InterlockedDecrement(&m_lockCount); }
-    LONG GetLockCount() noexcept { return InterlockedCompareExchange(&m_lockCount, 0, 0); }
+    LONG Unlock() noexcept override { return InterlockedDecrement(&m_lockCount); }
+    LONG GetLockCount() noexcept override { return InterlockedCompareExchange(&m_lockCount, 0, 0); }
     // Adds "APPID" = the application identifier as braced GUID text.
     HRESULT AddCommonReplacements(IRegistrarBase& registrar) noexcept;
 
     // Pushes (callback, argument) at the head of the termination list, under
     // the module lock; E_OUTOFMEMORY when no node can be allocated.
-    HRESULT AddTerminationCallback(TerminationCallback callback, DWORD_PTR argument) noexcept;
+    HRESULT AddTerminationCallback(TerminationCallback callback, DWORD_PTR argument) noexcept override;
     // Runs the termination list, most recently added first, and deletes the
     // module lock. Does nothing once done, or when construction failed.
     void Term() noexcept;
 
-    CriticalSection& ModuleLock() noexcept { return m_moduleLock; }
+    CriticalSection& ModuleLock() noexcept override { return m_moduleLock; }
+    const GUID& TypeLibraryId() const noexcept override { return m_libid; }
     DWORD SizeStamp() const noexcept { return m_sizeStamp; }
 
     // The component's own type library; the same GUID is the application identifier.
@@ -133,12 +109,5 @@ ClassModuleRecord& ClassModule() noexcept;
 
 // True when a critical section of the static records could not be created.
 bool InitialisationFailed() noexcept;
-
-// The image that holds this code (Okulon.dll, or a test executable linking it statically).
-HMODULE ThisModuleHandle() noexcept;
-
-// Full path of the component's file into a buffer of MAX_PATH units; E_FAIL
-// when the path is empty or does not fit.
-HRESULT GetComponentFilePath(wchar_t (&path)[MAX_PATH]) noexcept;
 
 }  // namespace okulon

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "server/hresults.h"
+#include "base/hresults.h"
 #include "server/registrar_base.h"
 #include "server/registry_api.h"
 #include "server/replacement_list.h"

@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-#include "server/hresults.h"
+#include "base/hresults.h"
 
 namespace okulon {
 

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "server/com_support.h"
+#include "base/com_support.h"
 #include "server/okulon_module.h"
 #include "server/reg_object.h"
 #include "server/registration_program.h"

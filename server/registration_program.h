@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "server/hresults.h"
+#include "base/hresults.h"
 #include "server/registrar_base.h"
 #include "server/registry_api.h"
 #include "server/registry_virtual_machine.h"

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "server/hresults.h"
+#include "base/hresults.h"
 
 namespace okulon {
 

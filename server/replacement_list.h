@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "server/hresults.h"
+#include "base/hresults.h"
 
 namespace okulon {
 

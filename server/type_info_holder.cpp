@@ -4,14 +4,14 @@
 #include <cwchar>
 #include <new>
 
-#include "server/com_support.h"
-#include "server/okulon_module.h"
+#include "base/com_support.h"
+#include "base/lockable_module.h"
 
 namespace okulon {
 
 HRESULT CComTypeInfoHolder::EnsureTypeInfo(LCID locale) noexcept {
     if (IsLoaded()) return S_OK;
-    CriticalSectionGuard guard(Module().ModuleLock());
+    CriticalSectionGuard guard(ThisModule().ModuleLock());
     HRESULT result = E_FAIL;
     if (m_typeInfo.load(std::memory_order_acquire) != nullptr) {
         result = S_OK;
@@ -27,7 +27,8 @@ HRESULT CComTypeInfoHolder::EnsureTypeInfo(LCID locale) noexcept {
 HRESULT CComTypeInfoHolder::LoadTypeInfoLocked(LCID locale) noexcept {
     ComPtr<ITypeLib> library;
     HRESULT result = E_FAIL;
-    if (IsEqualGUID(*m_libraryId, COkulonModule::m_libid) && m_majorVersion == 0xFFFF && m_minorVersion == 0xFFFF) {
+    if (IsEqualGUID(*m_libraryId, ThisModule().TypeLibraryId()) && m_majorVersion == 0xFFFF &&
+        m_minorVersion == 0xFFFF) {
         wchar_t path[MAX_PATH];
         if (SUCCEEDED(GetComponentFilePath(path))) result = LoadTypeLib(path, library.put());
     } else {
@@ -47,7 +48,7 @@ HRESULT CComTypeInfoHolder::LoadTypeInfoLocked(LCID locale) noexcept {
     }
     m_typeInfo.store(kept, std::memory_order_release);
     // Without a node the type information is simply not released at unload.
-    Module().AddTerminationCallback(&CComTypeInfoHolder::Cleanup, reinterpret_cast<DWORD_PTR>(this));
+    ThisModule().AddTerminationCallback(&CComTypeInfoHolder::Cleanup, reinterpret_cast<DWORD_PTR>(this));
     return S_OK;
 }
 

@@ -3,7 +3,7 @@
 #include <new>
 #include <string>
 
-#include "server/okulon_module.h"
+#include "base/lockable_module.h"
 
 namespace okulon {
 namespace {

@@ -16,7 +16,7 @@
 #include <memory>
 #include <vector>
 
-#include "server/com_support.h"
+#include "base/com_support.h"
 
 namespace okulon {
 

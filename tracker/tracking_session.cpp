@@ -3,7 +3,7 @@
 #include <memory>
 #include <new>
 
-#include "extension/worker_thread.h"
+#include "base/worker_thread.h"
 #include "tracker/gaze_conversion.h"
 #include "tracker/tracker_library.h"
 

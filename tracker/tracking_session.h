@@ -38,7 +38,7 @@
 #include <memory>
 
 #include "extension/tracker_endpoint.h"
-#include "server/com_support.h"
+#include "base/com_support.h"
 #include "tracker/tracker_records.h"
 #include "tracker/tracking_target.h"
 

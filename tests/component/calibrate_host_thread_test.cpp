@@ -4,7 +4,7 @@
 // thread takes sent messages only while it pumps (here: never inside Calibrate
 // but for WaitForKey), so any wait of the host's thread for a display call
 // would hang. Every test runs under a watchdog that fails the process instead.
-#include "test_support.h"
+#include "component_support.h"
 
 #include <cstdio>
 #include <memory>
@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "create_thread_seam.h"
-#include "server/okulon_module.h"
+#include "base/lockable_module.h"
 #include "simtracker/sim_server.h"
 #include "tracker/tracker_records.h"
 #include "wait_until.h"
@@ -164,13 +164,13 @@ private:
 };
 
 bool WaitForLockCount(LONG expected) {
-    return WaitUntil([expected] { return Module().GetLockCount() == expected; }, kBoundMs);
+    return WaitUntil([expected] { return ThisModule().GetLockCount() == expected; }, kBoundMs);
 }
 
 class CalibrateWithAHostThreadDisplay : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_EQ(kObjectLocks, Module().GetLockCount());
+        ASSERT_EQ(kObjectLocks, ThisModule().GetLockCount());
         sim::Scenario scenario;
         scenario.port = 0;
         scenario.lifetimeSeconds = 120;
@@ -199,12 +199,6 @@ protected:
     HRESULT RunCalibrate(SendingDisplay* display) {
         display->AddRef();
         return m_tracker->Calibrate(0, display, 0, 0, 0, 0, 0, 0);
-    }
-
-    CEyeTrackerImpl& Impl() {
-        ComPtr<IEyeTrackerImpl> identity;
-        EXPECT_EQ(S_OK, m_tracker->QueryInterface(IID_IEyeTrackerImpl, identity.put_void()));
-        return *static_cast<CEyeTrackerImpl*>(identity.get());
     }
 
     // What a cut-off worker leaves once its pending DrawTarget was let through:
@@ -265,7 +259,7 @@ TEST_F(CalibrateWithAHostThreadDisplay, ASecondCalibrateDoesNotWaitForTheFirstWo
 TEST_F(CalibrateWithAHostThreadDisplay, NotConnectedReturnsWithoutWaitingForTheWorkersDraw) {
     Watchdog watchdog("Calibrate when not connected");
     ASSERT_TRUE(CreateThreadSeam::Install());
-    Impl().SetSystemCheckCode(kTrackerErrorNotConnected);
+    Impl(m_tracker).SetSystemCheckCode(kTrackerErrorNotConnected);
     ComPtr<SendingDisplay> display = SendingDisplay::Create();
     // The host's thread looks at the connection status only once the new
     // worker waits inside its first DrawTarget.

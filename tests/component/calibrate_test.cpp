@@ -2,7 +2,7 @@
 // process, reached through the stand-in tet.dll) with a scripted display.
 // A full calibration dwells 1.5 s on each of five targets, so only three tests
 // run one to the end; the others end early by Escape, failure or refusal.
-#include "test_support.h"
+#include "component_support.h"
 
 #include <memory>
 #include <string>
@@ -10,7 +10,7 @@
 
 #include "held_request.h"
 #include "host/calibration_display_scripted.h"
-#include "server/okulon_module.h"
+#include "base/lockable_module.h"
 #include "simtracker/sim_server.h"
 #include "wait_until.h"
 
@@ -40,7 +40,7 @@ const std::vector<Point> kTargets1024x768 = {{-409, 307}, {409, 307}, {409, -307
 const float kFractions[5][2] = {{0.1f, 0.1f}, {0.9f, 0.1f}, {0.9f, 0.9f}, {0.1f, 0.9f}, {0.5f, 0.5f}};
 
 bool WaitForLockCount(LONG expected, DWORD timeoutMs) {
-    return WaitUntil([expected] { return Module().GetLockCount() == expected; }, timeoutMs);
+    return WaitUntil([expected] { return ThisModule().GetLockCount() == expected; }, timeoutMs);
 }
 
 std::vector<Point> DrawnTargets(const ScriptedDisplay& display) {
@@ -60,7 +60,7 @@ std::vector<CalibrationCall> CallsOfKind(const std::vector<CalibrationCall>& cal
 
 class Calibrate : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_EQ(kObjectLocks, Module().GetLockCount()); }
+    void SetUp() override { ASSERT_EQ(kObjectLocks, ThisModule().GetLockCount()); }
 
     void TearDown() override {
         // No test may leave a worker behind for the next one.
@@ -102,12 +102,6 @@ public:
     IEyeTracker* Tracker() { return m_tracker.get(); }
 
 protected:
-    CEyeTrackerImpl& Impl() {
-        ComPtr<IEyeTrackerImpl> identity;
-        EXPECT_EQ(S_OK, m_tracker->QueryInterface(IID_IEyeTrackerImpl, identity.put_void()));
-        return *static_cast<CEyeTrackerImpl*>(identity.get());
-    }
-
     // Everything the simulator has seen once the connections it served are closed.
     std::vector<CalibrationCall> SettledCalibrationCalls() {
         EXPECT_TRUE(m_server->WaitUntil(
@@ -322,7 +316,7 @@ TEST_F(Calibrate, TheRunningWorkerHoldsTheModule) {
     LONG locksWhileDrawing = -1;
     display->SetKeyHook([observed, &locksWhileDrawing] {
         if (observed->CallsOf(DisplayCallKind::DrawTarget).empty()) return false;
-        locksWhileDrawing = Module().GetLockCount();
+        locksWhileDrawing = ThisModule().GetLockCount();
         return true;
     });
 
@@ -420,7 +414,7 @@ TEST_F(Calibrate, LosingTheTrackerDuringTheCalibrationIsReportedAsNotConnected) 
 
 TEST_F(Calibrate, ANotConnectedTrackerStopsTheWorkerBeforeCalibrateReturns) {
     StartServer();
-    Impl().SetSystemCheckCode(kTrackerErrorConnectionLost);
+    Impl(m_tracker).SetSystemCheckCode(kTrackerErrorConnectionLost);
     ComPtr<ScriptedDisplay> display = NewDisplay(1280, 1024);
 
     EXPECT_EQ(E_FAIL, RunCalibrate(display.get()));
@@ -446,7 +440,7 @@ TEST_F(Calibrate, DriftCorrectionIsNotImplementedAndKeepsTheDisplay) {
     EXPECT_EQ(2, display->ReferenceCount());
     display->Release();
     EXPECT_TRUE(display->Calls().empty());
-    EXPECT_EQ(kObjectLocks, Module().GetLockCount()) << "no worker may start";
+    EXPECT_EQ(kObjectLocks, ThisModule().GetLockCount()) << "no worker may start";
 }
 
 TEST_F(Calibrate, OtherKindsReleaseTheDisplayOnceAndDoNothingElse) {
@@ -457,14 +451,14 @@ TEST_F(Calibrate, OtherKindsReleaseTheDisplayOnceAndDoNothingElse) {
         EXPECT_EQ(1, display->ReferenceCount()) << "kind " << kind;
         EXPECT_TRUE(display->Calls().empty());
         EXPECT_TRUE(display->Violations().empty());
-        EXPECT_EQ(kObjectLocks, Module().GetLockCount()) << "no worker may start";
+        EXPECT_EQ(kObjectLocks, ThisModule().GetLockCount()) << "no worker may start";
     }
     EXPECT_EQ(L"SendString not implemented", LastErrorText(m_tracker.get()));
 }
 
 TEST_F(Calibrate, RefusesANullDisplay) {
     EXPECT_EQ(E_POINTER, m_tracker->Calibrate(0, nullptr, 0, 0, 0, 0, 0, 0));
-    EXPECT_EQ(kObjectLocks, Module().GetLockCount());
+    EXPECT_EQ(kObjectLocks, ThisModule().GetLockCount());
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // The extension object driven through its IEyeTracker table, as the host does.
-#include "test_support.h"
+#include "component_support.h"
 
 #include <functional>
 #include <vector>
@@ -11,12 +11,6 @@ class ExtensionObject : public ::testing::Test {
 protected:
     ComApartment m_apartment = EnterApartment(COINIT_APARTMENTTHREADED);
     ComPtr<IEyeTracker> m_tracker = CreateTracker();
-
-    CEyeTrackerImpl& Impl() {
-        ComPtr<IEyeTrackerImpl> identity;
-        EXPECT_EQ(S_OK, m_tracker->QueryInterface(IID_IEyeTrackerImpl, identity.put_void()));
-        return *static_cast<CEyeTrackerImpl*>(identity.get());
-    }
 };
 
 TEST_F(ExtensionObject, StartsWithAnEmptyLastErrorText) {
@@ -66,8 +60,8 @@ TEST_F(ExtensionObject, EveryMissingFunctionAnswersNotImplementedWithItsMessage)
         EXPECT_EQ(E_NOTIMPL, c.call(m_tracker.get()));
         EXPECT_EQ(c.message, LastErrorText(m_tracker.get()));
     }
-    EXPECT_EQ(0, Impl().GetClientCount());
-    EXPECT_EQ(0u, Impl().GetDataMask());
+    EXPECT_EQ(0, Impl(m_tracker).GetClientCount());
+    EXPECT_EQ(0u, Impl(m_tracker).GetDataMask());
 }
 
 TEST_F(ExtensionObject, ASuccessfulCallKeepsTheLastFailuresMessage) {
@@ -110,7 +104,7 @@ TEST_F(ExtensionObject, TimestampsComeFromOneMonotonicMicrosecondClock) {
 }
 
 TEST_F(ExtensionObject, ConnectionStatusFollowsTheSystemCheckCode) {
-    CEyeTrackerImpl& impl = Impl();
+    CEyeTrackerImpl& impl = Impl(m_tracker);
     EXPECT_EQ(1, impl.IsTrackerConnected()) << "before any system check";
     EXPECT_EQ(0, impl.IsStreamingBlocked());
     struct Case {
@@ -128,7 +122,7 @@ TEST_F(ExtensionObject, ConnectionStatusFollowsTheSystemCheckCode) {
 }
 
 TEST_F(ExtensionObject, AnUnmatchedStopLeavesTheClientCountAtZero) {
-    CEyeTrackerImpl& impl = Impl();
+    CEyeTrackerImpl& impl = Impl(m_tracker);
     EXPECT_EQ(0, impl.RemoveClient());
     EXPECT_EQ(0, impl.GetClientCount());
     EXPECT_EQ(S_OK, m_tracker->StopEyeEvents());
@@ -141,7 +135,7 @@ TEST_F(ExtensionObject, AnUnmatchedStopLeavesTheClientCountAtZero) {
 // The internal operations sit in the identity's table right after IDispatch,
 // in their fixed order, with the destructor last.
 TEST_F(ExtensionObject, InternalOperationsOccupyTheirSlotsInOrder) {
-    CEyeTrackerImpl& impl = Impl();
+    CEyeTrackerImpl& impl = Impl(m_tracker);
     IEyeTrackerImpl* identity = &impl;
     void** table = *reinterpret_cast<void***>(identity);
     using Getter = LONG(__attribute__((thiscall))*)(void*);
@@ -198,22 +192,22 @@ TEST_F(ExtensionObject, ReferenceCountsAreSharedByAllThreePointers) {
 
 TEST(ExtensionObjectLifetime, EachObjectHoldsOneModuleLockUntilItsLastRelease) {
     ComApartment apartment = EnterApartment(COINIT_APARTMENTTHREADED);
-    const LONG before = Module().GetLockCount();
+    const LONG before = ThisModule().GetLockCount();
     {
         ComPtr<IEyeTracker> first = CreateTracker();
         ComPtr<IEyeTracker> second = CreateTracker();
-        EXPECT_EQ(before + 2, Module().GetLockCount());
+        EXPECT_EQ(before + 2, ThisModule().GetLockCount());
     }
-    EXPECT_EQ(before, Module().GetLockCount());
+    EXPECT_EQ(before, ThisModule().GetLockCount());
 }
 
 TEST(ExtensionObjectLifetime, CreationForAnUnknownInterfaceLeavesNoObjectAndNoLock) {
     ComApartment apartment = EnterApartment(COINIT_APARTMENTTHREADED);
-    const LONG before = Module().GetLockCount();
+    const LONG before = ThisModule().GetLockCount();
     void* object = reinterpret_cast<void*>(0xDEADBEEF);
     EXPECT_EQ(E_NOINTERFACE, CreateEyeTrackerInstance(nullptr, IID_IClassFactory, &object));
     EXPECT_EQ(nullptr, object);
-    EXPECT_EQ(before, Module().GetLockCount());
+    EXPECT_EQ(before, ThisModule().GetLockCount());
 }
 
 TEST(ExtensionObjectLifetime, AggregationIsRefused) {

@@ -1,6 +1,6 @@
 // Tracker records handed to the gaze callback reach the host through the
 // fetch methods, byte for byte in the host's layouts.
-#include "test_support.h"
+#include "component_support.h"
 
 #include <cstring>
 

@@ -1,7 +1,7 @@
 // The simulated tracker's mouse mode end to end: the cursor is moved with
 // SetCursorPos, the simulator reads it as the gaze of both eyes, and the gaze
 // is read back through the component in host pixels (centre origin, y up).
-#include "test_support.h"
+#include "component_support.h"
 
 #include <cmath>
 #include <functional>

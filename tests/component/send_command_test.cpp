@@ -1,7 +1,7 @@
 // SendCommand through IEyeTracker: the four settings, the refusals, and the
 // host name's conversion with the calling thread's ANSI code page. The host
 // name and port are observed through the endpoint copy a worker would take.
-#include "test_support.h"
+#include "component_support.h"
 
 #include <climits>
 #include <string>
@@ -26,19 +26,14 @@ protected:
     ComApartment m_apartment = EnterApartment(COINIT_APARTMENTTHREADED);
     ComPtr<IEyeTracker> m_tracker = CreateTracker();
 
-    CEyeTrackerImpl& Impl() {
-        ComPtr<IEyeTrackerImpl> identity;
-        EXPECT_EQ(S_OK, m_tracker->QueryInterface(IID_IEyeTrackerImpl, identity.put_void()));
-        return *static_cast<CEyeTrackerImpl*>(identity.get());
-    }
     CommandAnswer Send(const std::wstring& text) {
         const UniqueBstr command = MakeBstr(text);
         LONG result = kPoisonLong;
         const HRESULT code = m_tracker->SendCommand(command.get(), &result);
         return {code, result};
     }
-    std::string Host() { return Impl().SnapshotEndpoint().host; }
-    int32_t Port() { return Impl().SnapshotEndpoint().port; }
+    std::string Host() { return Impl(m_tracker).SnapshotEndpoint().host; }
+    int32_t Port() { return Impl(m_tracker).SnapshotEndpoint().port; }
     void ExpectAccepted(const std::wstring& text) {
         const CommandAnswer answer = Send(text);
         EXPECT_EQ(S_OK, answer.code) << "command of " << text.size() << " units";
@@ -104,18 +99,18 @@ TEST_F(SendCommand, ReadsThePortAsADecimalNumberWithoutComplaint) {
 
 TEST_F(SendCommand, ReadsWidthAndHeightFromTheCommandText) {
     ExpectAccepted(L"width 1280");
-    EXPECT_EQ(1280, Impl().GetScreenWidth());
+    EXPECT_EQ(1280, Impl(m_tracker).GetScreenWidth());
     ExpectAccepted(L"height 1024");
-    EXPECT_EQ(1024, Impl().GetScreenHeight());
+    EXPECT_EQ(1024, Impl(m_tracker).GetScreenHeight());
     ExpectAccepted(L"width  800");
-    EXPECT_EQ(800, Impl().GetScreenWidth());
+    EXPECT_EQ(800, Impl(m_tracker).GetScreenWidth());
     ExpectAccepted(L"width 1600 height 900");
-    EXPECT_EQ(1600, Impl().GetScreenWidth());
-    EXPECT_EQ(1024, Impl().GetScreenHeight());
+    EXPECT_EQ(1600, Impl(m_tracker).GetScreenWidth());
+    EXPECT_EQ(1024, Impl(m_tracker).GetScreenHeight());
     ExpectAccepted(L"height -5");
-    EXPECT_EQ(-5, Impl().GetScreenHeight());
+    EXPECT_EQ(-5, Impl(m_tracker).GetScreenHeight());
     ExpectAccepted(L"width " + std::wstring(255, L' ') + L"77");
-    EXPECT_EQ(0, Impl().GetScreenWidth());
+    EXPECT_EQ(0, Impl(m_tracker).GetScreenWidth());
 }
 
 TEST_F(SendCommand, ConvertsThePortButNotTheScreenSizeWithTheAnsiCodePage) {
@@ -126,7 +121,7 @@ TEST_F(SendCommand, ConvertsThePortButNotTheScreenSizeWithTheAnsiCodePage) {
     ExpectAccepted(L"port \xFF11\xFF12");
     EXPECT_EQ(12, Port());
     ExpectAccepted(L"width \xFF11\xFF12");
-    EXPECT_EQ(0, Impl().GetScreenWidth());
+    EXPECT_EQ(0, Impl(m_tracker).GetScreenWidth());
 }
 
 TEST_F(SendCommand, ConvertsTheHostWithBestFitOrTheDefaultCharacter) {
@@ -180,7 +175,7 @@ TEST_F(SendCommand, RefusesTextsThatAreNoCommand) {
         EXPECT_EQ(-1, answer.result);
         EXPECT_EQ(L"SendCommand: Command not recognized", LastErrorText(m_tracker.get()));
     }
-    EXPECT_EQ(640, Impl().GetScreenWidth());
+    EXPECT_EQ(640, Impl(m_tracker).GetScreenWidth());
     EXPECT_EQ("localhost", Host());
 }
 

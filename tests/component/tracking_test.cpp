@@ -1,7 +1,7 @@
 // StartTracking and StopTracking against the simulated tracker: the worker's
 // life, the connection status, and that no record is lost, duplicated or
 // delivered by a worker that was replaced, detached or cut off.
-#include "test_support.h"
+#include "component_support.h"
 
 #include <cstdio>
 #include <functional>
@@ -53,11 +53,6 @@ protected:
         LONG result = -1;
         EXPECT_EQ(S_OK, m_tracker->SendCommand(text.get(), &result)) << command.c_str();
     }
-    CEyeTrackerImpl& Impl() {
-        ComPtr<IEyeTrackerImpl> identity;
-        EXPECT_EQ(S_OK, m_tracker->QueryInterface(IID_IEyeTrackerImpl, identity.put_void()));
-        return *static_cast<CEyeTrackerImpl*>(identity.get());
-    }
     LONG GazeCount() {
         LONG count = -1;
         EXPECT_EQ(S_OK, m_tracker->GetGazeDataCount(&count, 0));
@@ -81,10 +76,10 @@ protected:
         return sent;
     }
     // Every worker has left: the module lock of each one is given back.
-    bool WorkersEnded() { return Module().GetLockCount() == m_baseLocks; }
+    bool WorkersEnded() { return ThisModule().GetLockCount() == m_baseLocks; }
 
     ComApartment m_apartment = EnterApartment(COINIT_APARTMENTTHREADED);
-    const LONG m_baseLocks = Module().GetLockCount();
+    const LONG m_baseLocks = ThisModule().GetLockCount();
     ComPtr<IEyeTracker> m_tracker = CreateTracker();
     std::unique_ptr<SimServer> m_server;
 };
@@ -93,10 +88,10 @@ TEST_F(Tracking, AnUnreachableTrackerStillStartsAndTheWorkerEndsWithoutSamples) 
     PointAt(1);
     ASSERT_EQ(S_OK, m_tracker->StartGazeData(VARIANT_TRUE, 0));
     EXPECT_EQ(S_OK, m_tracker->StartTracking());
-    EXPECT_TRUE(WaitUntil([&] { return Module().GetLockCount() == m_baseLocks + 1; }))
+    EXPECT_TRUE(WaitUntil([&] { return ThisModule().GetLockCount() == m_baseLocks + 1; }))
         << "only the object's own lock remains once the worker has given up";
     EXPECT_EQ(0, GazeCount());
-    EXPECT_EQ(0, Impl().GetSystemCheckCode()) << "a failed connect leaves the status alone";
+    EXPECT_EQ(0, Impl(m_tracker).GetSystemCheckCode()) << "a failed connect leaves the status alone";
     // The handle is still held, so a stop succeeds.
     EXPECT_EQ(S_OK, m_tracker->StopTracking());
 }
@@ -134,7 +129,7 @@ TEST_F(Tracking, EverySampleSentBeforeTheStopArrivesOnceAndInOrder) {
         30000))
         << received.size() << " of 1500";
     ASSERT_EQ(S_OK, m_tracker->StopTracking());
-    ASSERT_TRUE(WaitUntil([&] { return AllConnectionsClosed() && Module().GetLockCount() == m_baseLocks + 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return AllConnectionsClosed() && ThisModule().GetLockCount() == m_baseLocks + 1; }));
     for (const auto& record : FetchGaze()) received.push_back(record);
 
     EXPECT_EQ(1500u, received.size());
@@ -167,7 +162,7 @@ TEST_F(Tracking, ASecondStartReplacesTheWorkerWhoseRecordsStopAtOnce) {
     for (size_t i = 1; i < records.size(); ++i)
         ASSERT_LT(records[i - 1].time, records[i].time) << "two workers delivered at once near record " << i;
     ASSERT_EQ(S_OK, m_tracker->StopTracking());
-    EXPECT_TRUE(WaitUntil([&] { return AllConnectionsClosed() && Module().GetLockCount() == m_baseLocks + 1; }));
+    EXPECT_TRUE(WaitUntil([&] { return AllConnectionsClosed() && ThisModule().GetLockCount() == m_baseLocks + 1; }));
 }
 
 TEST_F(Tracking, AWorkerReplacedWhileDeliveringMakesNoSystemCheckAfterTheNewStartReturned) {
@@ -191,7 +186,7 @@ TEST_F(Tracking, AWorkerReplacedWhileDeliveringMakesNoSystemCheckAfterTheNewStar
 TEST_F(Tracking, ASystemCheckInProgressIsAnsweredBeforeTheReplacingStartReturns) {
     StartServer(Scenario{});
     HeldRequest check(*m_server, sim::MessageType::kSystemCheck);
-    Impl().SetSystemCheckCode(kTrackerErrorStreamingOff);  // no delivery: the worker only checks
+    Impl(m_tracker).SetSystemCheckCode(kTrackerErrorStreamingOff);  // no delivery: the worker only checks
     ASSERT_EQ(S_OK, m_tracker->StartTracking());
     ASSERT_TRUE(check.WaitUntilHeld());
     UniqueHandle returned(CreateEventW(nullptr, TRUE, FALSE, nullptr));
@@ -256,7 +251,7 @@ TEST_F(Tracking, StatusOneOrTwoRefusesStartAndStopUntilACheckSucceeds) {
         ASSERT_EQ(S_OK, m_tracker->StartTracking());
         ASSERT_TRUE(WaitUntil([&] { return SamplesSent() > 0; })) << "delivering";
         ASSERT_EQ(S_OK, m_tracker->StopTracking());  // the detached worker checks once more
-        ASSERT_TRUE(WaitUntil([&] { return Impl().GetSystemCheckCode() == code; })) << code;
+        ASSERT_TRUE(WaitUntil([&] { return Impl(m_tracker).GetSystemCheckCode() == code; })) << code;
 
         EXPECT_EQ(E_FAIL, m_tracker->StartTracking());
         EXPECT_EQ(L"StartTracking: Tracker not connected", LastErrorText(m_tracker.get()));
@@ -266,7 +261,7 @@ TEST_F(Tracking, StatusOneOrTwoRefusesStartAndStopUntilACheckSucceeds) {
         // The worker started by the refused call goes on checking and clears the status.
         scenario.systemCheck = {0};
         m_server->SetScenario(scenario);
-        ASSERT_TRUE(WaitUntil([&] { return Impl().IsTrackerConnected() == 1; }));
+        ASSERT_TRUE(WaitUntil([&] { return Impl(m_tracker).IsTrackerConnected() == 1; }));
         EXPECT_EQ(S_OK, m_tracker->StopTracking());
         ASSERT_TRUE(WaitUntil([&] { return AllConnectionsClosed(); }));
         m_server->Stop();
@@ -281,12 +276,12 @@ TEST_F(Tracking, StatusThirteenStartsWithoutStreaming) {
     ASSERT_EQ(S_OK, m_tracker->StartTracking());
     ASSERT_TRUE(WaitUntil([&] { return SamplesSent() > 0; })) << "delivering";
     ASSERT_EQ(S_OK, m_tracker->StopTracking());
-    ASSERT_TRUE(WaitUntil([&] { return Impl().GetSystemCheckCode() == 13; }));
+    ASSERT_TRUE(WaitUntil([&] { return Impl(m_tracker).GetSystemCheckCode() == 13; }));
     const uint64_t sentBefore = SamplesSent();
     FetchGaze();
 
     EXPECT_EQ(S_OK, m_tracker->StartTracking());
-    EXPECT_EQ(0, Impl().IsStreaming());
+    EXPECT_EQ(0, Impl(m_tracker).IsStreaming());
     ASSERT_TRUE(WaitUntil([&] {
         uint32_t checks = 0;
         for (const auto& connection : m_server->Connections()) checks += connection.systemChecks;
@@ -303,7 +298,7 @@ TEST_F(Tracking, AFailedStartEndsTheWorkerWithoutSamples) {
     StartServer(scenario);
     ASSERT_EQ(S_OK, m_tracker->StartGazeData(VARIANT_TRUE, 0));
     EXPECT_EQ(S_OK, m_tracker->StartTracking());
-    EXPECT_TRUE(WaitUntil([&] { return Module().GetLockCount() == m_baseLocks + 1; }));
+    EXPECT_TRUE(WaitUntil([&] { return ThisModule().GetLockCount() == m_baseLocks + 1; }));
     EXPECT_EQ(0, GazeCount());
     EXPECT_EQ(0u, SamplesSent());
     EXPECT_EQ(S_OK, m_tracker->StopTracking()) << "the handle of the ended worker is still held";
@@ -320,7 +315,7 @@ TEST_F(Tracking, ReleasingTheObjectWhileDeliveringEndsEveryWorkerAndItsConnectio
     ASSERT_EQ(S_OK, m_tracker->StartTracking());  // one detached, one held
     ASSERT_TRUE(WaitUntil([&] { return GazeCount() > 100; }));
     m_tracker.reset();
-    EXPECT_TRUE(WaitUntil([&] { return WorkersEnded(); })) << "lock count " << Module().GetLockCount();
+    EXPECT_TRUE(WaitUntil([&] { return WorkersEnded(); })) << "lock count " << ThisModule().GetLockCount();
     EXPECT_TRUE(WaitUntil([&] { return AllConnectionsClosed(); }));
 }
 

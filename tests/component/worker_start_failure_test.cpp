@@ -6,7 +6,7 @@
 // This executable replaces the global allocation functions, so that the n-th
 // allocation from now on the test's thread can be made to fail; the
 // component is linked in statically and allocates through them.
-#include "test_support.h"
+#include "component_support.h"
 
 #include <cstdlib>
 #include <functional>
@@ -15,7 +15,7 @@
 
 #include "create_thread_seam.h"
 #include "host/calibration_display_scripted.h"
-#include "server/okulon_module.h"
+#include "base/lockable_module.h"
 #include "simtracker/sim_server.h"
 #include "wait_until.h"
 
@@ -68,7 +68,7 @@ protected:
     void TearDown() override {
         t_allocationsUntilFailure = 0;
         CreateThreadSeam::Disarm();
-        EXPECT_TRUE(WaitUntil([&] { return Module().GetLockCount() == m_baseLocks + 1; }, kBoundMs))
+        EXPECT_TRUE(WaitUntil([&] { return ThisModule().GetLockCount() == m_baseLocks + 1; }, kBoundMs))
             << "a worker was left";
         if (m_server) m_server->Stop();
     }
@@ -91,11 +91,6 @@ protected:
             EXPECT_EQ(S_OK, m_tracker->SendCommand(text.get(), &result));
         }
     }
-    CEyeTrackerImpl& Impl() {
-        ComPtr<IEyeTrackerImpl> identity;
-        EXPECT_EQ(S_OK, m_tracker->QueryInterface(IID_IEyeTrackerImpl, identity.put_void()));
-        return *static_cast<CEyeTrackerImpl*>(identity.get());
-    }
     // The n-th allocation of the call fails; true when the call made fewer.
     template <class Call>
     bool WithAllocationFailing(int nth, Call call) {
@@ -106,8 +101,8 @@ protected:
         return nothingFailed;
     }
     void ExpectNoTrackingWorker(const std::string& context) {
-        EXPECT_EQ(0, Impl().IsThreadRunning()) << context;
-        EXPECT_TRUE(WaitUntil([&] { return Module().GetLockCount() == m_baseLocks + 1; }, kBoundMs)) << context;
+        EXPECT_EQ(0, Impl(m_tracker).IsThreadRunning()) << context;
+        EXPECT_TRUE(WaitUntil([&] { return ThisModule().GetLockCount() == m_baseLocks + 1; }, kBoundMs)) << context;
         EXPECT_EQ(E_FAIL, m_tracker->StopTracking()) << context << ": a thread handle is held";
         EXPECT_EQ(L"StopTracking: Tracking thread not created, maybe tracking was not started",
                   LastErrorText(m_tracker.get()))
@@ -115,7 +110,7 @@ protected:
     }
 
     ComApartment m_apartment = EnterApartment(COINIT_APARTMENTTHREADED);
-    const LONG m_baseLocks = Module().GetLockCount();
+    const LONG m_baseLocks = ThisModule().GetLockCount();
     ComPtr<IEyeTracker> m_tracker = CreateTracker();
     std::unique_ptr<sim::SimServer> m_server;
 };
@@ -176,7 +171,7 @@ TEST_F(WorkerStartFailure, CalibrateReportsAThreadThatCannotBeCreatedAndKeepsThe
     EXPECT_EQ(L"Calibrate: Failed to create calibration thread", LastErrorText(m_tracker.get()));
     EXPECT_EQ(2, display->ReferenceCount()) << "a failed Calibrate keeps the handed-over reference";
     EXPECT_TRUE(display->Calls().empty());
-    EXPECT_EQ(m_baseLocks + 1, Module().GetLockCount()) << "no worker";
+    EXPECT_EQ(m_baseLocks + 1, ThisModule().GetLockCount()) << "no worker";
     display->Release();
 }
 
@@ -195,14 +190,14 @@ TEST_F(WorkerStartFailure, EveryAllocationThatFailsInCalibrateTakesTheFailedToCr
         const std::string context = "allocation " + std::to_string(nth);
         if (nothingFailed || message != L"Calibrate: Failed to create calibration thread") {
             // The worker was started: every allocation before it has been tried.
-            EXPECT_TRUE(WaitUntil([&] { return Module().GetLockCount() == m_baseLocks + 1; }, kBoundMs)) << context;
+            EXPECT_TRUE(WaitUntil([&] { return ThisModule().GetLockCount() == m_baseLocks + 1; }, kBoundMs)) << context;
             display->Release();
             break;
         }
         EXPECT_EQ(E_FAIL, result) << context;
         EXPECT_EQ(2, display->ReferenceCount()) << context;
         EXPECT_TRUE(display->Calls().empty()) << context;
-        EXPECT_EQ(m_baseLocks + 1, Module().GetLockCount()) << context << ": no worker";
+        EXPECT_EQ(m_baseLocks + 1, ThisModule().GetLockCount()) << context << ": no worker";
         display->Release();
     }
     EXPECT_GT(nth, 2) << "the start made too few allocations to have tried them";

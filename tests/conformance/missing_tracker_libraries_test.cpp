@@ -6,7 +6,6 @@
 
 #include "dll_test_support.h"
 #include "program_run.h"
-#include "test_support.h"
 
 namespace okulon::test {
 namespace {

@@ -15,8 +15,7 @@
 #include <vector>
 
 #include "okulon.h"  // CLSID_CEyeTrackerImpl, LIBID_Okulon, IID_IEyeTrackerImpl
-#include "server/com_support.h"
-#include "server/registration_program.h"
+#include "base/com_support.h"
 #include "appid_script.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <utility>
 
-#include "server/com_support.h"
+#include "base/com_support.h"
 
 namespace okulon::test {
 

@@ -11,7 +11,8 @@
 
 #include <string>
 
-#include "test_support.h"
+#include "interface_support.h"
+#include "okulon.h"  // CLSID_CEyeTrackerImpl
 
 namespace okulon::test {
 

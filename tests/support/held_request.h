@@ -12,7 +12,7 @@
 #include <memory>
 #include <thread>
 
-#include "server/com_support.h"
+#include "base/com_support.h"
 #include "simtracker/sim_server.h"
 
 namespace okulon::test {

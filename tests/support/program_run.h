@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "server/com_support.h"
+#include "base/com_support.h"
 
 namespace okulon::test {
 

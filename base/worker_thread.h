@@ -11,7 +11,7 @@
 
 #include <windows.h>
 
-#include "server/com_support.h"
+#include "base/com_support.h"
 
 namespace okulon {
 

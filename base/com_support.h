@@ -10,13 +10,13 @@
 #include <new>
 #include <utility>
 
-#include "server/hresults.h"  // HResultFromCaughtException
-#include "server/unique_resource.h"
+#include "base/hresults.h"  // HResultFromCaughtException
+#include "base/unique_resource.h"
 
 namespace okulon {
 
 // Owners of the platform resources the component, its host program and its
-// tests use, all one template (server/unique_resource.h).
+// tests use, all one template (base/unique_resource.h).
 struct HandleTraits {
     // Threads, events and processes: empty when null. (File handles, empty as
     // INVALID_HANDLE_VALUE, would need traits of their own.)

@@ -1,9 +1,9 @@
-#include "extension/worker_thread.h"
+#include "base/worker_thread.h"
 
 #include <memory>
 #include <new>
 
-#include "server/okulon_module.h"
+#include "base/lockable_module.h"
 
 namespace okulon {
 namespace {
@@ -17,7 +17,7 @@ struct WorkerStart {
 DWORD WINAPI WorkerEntry(void* parameter) noexcept {
     const WorkerStart start = *std::unique_ptr<WorkerStart>(static_cast<WorkerStart*>(parameter));
     const DWORD exitCode = start.function(start.argument);
-    Module().Unlock();
+    ThisModule().Unlock();
     // The code of this image must not run after its last reference is gone,
     // so the reference and the thread end in one call that does not return here.
     FreeLibraryAndExitThread(start.pinnedModule, exitCode);
@@ -40,11 +40,11 @@ UniqueHandle CreateWorkerThread(WorkerFunction function, void* argument) noexcep
         return UniqueHandle();  // the error is the lookup's: nothing else ran
     }
     start->pinnedModule = pinnedModule.get();
-    Module().Lock();
+    ThisModule().Lock();
     UniqueHandle thread(CreateThread(nullptr, 0, &WorkerEntry, start.get(), 0, nullptr));
     if (!thread) {
         const DWORD error = GetLastError();
-        Module().Unlock();
+        ThisModule().Unlock();
         pinnedModule.reset();
         start.reset();
         SetLastError(error);
