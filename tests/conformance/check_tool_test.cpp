@@ -12,7 +12,7 @@
 
 #include "dll_test_support.h"
 #include "program_run.h"
-#include "server/com_support.h"
+#include "base/com_support.h"
 #include "simtracker/monotonic_clock.h"
 #include "simtracker/sim_server.h"
 
@@ -108,11 +108,33 @@ TEST(CheckTool, ReportsAWorkingSetupAgainstTheSimulatorAndThatItsDataAreSimulate
     ComponentRegistered component(ExecutableFolder() + L"Okulon.dll");
     ASSERT_TRUE(component.Registered());
 
-    const int64_t launched = okulon::sim::MonotonicMicros();
-    const ProgramRun run = RunProgram(ExecutableFolder() + kCheckTool,
-                                      L"--host=127.0.0.1 --port=" + std::to_wstring(server->Port()) + L" --seconds 20");
-    const int64_t ended = okulon::sim::MonotonicMicros();
-    ASSERT_TRUE(run.ended) << run.output;
+    // A loaded machine delays the clock readings and so widens the drift's
+    // uncertainty: the report must stay true in every run, and one of up to
+    // three runs must be fine enough to tell the drift's sign.
+    ProgramRun run;
+    double driftUncertaintyPpm = 0;
+    for (int attempt = 1; attempt <= 3; ++attempt) {
+        const int64_t launched = okulon::sim::MonotonicMicros();
+        run = RunProgram(ExecutableFolder() + kCheckTool,
+                         L"--host=127.0.0.1 --port=" + std::to_wstring(server->Port()) + L" --seconds 20");
+        const int64_t ended = okulon::sim::MonotonicMicros();
+        ASSERT_TRUE(run.ended) << run.output;
+        // The server runs on this process's clock (the performance counter, as
+        // the check tool's): the true offset moved by the drift while the check ran.
+        const double offsetMs = NumberAfter(run.output, "clock offset: tracker clock - system clock = ");
+        const double offsetUncertaintyMs = NumberAfter(run.output, " ms +- ");
+        ASSERT_GE(offsetUncertaintyMs, 0) << run.output;
+        const double trueAtLaunchMs = static_cast<double>(server->TrackerTimeAt(launched) - launched) / 1000.0;
+        const double trueAtEndMs = static_cast<double>(server->TrackerTimeAt(ended) - ended) / 1000.0;
+        EXPECT_LE(offsetMs, trueAtLaunchMs + offsetUncertaintyMs) << run.output;
+        EXPECT_GE(offsetMs, trueAtEndMs - offsetUncertaintyMs) << run.output;
+        const double driftPpm = NumberAfter(run.output, "clock drift: ");
+        driftUncertaintyPpm = NumberAfter(run.output, " ppm +- ");
+        ASSERT_GE(driftUncertaintyPpm, 0) << run.output;
+        EXPECT_NEAR(-50.0, driftPpm, driftUncertaintyPpm) << run.output;
+        if (driftUncertaintyPpm < 40.0) break;
+    }
+    EXPECT_LT(driftUncertaintyPpm, 40.0) << "too coarse to tell the drift's sign in three runs: " << run.output;
     EXPECT_EQ(3u, run.exitCode) << run.output;
     const std::string folder = Narrow(ExecutableFolder());
     EXPECT_NE(std::string::npos, run.output.find("registered: yes, \"Okulon.EyeTrackerImpl\" is class {"))
@@ -126,20 +148,6 @@ TEST(CheckTool, ReportsAWorkingSetupAgainstTheSimulatorAndThatItsDataAreSimulate
     EXPECT_NE(std::string::npos, run.output.find("system check: passed, code 0 (the tracker is ready)")) << run.output;
     // The simulator stamps its samples at exact 1/rate steps of its clock.
     EXPECT_NEAR(250.0, NumberAfter(run.output, "sample rate "), 2.5) << run.output;
-    // The server runs on this process's clock (the performance counter, as
-    // the check tool's): the true offset moved by the drift while the check ran.
-    const double offsetMs = NumberAfter(run.output, "clock offset: tracker clock - system clock = ");
-    const double offsetUncertaintyMs = NumberAfter(run.output, " ms +- ");
-    ASSERT_GE(offsetUncertaintyMs, 0) << run.output;
-    const double trueAtLaunchMs = static_cast<double>(server->TrackerTimeAt(launched) - launched) / 1000.0;
-    const double trueAtEndMs = static_cast<double>(server->TrackerTimeAt(ended) - ended) / 1000.0;
-    EXPECT_LE(offsetMs, trueAtLaunchMs + offsetUncertaintyMs) << run.output;
-    EXPECT_GE(offsetMs, trueAtEndMs - offsetUncertaintyMs) << run.output;
-    const double driftPpm = NumberAfter(run.output, "clock drift: ");
-    const double driftUncertaintyPpm = NumberAfter(run.output, " ppm +- ");
-    ASSERT_GE(driftUncertaintyPpm, 0) << run.output;
-    EXPECT_NEAR(-50.0, driftPpm, driftUncertaintyPpm) << run.output;
-    EXPECT_LT(driftUncertaintyPpm, 40.0) << "too coarse to tell the drift's sign: " << run.output;
     EXPECT_NE(std::string::npos, run.output.find("re-anchor per trial")) << run.output;
     EXPECT_NE(std::string::npos, run.output.find("SIMULATED: this is Okulon's stand-in")) << run.output;
     EXPECT_NE(std::string::npos, run.output.find("Result: Okulon works, but ONLY WITH SIMULATED DATA")) << run.output;
