@@ -18,32 +18,6 @@ int64_t SystemMicroseconds() {
     return static_cast<int64_t>(static_cast<double>(counter.QuadPart) * 1e6 / static_cast<double>(frequency.QuadPart));
 }
 
-struct TetFunctions {
-    PFN_Tet_Connect connect = nullptr;
-    PFN_Tet_Void disconnect = nullptr;
-    PFN_Tet_Start start = nullptr;
-    PFN_Tet_Void stop = nullptr;
-    PFN_Tet_Void performSystemCheck = nullptr;
-    PFN_Tet_Void getLastError = nullptr;
-
-    bool Bind(HMODULE module) {
-        Resolve(module, "Tet_Connect", connect);
-        Resolve(module, "Tet_Disconnect", disconnect);
-        Resolve(module, "Tet_Start", start);
-        Resolve(module, "Tet_Stop", stop);
-        Resolve(module, "Tet_PerformSystemCheck", performSystemCheck);
-        Resolve(module, "Tet_GetLastError", getLastError);
-        return connect && disconnect && start && stop && performSystemCheck && getLastError &&
-               GetProcAddress(module, "Tet_CalibClear") && GetProcAddress(module, "Tet_CalibAddPoint") &&
-               GetProcAddress(module, "Tet_CalibCalculateAndSet");
-    }
-
-    template <class Function>
-    static void Resolve(HMODULE module, const char* name, Function& function) {
-        function = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-    }
-};
-
 // What the worker thread works on. Shared with the caller, who may give up
 // waiting; the last of the two to let go frees it.
 struct ProbeWork {

@@ -45,3 +45,43 @@ using PFN_Tet_Void = int32_t(WINAPI*)(void);
 using PFN_Tet_Start = int32_t(WINAPI*)(TetGazeCallback, void*, int32_t);
 using PFN_Tet_CalibAddPoint = int32_t(WINAPI*)(float, float, int32_t, int32_t, int32_t, int32_t);
 using PFN_TT_GetLocalTimeStamp = int32_t(WINAPI*)(okulon::TrackerTimeStamp*);
+
+namespace okulon {
+
+// One function of a loaded library, found by name; null when it lacks it.
+template <class Function>
+void FindExport(HMODULE module, const char* name, Function& function) noexcept {
+    function = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+// tet.dll's functions found by name in a loaded module: the one binding that
+// Okulon.dll's TrackerLibrary and the check tool's probe share.
+struct TetFunctions {
+    PFN_Tet_Connect connect = nullptr;
+    PFN_Tet_Void disconnect = nullptr;
+    PFN_Tet_Start start = nullptr;
+    PFN_Tet_Void stop = nullptr;
+    PFN_Tet_Void performSystemCheck = nullptr;
+    PFN_Tet_Void calibClear = nullptr;
+    PFN_Tet_CalibAddPoint calibAddPoint = nullptr;
+    PFN_Tet_Void calibCalculateAndSet = nullptr;
+    PFN_Tet_Void getLastError = nullptr;
+
+    // Finds every function; true only when the module has them all: a library
+    // without the whole interface is no usable tracker library.
+    bool Bind(HMODULE module) noexcept {
+        FindExport(module, "Tet_Connect", connect);
+        FindExport(module, "Tet_Disconnect", disconnect);
+        FindExport(module, "Tet_Start", start);
+        FindExport(module, "Tet_Stop", stop);
+        FindExport(module, "Tet_PerformSystemCheck", performSystemCheck);
+        FindExport(module, "Tet_CalibClear", calibClear);
+        FindExport(module, "Tet_CalibAddPoint", calibAddPoint);
+        FindExport(module, "Tet_CalibCalculateAndSet", calibCalculateAndSet);
+        FindExport(module, "Tet_GetLastError", getLastError);
+        return connect && disconnect && start && stop && performSystemCheck && calibClear && calibAddPoint &&
+               calibCalculateAndSet && getLastError;
+    }
+};
+
+}  // namespace okulon

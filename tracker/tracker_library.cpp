@@ -26,11 +26,6 @@ HMODULE LoadBesideModule(const wchar_t* fileName) noexcept {
     return LoadLibraryW(fileName);
 }
 
-template <class Function>
-void Bind(HMODULE module, const char* name, Function& function) noexcept {
-    function = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-}
-
 // The one binding of the process. Not a function-local static: the C++
 // runtime guards those with the threads library linked into this DLL, which
 // registers every thread that passes the guard and keeps two handles for each
@@ -55,43 +50,32 @@ BOOL CALLBACK TrackerLibrary::BuildOnce(PINIT_ONCE, PVOID, PVOID*) noexcept {
 
 TrackerLibrary::TrackerLibrary() noexcept {
     if (HMODULE tet = LoadBesideModule(L"tet.dll")) {
-        Bind(tet, "Tet_Connect", m_connect);
-        Bind(tet, "Tet_Disconnect", m_disconnect);
-        Bind(tet, "Tet_Start", m_start);
-        Bind(tet, "Tet_Stop", m_stop);
-        Bind(tet, "Tet_PerformSystemCheck", m_performSystemCheck);
-        Bind(tet, "Tet_CalibClear", m_calibClear);
-        Bind(tet, "Tet_CalibAddPoint", m_calibAddPoint);
-        Bind(tet, "Tet_CalibCalculateAndSet", m_calibCalculateAndSet);
-        Bind(tet, "Tet_GetLastError", m_getLastError);
-        // A library without the whole interface is no usable tracker library.
-        if (m_connect && m_disconnect && m_start && m_stop && m_performSystemCheck && m_calibClear && m_calibAddPoint &&
-            m_calibCalculateAndSet && m_getLastError) {
-            m_tetModule = tet;
-        }
+        if (m_tet.Bind(tet)) m_tetModule = tet;
     }
     if (HMODULE ttime = LoadBesideModule(L"ttime.dll")) {
-        Bind(ttime, "TT_GetLocalTimeStamp", m_getLocalTimeStamp);
+        FindExport(ttime, "TT_GetLocalTimeStamp", m_getLocalTimeStamp);
         if (m_getLocalTimeStamp) m_ttimeModule = ttime;
     }
 }
 
 int32_t TrackerLibrary::Connect(const char* host, int32_t port, int32_t mode) const noexcept {
-    return m_tetModule ? m_connect(host, port, mode) : -1;
+    return m_tetModule ? m_tet.connect(host, port, mode) : -1;
 }
-int32_t TrackerLibrary::Disconnect() const noexcept { return m_tetModule ? m_disconnect() : -1; }
+int32_t TrackerLibrary::Disconnect() const noexcept { return m_tetModule ? m_tet.disconnect() : -1; }
 int32_t TrackerLibrary::Start(TetGazeCallback callback, void* context, int32_t flags) const noexcept {
-    return m_tetModule ? m_start(callback, context, flags) : -1;
+    return m_tetModule ? m_tet.start(callback, context, flags) : -1;
 }
-int32_t TrackerLibrary::Stop() const noexcept { return m_tetModule ? m_stop() : -1; }
-int32_t TrackerLibrary::PerformSystemCheck() const noexcept { return m_tetModule ? m_performSystemCheck() : -1; }
-int32_t TrackerLibrary::CalibClear() const noexcept { return m_tetModule ? m_calibClear() : -1; }
+int32_t TrackerLibrary::Stop() const noexcept { return m_tetModule ? m_tet.stop() : -1; }
+int32_t TrackerLibrary::PerformSystemCheck() const noexcept { return m_tetModule ? m_tet.performSystemCheck() : -1; }
+int32_t TrackerLibrary::CalibClear() const noexcept { return m_tetModule ? m_tet.calibClear() : -1; }
 int32_t TrackerLibrary::CalibAddPoint(float x, float y, int32_t mode, int32_t a, int32_t b, int32_t c) const noexcept {
-    return m_tetModule ? m_calibAddPoint(x, y, mode, a, b, c) : -1;
+    return m_tetModule ? m_tet.calibAddPoint(x, y, mode, a, b, c) : -1;
 }
-int32_t TrackerLibrary::CalibCalculateAndSet() const noexcept { return m_tetModule ? m_calibCalculateAndSet() : -1; }
+int32_t TrackerLibrary::CalibCalculateAndSet() const noexcept {
+    return m_tetModule ? m_tet.calibCalculateAndSet() : -1;
+}
 int32_t TrackerLibrary::GetLastError() const noexcept {
-    return m_tetModule ? m_getLastError() : kTrackerErrorNotConnected;
+    return m_tetModule ? m_tet.getLastError() : kTrackerErrorNotConnected;
 }
 
 void TrackerLibrary::GetLocalTimeStamp(TrackerTimeStamp* stamp) const noexcept {

@@ -36,15 +36,7 @@ private:
 
     HMODULE m_tetModule = nullptr;
     HMODULE m_ttimeModule = nullptr;
-    PFN_Tet_Connect m_connect = nullptr;
-    PFN_Tet_Void m_disconnect = nullptr;
-    PFN_Tet_Start m_start = nullptr;
-    PFN_Tet_Void m_stop = nullptr;
-    PFN_Tet_Void m_performSystemCheck = nullptr;
-    PFN_Tet_Void m_calibClear = nullptr;
-    PFN_Tet_CalibAddPoint m_calibAddPoint = nullptr;
-    PFN_Tet_Void m_calibCalculateAndSet = nullptr;
-    PFN_Tet_Void m_getLastError = nullptr;
+    TetFunctions m_tet;
     PFN_TT_GetLocalTimeStamp m_getLocalTimeStamp = nullptr;
 };
 
