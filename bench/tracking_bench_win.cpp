@@ -15,9 +15,9 @@
 #include <thread>
 #include <vector>
 
+#include "base/lockable_module.h"
 #include "extension/eye_tracker_impl.h"
 #include "server/instance_creator.h"
-#include "base/lockable_module.h"
 #include "simtracker/sim_server.h"
 #include "tracker/tracking_session.h"
 

@@ -11,8 +11,8 @@
 
 #include <memory>
 
-#include "eye_tracker_host.h"
 #include "base/com_support.h"
+#include "eye_tracker_host.h"
 
 namespace okulon {
 

@@ -26,9 +26,9 @@
 #include <cstdint>
 #include <memory>
 
-#include "eye_tracker_host.h"
-#include "extension/tracker_endpoint.h"
 #include "base/com_support.h"
+#include "extension/tracker_endpoint.h"
+#include "eye_tracker_host.h"
 
 namespace okulon {
 

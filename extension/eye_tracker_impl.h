@@ -14,14 +14,14 @@
 
 #include <string>
 
+#include "base/com_support.h"
 #include "calibration/calibration_controller.h"
 #include "commands/endpoint_settings.h"
-#include "eye_tracker_host.h"  // IEyeTracker, ICalibrationDisplay, host record structs
-#include "okulon.h"            // IEyeTrackerImpl, CLSID_CEyeTrackerImpl, LIBID_Okulon
 #include "extension/record_streams.h"
 #include "extension/records.h"
 #include "extension/tracker_endpoint.h"
-#include "base/com_support.h"
+#include "eye_tracker_host.h"  // IEyeTracker, ICalibrationDisplay, host record structs
+#include "okulon.h"            // IEyeTrackerImpl, CLSID_CEyeTrackerImpl, LIBID_Okulon
 #include "server/dispatch_impl.h"
 #include "tracker/gaze_conversion.h"
 #include "tracker/tracking_controller.h"

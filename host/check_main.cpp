@@ -13,13 +13,13 @@
 #include <string>
 #include <vector>
 
+#include "base/com_support.h"
 #include "eye_tracker_host.h"
+#include "host/clock_readings.h"
 #include "host/component_registration.h"
 #include "host/file_version.h"
 #include "host/tracker_library_location.h"
-#include "host/clock_readings.h"
 #include "host/tracker_probe.h"
-#include "base/com_support.h"
 #include "simtracker/sim_error_codes.h"
 #include "simtracker/time_library_extras.h"
 #include "tools/command_line/command_line.h"

@@ -13,12 +13,12 @@
 #include <string>
 #include <vector>
 
+#include "base/com_support.h"
 #include "eye_tracker_host.h"
 #include "host/calibration_display_window.h"
 #include "host/session_report.h"
 #include "host/tracker_library_location.h"
 #include "okulon.h"
-#include "base/com_support.h"
 #include "tools/command_line/command_line.h"
 
 namespace {

@@ -37,8 +37,8 @@
 #include <atomic>
 #include <memory>
 
-#include "extension/tracker_endpoint.h"
 #include "base/com_support.h"
+#include "extension/tracker_endpoint.h"
 #include "tracker/tracker_records.h"
 #include "tracker/tracking_target.h"
 

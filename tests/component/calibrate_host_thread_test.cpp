@@ -11,8 +11,8 @@
 #include <string>
 #include <thread>
 
-#include "create_thread_seam.h"
 #include "base/lockable_module.h"
+#include "create_thread_seam.h"
 #include "simtracker/sim_server.h"
 #include "tracker/tracker_records.h"
 #include "wait_until.h"

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "base/lockable_module.h"
 #include "held_request.h"
 #include "host/calibration_display_scripted.h"
-#include "base/lockable_module.h"
 #include "simtracker/sim_server.h"
 #include "wait_until.h"
 

@@ -13,9 +13,9 @@
 #include <new>
 #include <string>
 
+#include "base/lockable_module.h"
 #include "create_thread_seam.h"
 #include "host/calibration_display_scripted.h"
-#include "base/lockable_module.h"
 #include "simtracker/sim_server.h"
 #include "wait_until.h"
 

@@ -10,9 +10,9 @@
 #include <memory>
 #include <string>
 
+#include "base/com_support.h"
 #include "dll_test_support.h"
 #include "program_run.h"
-#include "base/com_support.h"
 #include "simtracker/monotonic_clock.h"
 #include "simtracker/sim_server.h"
 

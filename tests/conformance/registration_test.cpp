@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "okulon.h"  // CLSID_CEyeTrackerImpl, LIBID_Okulon, IID_IEyeTrackerImpl
-#include "base/com_support.h"
 #include "appid_script.h"
+#include "base/com_support.h"
+#include "okulon.h"  // CLSID_CEyeTrackerImpl, LIBID_Okulon, IID_IEyeTrackerImpl
 
 namespace {
 
