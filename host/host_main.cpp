@@ -8,6 +8,7 @@
 // arguments, 3 when the session ran but no gaze record arrived.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cwchar>
 #include <string>
@@ -210,25 +211,25 @@ HRESULT Command(IEyeTracker* tracker, const std::wstring& command) {
 }
 
 // Fetches everything waiting in one stream, as a display loop does each frame.
-template <class HostRecord, class Record, class CountFn, class FetchFn>
+template <class Record, class CountFn, class FetchFn>
 void Drain(std::vector<Record>& into, CountFn count, FetchFn fetch) {
     LONG waiting = 0;
     if (FAILED(count(&waiting)) || waiting <= 0) return;
-    std::vector<HostRecord> buffer(waiting);
+    const size_t kept = into.size();
+    into.resize(kept + static_cast<size_t>(waiting));
     LONG delivered = waiting;
-    if (FAILED(fetch(&delivered, buffer.data()))) return;
-    const auto* records = reinterpret_cast<const Record*>(buffer.data());
-    into.insert(into.end(), records, records + delivered);
+    if (FAILED(fetch(&delivered, into.data() + kept)) || delivered < 0) delivered = 0;
+    into.resize(kept + static_cast<size_t>(std::min(delivered, waiting)));
 }
 
 void PollFrame(IEyeTracker* tracker, SessionRecords& records) {
-    Drain<GazeRecord>(
+    Drain(
         records.gaze, [&](LONG* n) { return tracker->GetGazeDataCount(n, 0); },
         [&](LONG* n, GazeRecord* r) { return tracker->GetGazeData(n, r, 0); });
-    Drain<PupilRecord>(
+    Drain(
         records.pupil, [&](LONG* n) { return tracker->GetPupilDataCount(n); },
         [&](LONG* n, PupilRecord* r) { return tracker->GetPupilData(n, r, 0); });
-    Drain<EyeEventRecord>(
+    Drain(
         records.eyeEvents, [&](LONG* n) { return tracker->GetEyeEventCount(n); },
         [&](LONG* n, EyeEventRecord* r) { return tracker->GetEyeEvents(n, r); });
 }

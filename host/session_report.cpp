@@ -7,6 +7,8 @@
 namespace okulon::host {
 namespace {
 
+constexpr LONG kBothEyesLost = 0;  // EyeEventRecord::kind; 1 is both eyes found
+
 struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
 };

@@ -8,9 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "extension/records.h"
+#include "eye_tracker_host.h"  // the records as the host receives them
 
 namespace okulon::host {
+
+using ::EyeEventRecord;
+using ::GazeRecord;
+using ::PupilRecord;
 
 struct SessionRecords {
     std::vector<GazeRecord> gaze;
