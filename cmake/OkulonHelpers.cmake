@@ -19,6 +19,20 @@ function(okulon_widl name idl)
   set(${name}_TLB ${out}/${base}.tlb PARENT_SCOPE)
 endfunction()
 
+# okulon_idl_library(<target> <idl>): widl's outputs of <idl> and a static
+# library <target> of its identifiers whose users see the generated header
+# (built before anything that includes it compiles); sets <target>_TLB to the
+# type library file.
+function(okulon_idl_library target idl)
+  okulon_widl(generated ${idl})
+  add_custom_target(${target}_files DEPENDS ${generated_HEADER} ${generated_TLB})
+  add_library(${target} STATIC ${generated_IID})
+  add_dependencies(${target} ${target}_files)
+  target_include_directories(${target} PUBLIC ${CMAKE_CURRENT_BINARY_DIR})
+  target_link_libraries(${target} PUBLIC uuid)
+  set(${target}_TLB ${generated_TLB} PARENT_SCOPE)
+endfunction()
+
 # okulon_gtest(<target>): links GoogleTest (system package natively, built from
 # OKULON_GOOGLETEST_SOURCE_DIR for the cross build) and registers the tests with ctest.
 function(okulon_gtest target)
