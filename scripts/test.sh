@@ -12,6 +12,7 @@ FUZZ_SECONDS=${FUZZ_SECONDS:-120}
 . scripts/machine.sh
 
 scripts/setup.sh
+echo "disk: $(df -h --output=avail . | tail -1 | tr -d " ") free for the build (a whole run takes about 4 GB)"
 
 status=0
 run_native() {
@@ -22,12 +23,23 @@ run_native() {
   ctest --preset "$preset" -j2 || status=1
 }
 
+# Wine prefixes hold a copy of every Wine DLL (0.6 GB win32, 1.3 GB win64) and
+# take seconds to make again: each goes once its tests ran, so a whole run never
+# holds more than one build's at a time.
+drop_prefixes() {
+  rm -rf "$1"/wineprefix "$1"/wineprefix-x11 "$1"/wineprefix*-create.log
+}
+
 # The Windows tests of one cross build under Wine, in its own prefix with a
 # persistent wineserver started outside ctest.
 run_under_wine() {
   local preset=$1 arch=$2
   echo "== $preset (tests under $arch Wine)"
-  scripts/wine-prefix.sh "$arch" create
+  if ! scripts/wine-prefix.sh "$arch" create; then
+    echo "$preset tests under Wine: not run, the Wine prefix could not be made"
+    status=1
+    return
+  fi
   scripts/wine-prefix.sh "$arch" start
   trap "scripts/wine-prefix.sh $arch stop" EXIT
   local start_failures="build/$preset/wine-start-failures.log"
@@ -39,6 +51,7 @@ run_under_wine() {
   fi
   scripts/wine-prefix.sh "$arch" stop
   trap - EXIT
+  drop_prefixes "build/$preset"
 }
 
 # Okulon.dll read from its file: machine, exports with ordinals, imports,
@@ -92,6 +105,8 @@ if okulon_runs_32bit_code; then
 else
   echo "package test on 32-bit Windows: skipped, this machine's kernel refuses 32-bit x86 code"
 fi
+drop_prefixes build/package-test-win64
+drop_prefixes build/package-test-win32
 
 echo "== fuzz (${FUZZ_SECONDS}s per target)"
 cmake --preset fuzz >/dev/null

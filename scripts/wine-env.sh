@@ -29,3 +29,32 @@ okulon_wine_env() {
   WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d;winedbg.exe=d"
   export WINEPREFIX WINEARCH WINEDEBUG WINEDLLOVERRIDES OKULON_WINE
 }
+
+# okulon_create_prefix [null]: makes $WINEPREFIX when it is missing; "null"
+# sends top-level windows to the null graphics driver. Wine's output goes to
+# <prefix>-create.log. A failed attempt says why (the end of that output and
+# the disk's free space: a win64 prefix takes 1.3 GB), is wiped and made once
+# more; a half-made prefix is never left to pass for a whole one.
+okulon_create_prefix() {
+  local graphics=${1:-} log="$WINEPREFIX-create.log" attempt code
+  [ -f "$WINEPREFIX/system.reg" ] && return 0
+  for attempt in 1 2; do
+    echo "setup: creating $WINEARCH Wine prefix $WINEPREFIX"
+    rm -rf "$WINEPREFIX"
+    mkdir -p "$WINEPREFIX"
+    code=0
+    "$OKULON_WINE" wineboot -i </dev/null >"$log" 2>&1 || code=$?
+    wineserver -w || true
+    if [ $code -eq 0 ] && [ "$graphics" = null ]; then
+      "$OKULON_WINE" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >>"$log" 2>&1 || code=$?
+      wineserver -w || true
+    fi
+    [ $code -eq 0 ] && [ -f "$WINEPREFIX/system.reg" ] && return 0
+    echo "setup: the prefix was not made (exit $code, attempt $attempt of 2); Wine's output ends:"
+    tail -n 20 "$log" | sed 's/^/    | /'
+    df -h "$(dirname "$WINEPREFIX")" | sed 's/^/    | /'
+    wineserver -k </dev/null >/dev/null 2>&1 || true
+    rm -rf "$WINEPREFIX"
+  done
+  return 1
+}

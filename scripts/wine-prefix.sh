@@ -11,17 +11,8 @@ action=${2:-}
 
 case "$action" in
   create)
-    if [ ! -f "$WINEPREFIX/system.reg" ]; then
-      mkdir -p "$WINEPREFIX"
-      echo "setup: creating $WINEARCH Wine prefix $WINEPREFIX"
-      "$OKULON_WINE" wineboot -i </dev/null >/dev/null 2>&1
-      wineserver -w
-      # Headless: top-level windows go to the null graphics driver unless an X server is there.
-      if [ -z "${DISPLAY:-}" ]; then
-        "$OKULON_WINE" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null 2>&1
-        wineserver -w
-      fi
-    fi
+    # Headless: top-level windows go to the null graphics driver unless an X server is there.
+    if [ -n "${DISPLAY:-}" ]; then okulon_create_prefix; else okulon_create_prefix null; fi
     ;;
   start)
     wineserver -p </dev/null >/dev/null 2>&1 &
