@@ -51,6 +51,7 @@ public:
     }
     void PushPupilSample(const PupilRecord& record) { m_pupil.Push(record, true); }
     void PushEyeEvent(const EyeEventRecord& record) { m_events.Push(record, true); }
+    void RecordSample(const TrackerRecord&, int32_t, int32_t) {}
 
     // What the host does: fetch everything. One thread at a time.
     void Drain() {

@@ -90,6 +90,13 @@ ParsedCommand ParseCommand(std::u16string_view text) noexcept {
     } else if (name == u"height") {
         parsed.parameter = CommandParameter::Height;
         parsed.value = CutValue(value);
+    } else if (name == u"record") {
+        // A path or "off", whole: a path cut short would name another file.
+        parsed.parameter = value == u"off" ? CommandParameter::RecordOff : CommandParameter::Record;
+        parsed.value = value;
+    } else if (name == u"mark") {
+        parsed.parameter = CommandParameter::Mark;
+        parsed.value = value;
     } else {
         return parsed;
     }

@@ -22,7 +22,9 @@ inline constexpr std::size_t kTrackerHostMaxBytes = kTrackerHostBufferSize - 1;
 // Host, width and height values are cut to this many UTF-16 units before use.
 inline constexpr std::size_t kCommandValueMaxUnits = 255;
 
-enum class CommandParameter { Host, Port, Width, Height };
+// The four settings, and the recording's commands (record PATH, record off,
+// mark TEXT), which the object hands to its recorder.
+enum class CommandParameter { Host, Port, Width, Height, Record, RecordOff, Mark };
 
 enum class CommandOutcome {
     NoParameters,   // null or empty text
@@ -35,7 +37,7 @@ struct ParsedCommand {
     CommandParameter parameter = CommandParameter::Host;  // meaningful only when Recognized
     // View into the caller's text. Host, width and height values are already
     // cut to kCommandValueMaxUnits (a host value one unit shorter where the cut
-    // would split a surrogate pair); a port value is whole.
+    // would split a surrogate pair); port, record and mark values are whole.
     std::u16string_view value;
 };
 

@@ -97,6 +97,10 @@ HRESULT EndpointSettings::Apply(const ParsedCommand& command) {
     case CommandParameter::Height:
         m_screenHeight = ReadDecimalInt32(command.value);
         break;
+    case CommandParameter::Record:
+    case CommandParameter::RecordOff:
+    case CommandParameter::Mark:
+        return E_UNEXPECTED;  // the recorder's commands, not settings
     }
     return S_OK;
 }

@@ -23,6 +23,8 @@ HRESULT CEyeTrackerImpl::FinalConstruct() noexcept { return S_OK; }
 void CEyeTrackerImpl::FinalRelease() noexcept {
     m_tracking.EndWorkers();
     m_calibration.EndWorker();
+    // After the workers: no callback pushes into the recording any more.
+    m_recorder.End();
 }
 
 namespace {
@@ -56,7 +58,14 @@ uint32_t CEyeTrackerImpl::GetDataMask() noexcept { return m_streams.DataMask(); 
 LONG CEyeTrackerImpl::GetClientCount() noexcept { return m_streams.ClientCount(); }
 LONG CEyeTrackerImpl::IsStreaming() noexcept { return m_tracking.IsStreaming(); }
 LONG CEyeTrackerImpl::IsThreadRunning() noexcept { return m_tracking.IsThreadRunning(); }
-void CEyeTrackerImpl::SetSystemCheckCode(LONG code) noexcept { m_tracking.SetSystemCheckCode(code); }
+void CEyeTrackerImpl::SetSystemCheckCode(LONG code) noexcept {
+    const auto lost = [](LONG check) {
+        return check == kTrackerErrorNotConnected || check == kTrackerErrorConnectionLost;
+    };
+    const LONG previous = m_tracking.GetSystemCheckCode();
+    m_tracking.SetSystemCheckCode(code);
+    if (lost(code) && !lost(previous)) m_recorder.NoteDisconnect(code);
+}
 LONG CEyeTrackerImpl::GetSystemCheckCode() noexcept { return m_tracking.GetSystemCheckCode(); }
 void CEyeTrackerImpl::SetLastValidityFirst(LONG validity) noexcept { m_lastValidity.SetFirst(validity); }
 LONG CEyeTrackerImpl::GetLastValidityFirst() noexcept { return m_lastValidity.First(); }
@@ -101,6 +110,14 @@ HRESULT CEyeTrackerImpl::Fetch(RecordQueue<Record>& queue, LONG* count, HostReco
 STDMETHODIMP CEyeTrackerImpl::GetLastErrorText(LPWSTR* text) noexcept {
     if (text == nullptr) return E_POINTER;
     *text = nullptr;
+    // A recording that ended on a failing disk is told here: no call of the
+    // host's failed, so nothing else would.
+    try {
+        std::wstring failure;
+        if (m_recorder.TakeFailure(failure)) m_lastError = std::move(failure);
+    } catch (...) {
+        return HResultFromCaughtException();
+    }
     const size_t bytes = (m_lastError.size() + 1) * sizeof(wchar_t);
     auto* copy = static_cast<wchar_t*>(CoTaskMemAlloc(bytes));
     if (copy == nullptr) return E_OUTOFMEMORY;
@@ -144,13 +161,48 @@ STDMETHODIMP CEyeTrackerImpl::SendCommand(BSTR text, LONG* result) noexcept {
         if (command.outcome == CommandOutcome::NotRecognized) {
             return Fail(E_FAIL, L"SendCommand: Command not recognized");
         }
-        const HRESULT applied = m_settings.Apply(command);
-        if (FAILED(applied)) return applied;
+        if (command.parameter == CommandParameter::Record || command.parameter == CommandParameter::RecordOff ||
+            command.parameter == CommandParameter::Mark) {
+            std::wstring message;
+            if (!ApplyRecordingCommand(command, message)) return Fail(E_FAIL, L"SendCommand: ", message.c_str());
+        } else {
+            const HRESULT applied = m_settings.Apply(command);
+            if (FAILED(applied)) return applied;
+        }
         *result = 0;
         return S_OK;
     } catch (...) {
         *result = -1;
         return HResultFromCaughtException();
+    }
+}
+
+bool CEyeTrackerImpl::ApplyRecordingCommand(const ParsedCommand& command, std::wstring& message) {
+    const std::wstring value(reinterpret_cast<const wchar_t*>(command.value.data()), command.value.size());
+    switch (command.parameter) {
+    case CommandParameter::Record: {
+        RecordingHeader header;
+        const TrackerEndpoint endpoint = m_settings.SnapshotEndpoint();
+        header.trackerHost = endpoint.host;
+        header.trackerPort = endpoint.port;
+        header.screenWidth = m_settings.ScreenWidth();
+        header.screenHeight = m_settings.ScreenHeight();
+        return m_recorder.Open(value, std::move(header), m_tracking.IsStreaming() != 0, message);
+    }
+    case CommandParameter::RecordOff:
+        return m_recorder.Close(message);
+    default: {
+        std::string text;
+        if (!value.empty()) {
+            const int bytes = WideCharToMultiByte(CP_UTF8, 0, value.data(), static_cast<int>(value.size()), nullptr, 0,
+                                                  nullptr, nullptr);
+            text.resize(bytes > 0 ? static_cast<std::size_t>(bytes) : 0);
+            if (bytes > 0)
+                WideCharToMultiByte(CP_UTF8, 0, value.data(), static_cast<int>(value.size()), text.data(), bytes,
+                                    nullptr, nullptr);
+        }
+        return m_recorder.Mark(std::move(text), message);
+    }
     }
 }
 
@@ -162,6 +214,7 @@ STDMETHODIMP CEyeTrackerImpl::StartTracking() noexcept {
     }
     if (m_tracking.IsTrackerConnected() == 0) return Fail(E_FAIL, L"StartTracking: Tracker not connected");
     m_tracking.StartStreamingUnlessBlocked();
+    m_recorder.NoteStart();
     return S_OK;
 }
 
@@ -171,6 +224,8 @@ STDMETHODIMP CEyeTrackerImpl::StopTracking() noexcept {
         return Fail(E_FAIL, L"StopTracking: Tracking thread not created, maybe tracking was not started");
     }
     m_tracking.StopWorker();
+    // Everything up to the stop reaches the disk before the host goes on.
+    m_recorder.NoteStop();
     return S_OK;
 }
 

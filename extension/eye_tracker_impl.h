@@ -2,8 +2,9 @@
 // through the class factory and drives it through IEyeTracker from one thread.
 // Each job has an owner of its own, a member of the object: the record
 // streams (extension/record_streams), the endpoint settings
-// (commands/endpoint_settings), the tracking worker (tracker/tracking_controller)
-// and the calibration (calibration/calibration_controller); the host-interface
+// (commands/endpoint_settings), the tracking worker (tracker/tracking_controller),
+// the recording file (recording/recorder) and the calibration
+// (calibration/calibration_controller); the host-interface
 // methods check their arguments, delegate and leave the error text.
 // The tracking worker and the gaze callback reach the object through the
 // internal operations and the push operations; they never hold a reference,
@@ -20,6 +21,7 @@
 #include "extension/record_streams.h"
 #include "extension/records.h"
 #include "extension/tracker_endpoint.h"
+#include "recording/recorder.h"
 #include "eye_tracker_host.h"  // IEyeTracker, ICalibrationDisplay, host record structs
 #include "okulon.h"            // IEyeTrackerImpl, CLSID_CEyeTrackerImpl, LIBID_Okulon
 #include "server/dispatch_impl.h"
@@ -157,6 +159,9 @@ private:
     HRESULT Fetch(RecordQueue<Record>& queue, LONG* count, HostRecord* records, const wchar_t* method) noexcept;
     template <class Record>
     static HRESULT Count(const RecordQueue<Record>& queue, LONG* count) noexcept;
+    // record PATH, record off, mark TEXT; false with the reason in `message`.
+    // Throws std::bad_alloc.
+    bool ApplyRecordingCommand(const ParsedCommand& command, std::wstring& message);
 
     // The tracking worker's and the gaze callback's way into the object. A
     // member rather than a base: the internal operations keep their slots
@@ -181,6 +186,9 @@ private:
         }
         void PushPupilSample(const PupilRecord& record) noexcept override { m_object.PushPupilSample(record); }
         void PushEyeEvent(const EyeEventRecord& record) noexcept override { m_object.PushEyeEvent(record); }
+        void RecordSample(const TrackerRecord& record, int32_t width, int32_t height) noexcept override {
+            m_object.m_recorder.PushSample(record, width, height);
+        }
 
     private:
         CEyeTrackerImpl& m_object;
@@ -191,6 +199,7 @@ private:
     EndpointSettings m_settings;
     TrackingController m_tracking;
     ValidityMemory m_lastValidity;
+    Recorder m_recorder;
     TrackingLink m_trackingLink{*this};
     CalibrationController m_calibration;
 };

@@ -165,6 +165,12 @@ struct SessionTarget {
         pupil.Push(record, keepAll);
     }
 
+    // Every delivered record, before any stream filter, with the size it is converted by.
+    void RecordSample(const TrackerRecord& record, int32_t recordedWidth, int32_t recordedHeight) {
+        Check(current != nullptr && &record == current);
+        Check(recordedWidth == screenWidth && recordedHeight == screenHeight);
+    }
+
     void PushEyeEvent(const EyeEventRecord& record) {
         Check(current != nullptr && (dataMask & kStreamEyeEvents) != 0);
         Check(record.time == CurrentTime());

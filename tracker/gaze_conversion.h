@@ -15,7 +15,8 @@
 //   int32_t GetLastValidityFirst(), void SetLastValidityFirst(int32_t),
 //   int32_t GetLastValiditySecond(), void SetLastValiditySecond(int32_t),
 //   void PushGazeSample(const GazeRecord&, int32_t eyeType),
-//   void PushPupilSample(const PupilRecord&), void PushEyeEvent(const EyeEventRecord&).
+//   void PushPupilSample(const PupilRecord&), void PushEyeEvent(const EyeEventRecord&),
+//   void RecordSample(const TrackerRecord&, int32_t width, int32_t height).
 #pragma once
 
 #include <atomic>
@@ -83,18 +84,22 @@ GazeCallbackAction HandleGazeCallback(int32_t reason, const TrackerRecord* recor
     if (reason == kTrackerReasonIdle) {
         return GazeCallbackAction::kContinue;
     }
-    if (target.GetClientCount() == 0) {
-        return GazeCallbackAction::kContinue;
-    }
     // Every other reason carries a record; a library that breaks that must
     // not crash the host, so such a delivery is dropped like a filtered one.
     if (record == nullptr) {
         return GazeCallbackAction::kContinue;
     }
+    const int32_t screenWidth = target.GetScreenWidth();
+    const int32_t screenHeight = target.GetScreenHeight();
+    // The recording takes every record, whatever the host's streams.
+    target.RecordSample(*record, screenWidth, screenHeight);
+    if (target.GetClientCount() == 0) {
+        return GazeCallbackAction::kContinue;
+    }
 
     const int64_t time = TimeInMicroseconds(record->timeSeconds, record->timeMicroseconds);
-    const double width = static_cast<double>(target.GetScreenWidth());
-    const double height = static_cast<double>(target.GetScreenHeight());
+    const double width = static_cast<double>(screenWidth);
+    const double height = static_cast<double>(screenHeight);
 
     const double x1 = static_cast<double>(record->first.gazeX);
     const double y1 = static_cast<double>(record->first.gazeY);

@@ -15,6 +15,7 @@
 #include <cstdint>
 
 #include "extension/records.h"
+#include "tracker/tracker_records.h"
 
 namespace okulon {
 
@@ -38,6 +39,9 @@ public:
     virtual void PushGazeSample(const GazeRecord& record, int32_t eyeType) noexcept = 0;
     virtual void PushPupilSample(const PupilRecord& record) noexcept = 0;
     virtual void PushEyeEvent(const EyeEventRecord& record) noexcept = 0;
+    // Every record the library delivers while streaming, for the recording
+    // file; never waits.
+    virtual void RecordSample(const TrackerRecord& record, int32_t width, int32_t height) noexcept = 0;
 
 protected:
     ~TrackingTarget() = default;

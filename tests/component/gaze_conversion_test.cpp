@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <array>
 #include <string>
 #include <vector>
 
@@ -74,6 +75,11 @@ public:
         pushOrder += 'E';
         events.push_back(record);
     }
+    void RecordSample(const TrackerRecord& record, int32_t recordedWidth, int32_t recordedHeight) {
+        Log("RecordSample");
+        recorded.push_back({record.timeSeconds, record.timeMicroseconds, recordedWidth, recordedHeight});
+    }
+    std::vector<std::array<int32_t, 4>> recorded;  // seconds, microseconds, width, height
 
     int CallCount(const std::string& name) const {
         int count = 0;
@@ -162,7 +168,11 @@ TEST(GazeCallbackStop, ClientCountZeroDropsTheRecordAndKeepsTheLastValidities) {
     target.lastSecond = 4;
     const TrackerRecord record = MakeRecordWithValidities(0, 0);
     EXPECT_EQ(HandleGazeCallback(kTrackerReasonSample, &record, target), GazeCallbackAction::kContinue);
-    EXPECT_EQ(target.calls, (std::vector<std::string>{"IsStreaming", "GetClientCount"}));
+    EXPECT_EQ(target.calls, (std::vector<std::string>{"IsStreaming", "GetScreenWidth", "GetScreenHeight",
+                                                      "RecordSample", "GetClientCount"}));
+    // The recording takes it all the same.
+    EXPECT_EQ(target.recorded, (std::vector<std::array<int32_t, 4>>{
+                                   {record.timeSeconds, record.timeMicroseconds, target.width, target.height}}));
     EXPECT_EQ(target.lastFirst, 4);
     EXPECT_EQ(target.lastSecond, 4);
 }
@@ -551,10 +561,10 @@ TEST(GazeCallbackOrder, RecordsGoOutAsGazePupilEventAndValiditiesLast) {
     const TrackerRecord record = MakeRecordWithValidities(0, 0);
     HandleGazeCallback(kTrackerReasonSample, &record, target);
     const std::vector<std::string> expected{
-        "IsStreaming",     "GetClientCount",       "GetScreenWidth",        "GetScreenHeight",
-        "GetDataMask",     "GetEyeSelection",      "PushGazeSample",        "GetDataMask",
-        "PushPupilSample", "GetDataMask",          "GetLastValidityFirst",  "GetLastValiditySecond",
-        "PushEyeEvent",    "SetLastValidityFirst", "SetLastValiditySecond",
+        "IsStreaming",           "GetScreenWidth",  "GetScreenHeight",      "RecordSample",
+        "GetClientCount",        "GetDataMask",     "GetEyeSelection",      "PushGazeSample",
+        "GetDataMask",           "PushPupilSample", "GetDataMask",          "GetLastValidityFirst",
+        "GetLastValiditySecond", "PushEyeEvent",    "SetLastValidityFirst", "SetLastValiditySecond",
     };
     EXPECT_EQ(target.calls, expected);
 }

@@ -627,6 +627,7 @@ public:
     }
     void PushPupilSample(const PupilRecord& record) { pupils.Push(record, true); }
     void PushEyeEvent(const EyeEventRecord&) { ++unexpectedEvents; }
+    void RecordSample(const TrackerRecord&, int32_t, int32_t) {}
 
     GazeQueue gaze;
     RecordQueue<PupilRecord> pupils;
