@@ -43,6 +43,7 @@ struct Options {
     double seconds = 4;
     std::wstring csvPath;
     std::wstring svgPath;
+    std::wstring recordPath;
     std::wstring calibrate = L"window";
     std::wstring dllPath;  // empty: by ProgID, as a host does
     bool help = false;
@@ -52,7 +53,7 @@ struct Options {
 void PrintUsage(FILE* to) {
     std::fprintf(to,
                  "usage: okulon_host [--host NAME] [--port N] [--seconds S] [--csv FILE] [--svg FILE]\n"
-                 "                   [--calibrate window|headless|no] [--dll PATH]\n"
+                 "                   [--record FILE] [--calibrate window|headless|no] [--dll PATH]\n"
                  "Runs one session with Okulon as an experiment host does: creates it by its ProgID,\n"
                  "sends the settings, calibrates, streams gaze, pupil and eye events polled at 60 Hz.\n"
                  "  --host NAME       tracker server's host name (default 127.0.0.1)\n"
@@ -60,6 +61,8 @@ void PrintUsage(FILE* to) {
                  "  --seconds S       how long to stream, 0..3600 (default 4)\n"
                  "  --csv FILE        write every record to FILE\n"
                  "  --svg FILE        draw the gaze trace to FILE\n"
+                 "  --record FILE     let Okulon record every sample to FILE (a new file), with a mark\n"
+                 "                    each second\n"
                  "  --calibrate MODE  window: targets in a window (default); headless: targets logged; no: none\n"
                  "  --dll PATH        create the object through the class factory of the Okulon.dll at PATH,\n"
                  "                    unregistered (no real host does this; for trying a build)\n"
@@ -74,7 +77,8 @@ bool ParseOptions(int argc, wchar_t** argv, Options& options, std::string& error
     std::vector<okulon::cli::Argument<wchar_t>> arguments;
     const auto kindOf = [](const std::string& name, ValueKind& kind) {
         kind = (name == "help" || name == "version") ? ValueKind::kNone : ValueKind::kRequired;
-        for (const char* known : {"host", "port", "seconds", "csv", "svg", "calibrate", "dll", "help", "version"})
+        for (const char* known :
+             {"host", "port", "seconds", "csv", "svg", "record", "calibrate", "dll", "help", "version"})
             if (name == known) return true;
         return false;
     };
@@ -94,6 +98,8 @@ bool ParseOptions(int argc, wchar_t** argv, Options& options, std::string& error
             options.csvPath = argument.value;
         } else if (argument.name == "svg") {
             options.svgPath = argument.value;
+        } else if (argument.name == "record") {
+            options.recordPath = argument.value;
         } else if (argument.name == "calibrate") {
             if (argument.value != L"window" && argument.value != L"headless" && argument.value != L"no")
                 return error = shown + ": expected window, headless or no", false;
@@ -325,6 +331,10 @@ int wmain(int argc, wchar_t** argv) {
 
     if (options.calibrate != L"no") Calibrate(tracker.get(), options.calibrate == L"headless", width, height);
 
+    if (!options.recordPath.empty() && FAILED(Command(tracker.get(), L"record " + options.recordPath))) {
+        std::fprintf(stderr, "okulon_host: %ls\n", LastError(tracker.get()).c_str());
+        return kExitFailed;
+    }
     tracker->StartGazeData(VARIANT_TRUE, 0);
     tracker->StartPupilData(VARIANT_TRUE, 0);
     tracker->StartEyeEvents();
@@ -334,14 +344,24 @@ int wmain(int argc, wchar_t** argv) {
 
     SessionRecords records;
     const DWORD frameMs = 1000 / 60;
-    const ULONGLONG end = GetTickCount64() + static_cast<ULONGLONG>(options.seconds * 1000);
+    const ULONGLONG start = GetTickCount64();
+    const ULONGLONG end = start + static_cast<ULONGLONG>(options.seconds * 1000);
+    ULONGLONG marked = 0;
     while (GetTickCount64() < end) {
         Sleep(frameMs);
         PollFrame(tracker.get(), records);
+        // A mark a second, as an experiment marks its trials.
+        const ULONGLONG second = (GetTickCount64() - start) / 1000;
+        if (!options.recordPath.empty() && second > marked) {
+            marked = second;
+            Command(tracker.get(), L"mark second " + std::to_wstring(second));
+        }
     }
     PrintClocks(tracker.get(), records);
     result = tracker->StopTracking();
     std::printf("StopTracking: 0x%08lx\n", result);
+    if (!options.recordPath.empty() && FAILED(Command(tracker.get(), L"record off")))
+        std::printf("  \"%ls\"\n", LastError(tracker.get()).c_str());
     PollFrame(tracker.get(), records);
     tracker->StopEyeEvents();
     tracker->StopPupilData(0);
