@@ -12,7 +12,13 @@
 #include <thread>
 #include <vector>
 
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
 #include "bench/queue_bench.h"
+#include "recording/recording_writer.h"
 
 namespace okulon {
 namespace bench {
@@ -36,10 +42,13 @@ void ReportPercentiles(benchmark::State& state, const std::vector<double>& perCa
 
 // range(0): 1 = every record also makes an eye event (three appends per call).
 // range(1): 1 = a host thread fetches all the time on the other core.
+// range(2): 1 = a recording is on: every record also goes into its hand-off.
 void BM_GazeCallback(benchmark::State& state) {
     const bool threeAppends = state.range(0) != 0;
     const bool hostThread = state.range(1) != 0;
     auto target = std::make_unique<BenchTarget>(threeAppends);
+    RecordingChannel recording(8192);
+    if (state.range(2) != 0) target->SetRecording(&recording);
     const std::vector<TrackerRecord> records = MakeTrackerRecords(4096);
     std::atomic<bool> stop{false};
     std::thread host;
@@ -67,11 +76,64 @@ void BM_GazeCallback(benchmark::State& state) {
     state.counters["queue_allocations"] = static_cast<double>(allocations);
 }
 BENCHMARK(BM_GazeCallback)
-    ->ArgNames({"three_appends", "host_thread"})
-    ->Args({0, 0})
-    ->Args({1, 0})
-    ->Args({1, 1})
+    ->ArgNames({"three_appends", "host_thread", "recording"})
+    ->Args({0, 0, 0})
+    ->Args({0, 0, 1})
+    ->Args({1, 0, 0})
+    ->Args({1, 0, 1})
+    ->Args({1, 1, 0})
+    ->Args({1, 1, 1})
     ->Iterations(200);
+
+// The recording's writer: records per second from the hand-off to lines in a
+// file. range(0): 0 = lines dropped after formatting (the formatting alone),
+// 1 = written to a file in the working folder, flushed (fsync) once a second
+// as the component does.
+class BenchSink final : public RecordingSink {
+public:
+    explicit BenchSink(bool toFile) : m_file(toFile ? std::fopen("recording_bench.tsv", "wb") : nullptr) {}
+    ~BenchSink() override {
+        if (m_file != nullptr) {
+            std::fclose(m_file);
+            std::remove("recording_bench.tsv");
+        }
+    }
+    bool Write(const char* data, std::size_t size, std::string&) noexcept override {
+        bytes += size;
+        return m_file == nullptr || std::fwrite(data, 1, size, m_file) == size;
+    }
+    bool Flush(std::string&) noexcept override {
+        return m_file == nullptr || (std::fflush(m_file) == 0 && fsync(fileno(m_file)) == 0);
+    }
+    std::size_t bytes = 0;
+
+private:
+    std::FILE* m_file;
+};
+
+class SteadyClock final : public RecordingClock {
+public:
+    int64_t PcMicroseconds() noexcept override { return static_cast<int64_t>(NowNs() / 1000); }
+    int64_t TrackerMicroseconds() noexcept override { return PcMicroseconds(); }
+};
+
+void BM_RecordingWriter(benchmark::State& state) {
+    const std::vector<TrackerRecord> records = MakeTrackerRecords(4096);
+    constexpr std::size_t kRecords = 8192;
+    BenchSink sink(state.range(0) != 0);
+    SteadyClock clock;
+    RecordingChannel channel(kRecords);
+    RecordingWriter writer(channel.samples, channel.controls, sink, clock, 1);
+    writer.Begin(RecordingHeader{});
+    for (auto _ : state) {
+        for (std::size_t i = 0; i < kRecords; ++i) channel.samples.TryPush(records[i % records.size()], 1280, 1024, 1);
+        writer.Pump();
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kRecords));
+    state.counters["bytes_per_record"] = static_cast<double>(sink.bytes) / static_cast<double>(writer.SamplesWritten());
+    state.counters["handoff_bytes"] = static_cast<double>(channel.samples.MemoryBytes());
+}
+BENCHMARK(BM_RecordingWriter)->ArgNames({"file"})->Arg(0)->Arg(1)->Iterations(200)->UseRealTime();
 
 // range(0): 1 = a consumer thread pops all the time on the other core.
 void BM_SpscPushYardstick(benchmark::State& state) {

@@ -17,6 +17,7 @@
 
 #include "extension/record_queue.h"
 #include "extension/records.h"
+#include "recording/sample_handoff.h"
 #include "tracker/gaze_conversion.h"
 #include "tracker/tracker_records.h"
 
@@ -35,6 +36,8 @@ constexpr int kCallsPerBatch = 32;
 class BenchTarget {
 public:
     explicit BenchTarget(bool pretendEyesWereLost) : m_pretendEyesWereLost(pretendEyesWereLost) {}
+    // With a recording on, every record also goes into the recording's hand-off.
+    void SetRecording(RecordingChannel* channel) { m_recording = channel; }
 
     int32_t IsStreaming() { return 1; }
     int32_t GetClientCount() { return 3; }
@@ -51,10 +54,13 @@ public:
     }
     void PushPupilSample(const PupilRecord& record) { m_pupil.Push(record, true); }
     void PushEyeEvent(const EyeEventRecord& record) { m_events.Push(record, true); }
-    void RecordSample(const TrackerRecord&, int32_t, int32_t) {}
+    void RecordSample(const TrackerRecord& record, int32_t width, int32_t height) {
+        if (m_recording != nullptr) m_recording->samples.TryPush(record, width, height, 1);
+    }
 
-    // What the host does: fetch everything. One thread at a time.
+    // What the host does: fetch everything (and the writer: take the recording's). One thread at a time.
     void Drain() {
+        if (m_recording != nullptr) m_recording->samples.Drain(UINT64_MAX, [](const RecordedSample&) {});
         while (m_gaze[0].Fetch(m_gazeScratch.data(), kScratch) > 0) {
         }
         while (m_pupil.Fetch(m_pupilScratch.data(), kScratch) > 0) {
@@ -68,6 +74,7 @@ public:
 private:
     static constexpr int32_t kScratch = 4096;
     bool m_pretendEyesWereLost;
+    RecordingChannel* m_recording = nullptr;
     int32_t m_lastFirst = -1;
     int32_t m_lastSecond = -1;
     RecordQueue<GazeRecord> m_gaze[kEyeTypeCount];
