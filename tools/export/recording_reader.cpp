@@ -100,7 +100,7 @@ std::string Unescape(std::string_view text) {
 RecordingReader::RecordingReader(EntryHandler onEntry) : m_onEntry(std::move(onEntry)) {
     for (int kind = 0; kind < kKindCount; ++kind) {
         const size_t count = ExpectedColumns()[kind].size();
-        for (size_t i = 0; i < count; ++i) m_fieldIndex[kind].push_back(static_cast<int>(i));
+        for (size_t i = 0; i < count; ++i) m_fieldIndex[kind].push_back(static_cast<int>(i) + 1);
     }
 }
 
