@@ -159,6 +159,13 @@ TEST(RecordingReader, NamesUnreadableLinesAndReadsOnAndIgnoresACutLastLine) {
         EXPECT_EQ(12u, read.report.lines);
     }
     EXPECT_FALSE(ReadText(body).report.cut);
+
+    // A line of garbage too long for any entry is dropped as it comes.
+    const Read overlong = ReadText(std::string(kHead) + std::string(3 << 20, 'x') + "\nstart\t1\t2\n", 1 << 16);
+    ASSERT_EQ(1u, overlong.entries.size());
+    EXPECT_EQ(7u, overlong.entries[0].line);
+    ASSERT_EQ(1u, overlong.report.problems.size());
+    EXPECT_EQ(6u, overlong.report.problems[0].line);
 }
 
 TEST(RecordingReader, ReadsNothingOfAFileThatIsNoRecording) {
