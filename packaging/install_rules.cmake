@@ -10,7 +10,7 @@ else()
   set(okulon_package_folder x64)
 endif()
 
-install(TARGETS Okulon okulon_host okulon_check
+install(TARGETS Okulon okulon_host okulon_check okulon_export
   RUNTIME DESTINATION ${okulon_package_folder} COMPONENT okulon
   ARCHIVE DESTINATION lib COMPONENT development EXCLUDE_FROM_ALL)
 if(TARGET simtracker AND TARGET tet AND TARGET ttime)

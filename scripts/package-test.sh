@@ -131,7 +131,7 @@ for entry in EyeTrackerLib.tlb install.cmd uninstall.cmd user-guide.md CHANGELOG
   [ -f "$install_dir/$entry" ] || missing="$missing $entry"
 done
 for arch in x86 x64; do
-  for entry in Okulon.dll okulon_host.exe okulon_check.exe simtracker.exe simulator/tet.dll simulator/ttime.dll; do
+  for entry in Okulon.dll okulon_host.exe okulon_check.exe okulon_export.exe simtracker.exe simulator/tet.dll simulator/ttime.dll; do
     [ -f "$install_dir/$arch/$entry" ] || missing="$missing $arch/$entry"
   done
 done
@@ -161,7 +161,7 @@ fi
 # -- The programs' arguments: --help and --version end at once, a bad argument is named
 host_arch=x64
 [ "$windows" = win32 ] && host_arch=x86
-for program in okulon_host okulon_check simtracker; do
+for program in okulon_host okulon_check okulon_export simtracker; do
   run "$work/help.txt" "$install_dir/$host_arch/$program.exe" --help
   expect "$program --help prints its usage and ends without doing anything else (exit 0)" \
     bash -c "[ $code -eq 0 ] && grep -q 'usage: $program' '$work/help.txt' && ! grep -q 'created through\|listening\|Component' '$work/help.txt'"
@@ -174,6 +174,10 @@ expect "okulon_host with an unknown option ends at once with exit 2 and names it
 run "$work/host-bad.txt" "$install_dir/$host_arch/okulon_host.exe" --port=70000
 expect "okulon_host with a port out of range exits 2 and names it" \
   bash -c "[ $code -eq 2 ] && grep -qF -- '--port 70000: expected a port number from 1 to 65535' '$work/host-bad.txt'"
+run "$work/export.txt" "$install_dir/$host_arch/okulon_export.exe" --recording "$root/tests/export/recording.txt" \
+  --dataset "$work/exported" --subject 01 --task gaze
+expect "the packaged okulon_export turns a recording into a BIDS dataset (exit 0)" \
+  bash -c "[ $code -eq 0 ] && grep -qF '7 samples in 2 stretches of tracking' '$work/export.txt' && [ -s '$work/exported/sub-01/beh/sub-01_task-gaze_recording-eye1_physio.tsv.gz' ]"
 run "$work/simulator-bad.txt" "$install_dir/$host_arch/simtracker.exe" --rate 5
 expect "simtracker with a rate out of range exits 2 and names it" \
   bash -c "[ $code -eq 2 ] && grep -qF -- '--rate 5: bad value for rate' '$work/simulator-bad.txt'"

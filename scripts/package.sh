@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Makes the Windows release dist/okulon-<version>-windows.zip from both cross
 # builds: x86/ (i686) and x64/ (x86-64), each with a stripped Okulon.dll, the
-# host program, the check tool, simtracker.exe and the stand-in tracker
+# host program, the check tool, the exporter, simtracker.exe and the stand-in tracker
 # libraries in simulator/; at the top the host's type library, install.cmd,
 # uninstall.cmd, the user guide, the changelog and the licence. The debug
 # symbols stay beside the builds, in build/<preset>/symbols/*.debug, and each
@@ -12,7 +12,7 @@ root=$(pwd)
 
 scripts/setup.sh
 
-shipped_targets=(Okulon okulon_host okulon_check simtracker tet ttime)
+shipped_targets=(Okulon okulon_host okulon_check okulon_export simtracker tet ttime)
 for preset in cross cross64; do
   echo "== package: building $preset"
   cmake --preset "$preset" >/dev/null
@@ -38,7 +38,7 @@ for pair in cross64:x64 cross:x86; do
   echo "== package: $folder from $preset"
   cmake --install "$build" --prefix "$stage" --component okulon --strip >/dev/null
   mkdir -p "$build/symbols"
-  for binary in Okulon.dll okulon_host.exe okulon_check.exe simtracker.exe simulator/tet.dll simulator/ttime.dll; do
+  for binary in Okulon.dll okulon_host.exe okulon_check.exe okulon_export.exe simtracker.exe simulator/tet.dll simulator/ttime.dll; do
     file=$(basename "$binary")
     "$objcopy" --only-keep-debug "$build/bin/$file" "$build/symbols/$file.debug"
     (cd "$build/symbols" && "$objcopy" --add-gnu-debuglink="$file.debug" "$stage/$folder/$binary")

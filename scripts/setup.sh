@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need on a Debian 12 machine, once:
 # the i386 architecture for 32-bit Wine, 64-bit Wine, both mingw-w64
-# toolchains, the test libraries, an X server for the drawing test.
+# toolchains, the test libraries, an X server for the drawing test, zlib for
+# both (the exporter's gzip), and Node.js with npm for the BIDS validator
+# (scripts/bids-validator.sh installs the validator itself).
 #
 # A mirror can be caught mid-sync: one index then fails to download, and the
 # amd64 libraries may carry security versions that the i386 index no longer
@@ -19,7 +21,8 @@ packages=(build-essential cmake ninja-build git ca-certificates
           wine wine64 wine32:i386 libwine-dev
           googletest libgtest-dev libgmock-dev libbenchmark-dev relacy-dev
           clang libclang-rt-14-dev clang-format
-          xvfb xauth)
+          xvfb xauth
+          zlib1g-dev libz-mingw-w64-dev)
 release=bookworm
 attempts=${OKULON_APT_ATTEMPTS:-3}
 pause=${OKULON_APT_PAUSE:-20}
@@ -28,6 +31,10 @@ missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
 done
+# Node.js and npm by command: a machine may carry another build of Node.js
+# whose package provides npm and conflicts with Debian's npm package.
+command -v node >/dev/null || missing+=(nodejs)
+command -v npm >/dev/null || missing+=(npm)
 [ ${#missing[@]} -gt 0 ] || exit 0
 
 sudo=""

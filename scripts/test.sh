@@ -12,6 +12,8 @@ FUZZ_SECONDS=${FUZZ_SECONDS:-120}
 . scripts/machine.sh
 
 scripts/setup.sh
+# The BIDS validator for the export's test (npm ci into build/bids-validator).
+scripts/bids-validator.sh || echo "export test with the BIDS validator: skipped, the validator could not be installed"
 echo "disk: $(df -h --output=avail . | tail -1 | tr -d " ") free for the build (a whole run takes about 4 GB)"
 
 status=0

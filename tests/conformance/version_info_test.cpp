@@ -98,6 +98,7 @@ INSTANTIATE_TEST_SUITE_P(ShippedBinaries, VersionInformation,
                                          ShippedBinary{L"ttime.dll", VFT_DLL},
                                          ShippedBinary{L"okulon_host.exe", VFT_APP},
                                          ShippedBinary{L"okulon_check.exe", VFT_APP},
+                                         ShippedBinary{L"okulon_export.exe", VFT_APP},
                                          ShippedBinary{L"simtracker.exe", VFT_APP}),
                          [](const testing::TestParamInfo<ShippedBinary>& info) {
                              std::string name;
