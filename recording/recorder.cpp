@@ -19,14 +19,14 @@ using UniqueFile = UniqueResource<FileTraits>;
 // The system's text for an error code, without its line break.
 std::wstring SystemMessage(DWORD error) {
     wchar_t* text = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
-        0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    const DWORD length =
+        FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                       nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
     std::wstring message;
     if (length != 0 && text != nullptr) message.assign(text, length);
     if (text != nullptr) LocalFree(text);
-    while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' || message.back() == L' ' ||
-                                message.back() == L'.'))
+    while (!message.empty() &&
+           (message.back() == L'\n' || message.back() == L'\r' || message.back() == L' ' || message.back() == L'.'))
         message.pop_back();
     if (message.empty()) message = L"error " + std::to_wstring(error);
     return message;
@@ -34,8 +34,8 @@ std::wstring SystemMessage(DWORD error) {
 
 std::string ToUtf8(const std::wstring& text) {
     if (text.empty()) return std::string();
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                          nullptr, nullptr);
+    const int bytes =
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
     std::string converted(bytes > 0 ? static_cast<std::size_t>(bytes) : 0, '\0');
     if (bytes > 0)
         WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), converted.data(), bytes, nullptr,
@@ -47,8 +47,7 @@ std::wstring FromUtf8(const std::string& text) {
     if (text.empty()) return std::wstring();
     const int units = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     std::wstring converted(units > 0 ? static_cast<std::size_t>(units) : 0, L'\0');
-    if (units > 0)
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), converted.data(), units);
+    if (units > 0) MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), converted.data(), units);
     return converted;
 }
 
@@ -193,13 +192,14 @@ bool Recorder::Open(const std::wstring& path, RecordingHeader header, bool track
     if (!m_channel) m_channel = std::make_shared<RecordingChannel>(kHandoffCapacity);
 
     // CREATE_NEW: an existing file, a recording of an earlier session perhaps, is never overwritten.
-    UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    UniqueFile file(
+        CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
         message = L"Recording file could not be created: " + SystemMessage(GetLastError());
         return false;
     }
-    std::unique_ptr<RecordingSink> sink = g_sinkFactory != nullptr ? g_sinkFactory(file.get()) : MakeFileSink(file.get());
+    std::unique_ptr<RecordingSink> sink =
+        g_sinkFactory != nullptr ? g_sinkFactory(file.get()) : MakeFileSink(file.get());
     const uint32_t generation = ++m_lastGeneration == 0 ? ++m_lastGeneration : m_lastGeneration;
     auto session = std::make_shared<RecordingSession>(m_channel, std::move(file), std::move(sink), generation);
     header.componentVersion = OKULON_VERSION_TEXT;

@@ -28,11 +28,20 @@ void AppendFields(std::string& out, Number value, Rest... rest) {
 void AppendEscaped(std::string& out, const std::string& text) {
     for (const char c : text) {
         switch (c) {
-        case '\t': out += "\\t"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\\': out += "\\\\"; break;
-        default: out += c;
+        case '\t':
+            out += "\\t";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        default:
+            out += c;
         }
     }
 }
@@ -159,8 +168,8 @@ void RecordingWriter::AppendSample(const RecordedSample& sample) {
     const TrackerEyeBlock& first = record.first;
     const TrackerEyeBlock& second = record.second;
     m_buffer += "sample";
-    AppendFields(m_buffer, time, first.gazeX, first.gazeY, first.pupilSize, first.validity, second.gazeX,
-                 second.gazeY, second.pupilSize, second.validity);
+    AppendFields(m_buffer, time, first.gazeX, first.gazeY, first.pupilSize, first.validity, second.gazeX, second.gazeY,
+                 second.pupilSize, second.validity);
     AppendFields(m_buffer, detail::ToScreenX(first.gazeX, width), detail::ToScreenY(first.gazeY, height),
                  detail::ToScreenX(second.gazeX, width), detail::ToScreenY(second.gazeY, height));
     m_buffer += '\n';
@@ -168,8 +177,7 @@ void RecordingWriter::AppendSample(const RecordedSample& sample) {
 
     // Both eyes lost or found, by the rule the host's eye-event stream follows,
     // whether or not the host started that stream.
-    const bool bothUsable =
-        first.validity == detail::kValidityUsable && second.validity == detail::kValidityUsable;
+    const bool bothUsable = first.validity == detail::kValidityUsable && second.validity == detail::kValidityUsable;
     const bool bothLost = first.validity == detail::kValidityEyeLost && second.validity == detail::kValidityEyeLost;
     const bool wereUsable =
         m_lastValidityFirst == detail::kValidityUsable && m_lastValiditySecond == detail::kValidityUsable;

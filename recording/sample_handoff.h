@@ -30,7 +30,7 @@ namespace okulon {
 
 struct RecordedSample {
     TrackerRecord record;
-    int32_t screenWidth;   // the conversion's size at the sample
+    int32_t screenWidth;  // the conversion's size at the sample
     int32_t screenHeight;
     uint32_t generation;     // the recording it belongs to
     uint32_t droppedBefore;  // records of that recording lost just before this one

@@ -72,9 +72,8 @@ class Recording : public ::testing::Test {
 protected:
     void SetUp() override {
         g_release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        Recorder::SetSinkFactoryForTesting([](HANDLE file) -> std::unique_ptr<RecordingSink> {
-            return std::make_unique<SeamSink>(file);
-        });
+        Recorder::SetSinkFactoryForTesting(
+            [](HANDLE file) -> std::unique_ptr<RecordingSink> { return std::make_unique<SeamSink>(file); });
     }
     void TearDown() override {
         SetEvent(g_release);

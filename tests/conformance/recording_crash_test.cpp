@@ -45,7 +45,8 @@ int64_t PcMicroseconds() {
     LARGE_INTEGER counter, frequency;
     QueryPerformanceCounter(&counter);
     QueryPerformanceFrequency(&frequency);
-    return counter.QuadPart / frequency.QuadPart * 1000000 + counter.QuadPart % frequency.QuadPart * 1000000 / frequency.QuadPart;
+    return counter.QuadPart / frequency.QuadPart * 1000000 +
+           counter.QuadPart % frequency.QuadPart * 1000000 / frequency.QuadPart;
 }
 
 TEST(RecordingCrash, AKilledHostLeavesAReadableFileThatLacksAtMostTheLastSecond) {
@@ -59,7 +60,8 @@ TEST(RecordingCrash, AKilledHostLeavesAReadableFileThatLacksAtMostTheLastSecond)
 
     wchar_t folder[MAX_PATH];
     GetTempPathW(MAX_PATH, folder);
-    const std::wstring path = std::wstring(folder) + L"okulon-crash-" + std::to_wstring(GetCurrentProcessId()) + L".tsv";
+    const std::wstring path =
+        std::wstring(folder) + L"okulon-crash-" + std::to_wstring(GetCurrentProcessId()) + L".tsv";
     DeleteFileW(path.c_str());
     std::wstring commandLine = L"\"" + ExecutableFolder() + L"okulon_host.exe\" --dll \"" + ExecutableFolder() +
                                L"Okulon.dll\" --port " + std::to_wstring(server.Port()) +
@@ -71,8 +73,8 @@ TEST(RecordingCrash, AKilledHostLeavesAReadableFileThatLacksAtMostTheLastSecond)
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdOutput = startup.hStdError = nul.get();
     PROCESS_INFORMATION process{};
-    ASSERT_TRUE(CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
-                               ExecutableFolder().c_str(), &startup, &process));
+    ASSERT_TRUE(CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, ExecutableFolder().c_str(),
+                               &startup, &process));
     UniqueHandle host(process.hProcess), thread(process.hThread);
 
     ASSERT_TRUE(WaitUntil([&] { return CountKind(CompleteLines(path), "sample") >= 2000; }, 60000))
