@@ -187,6 +187,8 @@ void Exporter::OnEntry(const Entry& entry) {
         return;
     case EntryKind::kStart:
         NoteClocks(entry.trackerUs, entry.pcUs);
+        // A start without a stop before it: how long the last lasted is unknown.
+        CloseLost(entry.trackerUs, false);
         CloseTracking(entry.trackerUs, false);
         m_openTracking = m_events.size();
         m_events.push_back({entry.trackerUs, std::nullopt, "tracking", "tracking started"});

@@ -140,10 +140,10 @@ int main(int argc, char** argv) {
         std::printf("okulon_export: FAILED, nothing exported: %s\n", outcome.error.c_str());
         return kExitFailed;
     }
-    std::printf("okulon_export: %llu samples in %llu stretches of tracking at %g Hz, %llu events, into %s:\n",
+    std::printf("okulon_export: %llu samples in %llu %s of tracking at %g Hz, %llu events, into %s:\n",
                 static_cast<unsigned long long>(outcome.samples), static_cast<unsigned long long>(outcome.segments),
-                outcome.samplingFrequency, static_cast<unsigned long long>(outcome.events),
-                options.exportOptions.dataset.c_str());
+                outcome.segments == 1 ? "stretch" : "stretches", outcome.samplingFrequency,
+                static_cast<unsigned long long>(outcome.events), options.exportOptions.dataset.c_str());
     for (const std::string& file : outcome.written) std::printf("  %s\n", file.c_str());
     std::printf("left eye: the recording's %s eye (--first-eye)\n",
                 options.exportOptions.firstEyeIsLeft ? "first" : "second");
