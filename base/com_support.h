@@ -123,6 +123,13 @@ private:
     T* m_pointer = nullptr;
 };
 
+// The calling thread's last error as a result; a failed platform call whose
+// last error is 0 is still a failure.
+inline HRESULT HResultFromLastError() noexcept {
+    const DWORD error = GetLastError();
+    return error == ERROR_SUCCESS ? E_FAIL : HRESULT_FROM_WIN32(error);
+}
+
 // Slim reader/writer lock and its guards.
 class SrwLock {
 public:

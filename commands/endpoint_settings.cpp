@@ -3,6 +3,8 @@
 // the calling thread's ANSI code page and stored.
 #include "commands/endpoint_settings.h"
 
+#include "base/com_support.h"
+
 #include <climits>
 #include <cstring>
 #include <string>
@@ -20,11 +22,6 @@ UINT ThreadAnsiCodePage() noexcept {
     return codePage;
 }
 
-HRESULT LastErrorAsHResult() noexcept {
-    const DWORD error = GetLastError();
-    return error == ERROR_SUCCESS ? E_FAIL : HRESULT_FROM_WIN32(error);
-}
-
 // UTF-16 to 8-bit text with the calling thread's ANSI code page and the
 // platform's default handling of characters the code page lacks (best fit,
 // else the default character).
@@ -35,10 +32,10 @@ HRESULT ConvertToThreadAnsi(std::u16string_view value, std::string& converted) {
     const auto* wide = reinterpret_cast<const WCHAR*>(value.data());
     const int units = static_cast<int>(value.size());
     const int bytes = WideCharToMultiByte(CP_THREAD_ACP, 0, wide, units, nullptr, 0, nullptr, nullptr);
-    if (bytes <= 0) return LastErrorAsHResult();
+    if (bytes <= 0) return HResultFromLastError();
     converted.resize(static_cast<size_t>(bytes));
     const int stored = WideCharToMultiByte(CP_THREAD_ACP, 0, wide, units, &converted[0], bytes, nullptr, nullptr);
-    if (stored <= 0) return LastErrorAsHResult();
+    if (stored <= 0) return HResultFromLastError();
     converted.resize(static_cast<size_t>(stored));
     return S_OK;
 }

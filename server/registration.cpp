@@ -26,12 +26,6 @@ static_assert(sizeof(wchar_t) == sizeof(char16_t), "registry text is UTF-16 on t
 const char16_t* AsText16(const wchar_t* text) { return reinterpret_cast<const char16_t*>(text); }
 const wchar_t* AsWide(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
 
-// A failed platform call whose last error is 0 is still a failure.
-HRESULT HResultFromLastError() noexcept {
-    const DWORD error = GetLastError();
-    return error == ERROR_SUCCESS ? E_FAIL : HResultFromWin32(static_cast<int32_t>(error));
-}
-
 // The attributes of a loaded type library, given back to it on scope exit.
 class TypeLibraryAttributes {
 public:

@@ -39,12 +39,13 @@ OKULON_TRACKER_API int32_t WINAPI TT_GetLocalTimeStamp(okulon::TrackerTimeStamp*
 
 }  // extern "C"
 
-// Function types, for Okulon.dll's run-time binding (it must load without the libraries).
-using PFN_Tet_Connect = int32_t(WINAPI*)(const char*, int32_t, int32_t);
-using PFN_Tet_Void = int32_t(WINAPI*)(void);
-using PFN_Tet_Start = int32_t(WINAPI*)(TetGazeCallback, void*, int32_t);
-using PFN_Tet_CalibAddPoint = int32_t(WINAPI*)(float, float, int32_t, int32_t, int32_t, int32_t);
-using PFN_TT_GetLocalTimeStamp = int32_t(WINAPI*)(okulon::TrackerTimeStamp*);
+// Function types, for Okulon.dll's run-time binding (it must load without the
+// libraries): each is the type of its prototype above, so the two cannot differ.
+using PFN_Tet_Connect = decltype(&Tet_Connect);
+using PFN_Tet_Void = decltype(&Tet_Disconnect);  // every function without arguments
+using PFN_Tet_Start = decltype(&Tet_Start);
+using PFN_Tet_CalibAddPoint = decltype(&Tet_CalibAddPoint);
+using PFN_TT_GetLocalTimeStamp = decltype(&TT_GetLocalTimeStamp);
 
 namespace okulon {
 
@@ -57,15 +58,15 @@ void FindExport(HMODULE module, const char* name, Function& function) noexcept {
 // tet.dll's functions found by name in a loaded module: the one binding that
 // Okulon.dll's TrackerLibrary and the check tool's probe share.
 struct TetFunctions {
-    PFN_Tet_Connect connect = nullptr;
-    PFN_Tet_Void disconnect = nullptr;
-    PFN_Tet_Start start = nullptr;
-    PFN_Tet_Void stop = nullptr;
-    PFN_Tet_Void performSystemCheck = nullptr;
-    PFN_Tet_Void calibClear = nullptr;
-    PFN_Tet_CalibAddPoint calibAddPoint = nullptr;
-    PFN_Tet_Void calibCalculateAndSet = nullptr;
-    PFN_Tet_Void getLastError = nullptr;
+    decltype(&Tet_Connect) connect = nullptr;
+    decltype(&Tet_Disconnect) disconnect = nullptr;
+    decltype(&Tet_Start) start = nullptr;
+    decltype(&Tet_Stop) stop = nullptr;
+    decltype(&Tet_PerformSystemCheck) performSystemCheck = nullptr;
+    decltype(&Tet_CalibClear) calibClear = nullptr;
+    decltype(&Tet_CalibAddPoint) calibAddPoint = nullptr;
+    decltype(&Tet_CalibCalculateAndSet) calibCalculateAndSet = nullptr;
+    decltype(&Tet_GetLastError) getLastError = nullptr;
 
     // Finds every function; true only when the module has them all: a library
     // without the whole interface is no usable tracker library.
