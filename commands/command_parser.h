@@ -1,8 +1,9 @@
 // The text syntax of SendCommand: splits a command into parameter name and
 // value, reads decimal numbers the way the settings expect them, and fits a
 // converted host name into the 256-byte host buffer. Everything that needs the
-// platform (the ANSI conversion, the object's fields, the HRESULT) stays in the
-// COM method; this part is platform-free so that it is tested and fuzzed natively.
+// platform stays out: the ANSI conversion and the stored settings are in
+// EndpointSettings (endpoint_settings.cpp), the HRESULT and the messages in
+// the COM method; this part is platform-free so that it is tested and fuzzed natively.
 //
 // Threads: stateless; SendCommand calls it on the host's calling thread.
 // Ownership: owns nothing. A parsed value is a view into the caller's text and

@@ -6,9 +6,9 @@
 // the recording file (recording/recorder) and the calibration
 // (calibration/calibration_controller); the host-interface
 // methods check their arguments, delegate and leave the error text.
-// The tracking worker and the gaze callback reach the object through the
-// internal operations and the push operations; they never hold a reference,
-// and the object cuts them off before it is destroyed.
+// The tracking worker and the gaze callback reach the object only through
+// TrackingTarget (tracker/tracking_target.h), its member m_trackingLink; they
+// never hold a reference, and the object cuts them off before it is destroyed.
 #pragma once
 
 #include <windows.h>
