@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "bench/queue_bench.h"
@@ -75,15 +76,22 @@ void PrintPercentiles(const char* name, const std::vector<double>& perCall) {
 // and 3 appends with a host thread fetching all the time. Also counts the
 // allocations made while the callbacks ran after a warm-up (none expected).
 int RunProductCallbackFigures(const QpcClock& clock, const std::vector<TrackerRecord>& records) {
+    // Each also with a recording on: every record goes into its hand-off too.
     for (bool threeAppends : {false, true}) {
-        auto target = std::make_unique<BenchTarget>(threeAppends);
-        TimeCallbackBatches(*target, records, 1000, true, clock);
-        const int64_t before = AllocationCounter::Allocations().load();
-        const std::vector<double> perCall = TimeCallbackBatches(*target, records, kBatches, true, clock);
-        const int64_t allocations = AllocationCounter::Allocations().load() - before - 1;  // the result vector
-        PrintPercentiles(threeAppends ? "callback, gaze+pupil+event (3 appends)" : "callback, gaze+pupil (2 appends)",
-                         perCall);
-        std::printf("%-60s %lld\n", "  allocations after warm-up", static_cast<long long>(allocations));
+        for (bool recording : {false, true}) {
+            auto target = std::make_unique<BenchTarget>(threeAppends);
+            RecordingChannel channel(8192);
+            if (recording) target->SetRecording(&channel);
+            TimeCallbackBatches(*target, records, 1000, true, clock);
+            const int64_t before = AllocationCounter::Allocations().load();
+            const std::vector<double> perCall = TimeCallbackBatches(*target, records, kBatches, true, clock);
+            const int64_t allocations = AllocationCounter::Allocations().load() - before - 1;  // the result vector
+            std::string name =
+                threeAppends ? "callback, gaze+pupil+event (3 appends)" : "callback, gaze+pupil (2 appends)";
+            if (recording) name += ", recording on";
+            PrintPercentiles(name.c_str(), perCall);
+            std::printf("%-60s %lld\n", "  allocations after warm-up", static_cast<long long>(allocations));
+        }
     }
     auto target = std::make_unique<BenchTarget>(true);
     std::atomic<bool> stop{false};
