@@ -3,7 +3,7 @@
 #include <new>
 
 #include "calibration/calibration_session.h"
-#include "commands/endpoint_settings.h"
+#include "commands/command_settings.h"
 #include "tracker/tracker_records.h"
 #include "tracker/tracking_controller.h"
 
@@ -20,7 +20,7 @@ bool CountsAsNotConnected(DWORD exitCode) noexcept {
 
 }  // namespace
 
-CalibrationOutcome CalibrationController::Run(const EndpointSettings& settings, const TrackingController& tracking,
+CalibrationOutcome CalibrationController::Run(const CommandSettings& settings, const TrackingController& tracking,
                                               ICalibrationDisplay* display) {
     EndWorker();
 

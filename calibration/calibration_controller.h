@@ -17,7 +17,7 @@
 namespace okulon {
 
 class CalibrationSession;
-class EndpointSettings;
+class CommandSettings;
 class TrackingController;
 
 // The kinds of Calibrate the host asks for.
@@ -40,7 +40,7 @@ public:
 
     // Ends the previous run's worker, starts a new one on the display and
     // waits on the host's thread until it ends or the host cancels.
-    CalibrationOutcome Run(const EndpointSettings& settings, const TrackingController& tracking,
+    CalibrationOutcome Run(const CommandSettings& settings, const TrackingController& tracking,
                            ICalibrationDisplay* display);
 
     // No thread is ever killed: the worker is cut off (no further display or

@@ -27,7 +27,7 @@
 #include <memory>
 
 #include "base/com_support.h"
-#include "extension/tracker_endpoint.h"
+#include "commands/tracker_endpoint.h"
 #include "eye_tracker_host.h"
 
 namespace okulon {

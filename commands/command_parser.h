@@ -2,7 +2,7 @@
 // value, reads decimal numbers the way the settings expect them, and fits a
 // converted host name into the 256-byte host buffer. Everything that needs the
 // platform stays out: the ANSI conversion and the stored settings are in
-// EndpointSettings (endpoint_settings.cpp), the HRESULT and the messages in
+// CommandSettings (command_settings.cpp), the HRESULT and the messages in
 // the COM method; this part is platform-free so that it is tested and fuzzed natively.
 //
 // Threads: stateless; SendCommand calls it on the host's calling thread.

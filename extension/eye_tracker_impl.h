@@ -2,7 +2,7 @@
 // through the class factory and drives it through IEyeTracker from one thread.
 // Each job has an owner of its own, a member of the object: the record
 // streams (extension/record_streams), the endpoint settings
-// (commands/endpoint_settings), the tracking worker (tracker/tracking_controller),
+// (commands/command_settings), the tracking worker (tracker/tracking_controller),
 // the recording file (recording/recorder) and the calibration
 // (calibration/calibration_controller); the host-interface
 // methods check their arguments, delegate and leave the error text.
@@ -17,10 +17,10 @@
 
 #include "base/com_support.h"
 #include "calibration/calibration_controller.h"
-#include "commands/endpoint_settings.h"
+#include "commands/command_settings.h"
 #include "extension/record_streams.h"
 #include "extension/records.h"
-#include "extension/tracker_endpoint.h"
+#include "commands/tracker_endpoint.h"
 #include "recording/recorder.h"
 #include "eye_tracker_host.h"  // IEyeTracker, ICalibrationDisplay, host record structs
 #include "okulon.h"            // IEyeTrackerImpl, CLSID_CEyeTrackerImpl, LIBID_Okulon
@@ -196,7 +196,7 @@ private:
 
     std::wstring m_lastError;
     RecordStreams m_streams;
-    EndpointSettings m_settings;
+    CommandSettings m_settings;
     TrackingController m_tracking;
     ValidityMemory m_lastValidity;
     Recorder m_recorder;

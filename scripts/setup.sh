@@ -69,15 +69,15 @@ if [ "$updated" = no ]; then
 fi
 
 echo "setup: installing ${missing[*]}"
-install() {
+apt_install_missing() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "$@" "${missing[@]}" >"$log" 2>&1
 }
-if install; then
+if apt_install_missing; then
   exit 0
 fi
 echo "setup: the install did not resolve; trying again with the release pinned (-t $release):"
 grep -E '^(E:| )' "$log" | head -5 | sed 's/^/setup:   /'
-if install -t "$release"; then
+if apt_install_missing -t "$release"; then
   exit 0
 fi
 echo "setup: FAILED to install ${missing[*]}"

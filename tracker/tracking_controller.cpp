@@ -3,13 +3,13 @@
 #include <algorithm>
 #include <new>
 
-#include "commands/endpoint_settings.h"
+#include "commands/command_settings.h"
 #include "tracker/tracker_records.h"
 #include "tracker/tracking_session.h"
 
 namespace okulon {
 
-bool TrackingController::StartWorker(TrackingTarget* object, const EndpointSettings& settings) noexcept {
+bool TrackingController::StartWorker(TrackingTarget* object, const CommandSettings& settings) noexcept {
     if (m_trackingThread) {
         m_threadRunning = 0;
         m_trackingSession->CutOff();

@@ -20,7 +20,7 @@
 
 namespace okulon {
 
-class EndpointSettings;
+class CommandSettings;
 class TrackingSession;
 class TrackingTarget;
 
@@ -33,7 +33,7 @@ public:
     // Cuts a held worker off, waits until no detached worker's callback is
     // inside the object, and starts a new worker for `object` connecting to
     // the settings' endpoint. False when the worker could not be started.
-    bool StartWorker(TrackingTarget* object, const EndpointSettings& settings) noexcept;
+    bool StartWorker(TrackingTarget* object, const CommandSettings& settings) noexcept;
     // Streaming on, unless the last system check said the server blocks it.
     void StartStreamingUnlessBlocked() noexcept;
     bool HasWorker() const noexcept { return static_cast<bool>(m_trackingThread); }

@@ -38,7 +38,7 @@
 #include <memory>
 
 #include "base/com_support.h"
-#include "extension/tracker_endpoint.h"
+#include "commands/tracker_endpoint.h"
 #include "tracker/tracker_records.h"
 #include "tracker/tracking_target.h"
 

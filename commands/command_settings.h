@@ -1,4 +1,4 @@
-// EndpointSettings: what SendCommand sets. The tracker server's host name and
+// CommandSettings: what SendCommand sets. The tracker server's host name and
 // port, which a worker copies when it starts (SnapshotEndpoint), and the
 // screen size the gaze callback converts with.
 //
@@ -14,16 +14,16 @@
 #include <cstdint>
 
 #include "commands/command_parser.h"
-#include "extension/tracker_endpoint.h"
+#include "commands/tracker_endpoint.h"
 
 namespace okulon {
 
-class EndpointSettings {
+class CommandSettings {
 public:
     // localhost:4455 and the primary screen's size.
-    EndpointSettings() noexcept;
-    EndpointSettings(const EndpointSettings&) = delete;
-    EndpointSettings& operator=(const EndpointSettings&) = delete;
+    CommandSettings() noexcept;
+    CommandSettings(const CommandSettings&) = delete;
+    CommandSettings& operator=(const CommandSettings&) = delete;
 
     // Stores the value of a recognised command; the platform's result when
     // the host name or port cannot be converted to the thread's code page.

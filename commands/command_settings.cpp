@@ -1,7 +1,7 @@
 // The platform half of the command channel: the text syntax and the number
 // reading live in commands/command_parser; here the value is converted with
 // the calling thread's ANSI code page and stored.
-#include "commands/endpoint_settings.h"
+#include "commands/command_settings.h"
 
 #include "base/com_support.h"
 
@@ -58,19 +58,19 @@ void StoreHostName(const std::string& converted, char (&buffer)[kTrackerHostBuff
 
 }  // namespace
 
-EndpointSettings::EndpointSettings() noexcept
+CommandSettings::CommandSettings() noexcept
     : m_trackerPort(4455), m_screenWidth(GetSystemMetrics(SM_CXSCREEN)), m_screenHeight(GetSystemMetrics(SM_CYSCREEN)) {
     std::strcpy(m_trackerHost, "localhost");
 }
 
-TrackerEndpoint EndpointSettings::SnapshotEndpoint() const {
+TrackerEndpoint CommandSettings::SnapshotEndpoint() const {
     TrackerEndpoint endpoint;
     endpoint.host.assign(m_trackerHost, strnlen(m_trackerHost, sizeof(m_trackerHost)));
     endpoint.port = m_trackerPort.load();
     return endpoint;
 }
 
-HRESULT EndpointSettings::Apply(const ParsedCommand& command) {
+HRESULT CommandSettings::Apply(const ParsedCommand& command) {
     switch (command.parameter) {
     case CommandParameter::Host: {
         std::string converted;
