@@ -189,6 +189,7 @@ private:
         void RecordSample(const TrackerRecord& record, int32_t width, int32_t height) noexcept override {
             m_object.m_recorder.PushSample(record, width, height);
         }
+        void RecordDeliveryFailure(int32_t code) noexcept override { m_object.m_recorder.NoteDisconnect(code); }
 
     private:
         CEyeTrackerImpl& m_object;

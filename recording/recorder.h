@@ -5,7 +5,8 @@
 // Threads:
 // - Open, Close, Mark, NoteStart, NoteStop, TakeFailure and End run on the
 //   host's thread.
-// - NoteDisconnect runs on the tracking worker.
+// - NoteDisconnect runs on the tracking worker (a delivery that failed, or a
+//   system check that found the tracker gone).
 // - PushSample runs on the gaze callback's thread and never waits: a full
 //   hand-off drops the record and counts it.
 // - The writer thread writes, flushes at least once a second, and ends the

@@ -60,8 +60,12 @@ DWORD TrackingSession::Run() noexcept {
         }
         if (streaming != 0) {
             // Returns once the callback has called Tet_Stop.
-            if (tracker.Start(&TrackingSession::GazeCallback, this, 0) == -1)
-                return static_cast<DWORD>(tracker.GetLastError());
+            if (tracker.Start(&TrackingSession::GazeCallback, this, 0) == -1) {
+                const int32_t code = tracker.GetLastError();
+                SharedGuard guard(m_lock);
+                if (m_object != nullptr) m_object->RecordDeliveryFailure(code);
+                return static_cast<DWORD>(code);
+            }
         }
         // The look and the check are one step for CutOff, which waits for a
         // check in progress: a worker cut off while it delivered, or at any

@@ -42,6 +42,9 @@ public:
     // Every record the library delivers while streaming, for the recording
     // file; never waits.
     virtual void RecordSample(const TrackerRecord& record, int32_t width, int32_t height) noexcept = 0;
+    // The worker's delivery ended on a failure of the tracker library (a lost
+    // connection, say), for the recording file; the status is left as it is.
+    virtual void RecordDeliveryFailure(int32_t code) noexcept = 0;
 
 protected:
     ~TrackingTarget() = default;

@@ -88,8 +88,9 @@ protected:
         return m_paths.back();
     }
     // With `usable`, samples of both eyes usable, one gaze record of eye type 0 each.
-    void StartServer(int rate, int samples, bool usable = false) {
+    void StartServer(int rate, int samples, bool usable = false, uint64_t dropAfter = 0) {
         Scenario scenario;
+        scenario.dropAfter = dropAfter;
         if (usable) {
             scenario.csvPath = Narrow(Path(L"okulon-replay"));
             std::ofstream replay(scenario.csvPath);
@@ -170,6 +171,19 @@ TEST_F(Recording, EverySampleSentReachesTheFileWhileTheHostFetchesNewestOnlyAndR
     EXPECT_EQ(end[0][3], "2000");
     EXPECT_EQ(end[0][4], "0");
     EXPECT_GT(fetches, 1);
+}
+
+TEST_F(Recording, ALostConnectionIsAnEntryAfterTheLastSampleItDelivered) {
+    StartServer(1000, 0, false, 300);
+    const std::wstring path = Path(L"okulon-lost");
+    ASSERT_EQ(S_OK, Command(L"record " + path));
+    ASSERT_EQ(S_OK, m_tracker->StartTracking());
+    ASSERT_TRUE(WaitUntil([&] { return Entries(path, "disconnect").size() == 1; }, 20000));
+    ASSERT_EQ(S_OK, Command(L"record off"));
+    const auto disconnect = Entries(path, "disconnect")[0];
+    EXPECT_NE(disconnect[3], "0") << "the tracker library's code";
+    EXPECT_EQ(Entries(path, "sample").size(), 300u);
+    EXPECT_LT(std::stoll(Entries(path, "sample").back()[1]), std::stoll(disconnect[1]));
 }
 
 TEST_F(Recording, BadCommandsAreRefusedWithAReasonAndNothingWrittenIsLost) {
