@@ -298,6 +298,17 @@ TEST_F(BidsExport, ACutRecordingIsExportedUpToTheCutAndSaysSo) {
     EXPECT_NE(std::string::npos, ReadFile(File("eye1", "_physio.json")).find("not finished"));
 }
 
+TEST_F(BidsExport, ARecordingThatCannotBeExportedLeavesNothingBehind) {
+    const fs::path notARecording = m_dataset.string() + "-not.txt";
+    std::ofstream(notARecording, std::ios::binary) << "sample\t1\n" << m_recording;
+    const auto outcome = Export(notARecording.string());
+    fs::remove(notARecording);
+    EXPECT_FALSE(outcome.ok);
+    EXPECT_NE(std::string::npos, outcome.error.find("not an Okulon recording")) << outcome.error;
+    EXPECT_TRUE(outcome.written.empty());
+    EXPECT_FALSE(fs::exists(m_dataset));
+}
+
 TEST_F(BidsExport, ASecondRecordingJoinsTheDatasetAndNothingIsOverwritten) {
     ASSERT_TRUE(Export(OKULON_EXPORT_TEST_RECORDING).ok);
     const std::string table = ReadFile(File("eye1", "_physio.tsv.gz"));

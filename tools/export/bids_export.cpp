@@ -4,8 +4,10 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <system_error>
 
@@ -104,7 +106,8 @@ private:
 
     const ExportOptions& m_options;
     ExportOutcome m_outcome;
-    fs::path m_folder;  // sub-<label>/[ses-<label>/]beh
+    fs::path m_folder;                    // sub-<label>/[ses-<label>/]beh
+    std::vector<fs::path> m_madeFolders;  // deepest first
     std::string m_relativeFolder;
     std::array<std::string, 2> m_stems;  // per file eye: 0 left, 1 right
     std::array<GzipFile, 2> m_physio;
@@ -135,7 +138,7 @@ bool Exporter::Prepare() {
     base += "_task-" + m_options.task;
     if (m_options.run > 0) base += "_run-" + Integer(m_options.run);
     m_stems = {base + "_recording-eye1", base + "_recording-eye2"};
-    m_folder = fs::path(m_options.dataset) / m_relativeFolder;
+    m_folder = (fs::path(m_options.dataset) / m_relativeFolder).parent_path();
 
     // Like the recorder, never overwrite: an export goes to new names.
     for (const std::string& stem : m_stems) {
@@ -149,6 +152,10 @@ bool Exporter::Prepare() {
         }
     }
     std::error_code error;
+    for (fs::path folder = m_folder; !folder.empty() && !fs::exists(folder, error); folder = folder.parent_path()) {
+        m_madeFolders.push_back(folder);
+        if (folder == folder.parent_path()) break;
+    }
     fs::create_directories(m_folder, error);
     if (error) {
         Fail("cannot make the folder " + m_folder.string() + ": " + error.message());
@@ -628,6 +635,10 @@ ExportOutcome Exporter::Run() {
         std::error_code error;
         m_physio[eye].Close();
         fs::remove(m_folder / (m_stems[eye] + "_physio.tsv.gz.partial"), error);
+    }
+    for (const fs::path& folder : m_madeFolders) {
+        std::error_code error;
+        fs::remove(folder, error);  // only where empty
     }
     m_outcome.written.clear();
     return m_outcome;

@@ -1,5 +1,6 @@
 #include "tools/export/recording_reader.h"
 
+#include <algorithm>
 #include <charconv>
 #include <utility>
 

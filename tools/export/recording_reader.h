@@ -113,8 +113,8 @@ private:
     ReadReport m_report;
     std::string m_pending;  // the incomplete line so far
     uint64_t m_lineNumber = 0;
-    // Per kind, the field index (after the kind's name) of each expected
-    // column; empty where the columns line lacks one of them.
+    // Per kind, where each expected column is among a line's fields (0 is
+    // the entry's name): in order by default, as a columns line says after it.
     std::array<std::vector<int>, kKindCount> m_fieldIndex;
     std::array<std::string, kKindCount> m_unreadableKind;  // why a kind's columns line cannot be used
 };
