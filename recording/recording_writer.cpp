@@ -49,8 +49,8 @@ void AppendEscaped(std::string& out, const std::string& text) {
 constexpr const char* kColumns[] = {
     "columns\tstart\ttracker_us\tpc_us",
     "columns\tstop\ttracker_us\tpc_us",
-    "columns\tsample\ttracker_us\tfirst_x\tfirst_y\tfirst_pupil\tfirst_validity\tsecond_x\tsecond_y\tsecond_pupil"
-    "\tsecond_validity\tfirst_px\tfirst_py\tsecond_px\tsecond_py",
+    ("columns\tsample\ttracker_us\tfirst_x\tfirst_y\tfirst_pupil\tfirst_validity\tsecond_x\tsecond_y\tsecond_pupil"
+     "\tsecond_validity\tfirst_px\tfirst_py\tsecond_px\tsecond_py"),
     "columns\tevent\ttracker_us\tkind\tpx\tpy",
     "columns\tmark\ttracker_us\tpc_us\ttext",
     "columns\tclock\tpc_before_us\ttracker_us\tpc_after_us",

@@ -20,7 +20,7 @@ packages=(build-essential cmake ninja-build git ca-certificates
           g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 mingw-w64-tools
           wine wine64 wine32:i386 libwine-dev
           googletest libgtest-dev libgmock-dev libbenchmark-dev relacy-dev
-          clang libclang-rt-14-dev clang-format
+          clang libclang-rt-14-dev clang-format python3
           xvfb xauth
           zlib1g-dev libz-mingw-w64-dev)
 release=bookworm

@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
-# Every test: installs what is missing, builds the native configurations
-# (plain, AddressSanitizer+UBSan, ThreadSanitizer) and both cross
-# configurations, runs their tests (the cross ones under Wine of their own
-# architecture), checks both DLLs from their files, then runs each fuzz target
-# for a while. The i686 tests need a machine that runs 32-bit code; where the
+# Every test: installs what is missing (and the BIDS validator), checks the
+# layout of every C++ file and that every include stays within the libraries
+# its target links, builds the native configurations (plain,
+# AddressSanitizer+UBSan, ThreadSanitizer; the plain one also runs the record
+# queue under the C++ memory model and the export through the BIDS validator)
+# and both cross configurations, runs their tests (the cross ones under Wine
+# of their own architecture), checks both DLLs from their files, makes the
+# release package and tests it under Wine, then runs each fuzz target for a
+# while. The i686 tests need a machine that runs 32-bit code; where the
 # kernel refuses it they are skipped, and said so.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -73,6 +77,12 @@ check_dll_file() {
 
 echo "== format (.clang-format)"
 scripts/format.sh --check || { echo "formatting differs: scripts/format.sh applies it"; status=1; }
+
+# Every quoted include names a header of a library its target links, in the
+# native and both cross configurations, as CMake declares them.
+echo "== includes (each within the libraries its target links)"
+for preset in native cross cross64; do cmake --preset $preset >/dev/null; done
+scripts/check-includes.py build/native build/cross build/cross64 || status=1
 
 run_native native
 run_native native-asan
