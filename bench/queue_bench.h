@@ -15,11 +15,11 @@
 #include <thread>
 #include <vector>
 
-#include "extension/record_queue.h"
-#include "extension/records.h"
+#include "extension/records/record_queue.h"
+#include "extension/records/records.h"
 #include "recording/sample_handoff.h"
 #include "tracker/gaze_conversion.h"
-#include "tracker/tracker_records.h"
+#include "tracker/contract/tracker_records.h"
 
 namespace okulon {
 namespace bench {

@@ -4,7 +4,7 @@
 
 #include "calibration/calibration_session.h"
 #include "commands/command_settings.h"
-#include "tracker/tracker_records.h"
+#include "tracker/contract/tracker_records.h"
 #include "tracker/tracking_controller.h"
 
 namespace okulon {

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "commands/command_parser.h"
-#include "server/interface_map.h"
+#include "server/com_frame/interface_map.h"
 #include "tracker/tracker_library.h"
 
 namespace okulon {

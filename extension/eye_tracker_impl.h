@@ -18,13 +18,13 @@
 #include "base/com_support.h"
 #include "calibration/calibration_controller.h"
 #include "commands/command_settings.h"
-#include "extension/record_streams.h"
-#include "extension/records.h"
+#include "extension/records/record_streams.h"
+#include "extension/records/records.h"
 #include "commands/tracker_endpoint.h"
 #include "recording/recorder.h"
 #include "eye_tracker_host.h"  // IEyeTracker, ICalibrationDisplay, host record structs
 #include "okulon.h"            // IEyeTrackerImpl, CLSID_CEyeTrackerImpl, LIBID_Okulon
-#include "server/dispatch_impl.h"
+#include "server/com_frame/dispatch_impl.h"
 #include "tracker/gaze_conversion.h"
 #include "tracker/tracking_controller.h"
 #include "tracker/tracking_target.h"

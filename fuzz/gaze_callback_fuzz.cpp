@@ -15,10 +15,10 @@
 #include <deque>
 #include <vector>
 
-#include "extension/record_queue.h"
-#include "extension/records.h"
+#include "extension/records/record_queue.h"
+#include "extension/records/records.h"
 #include "tracker/gaze_conversion.h"
-#include "tracker/tracker_records.h"
+#include "tracker/contract/tracker_records.h"
 
 namespace {
 

@@ -19,8 +19,8 @@
 #include <string_view>
 #include <vector>
 
-#include "server/reg_object.h"
-#include "server/replacement_list.h"
+#include "server/registrar/reg_object.h"
+#include "server/registrar/replacement_list.h"
 #include "tests/support/memory_registry.h"
 
 namespace {

@@ -18,7 +18,7 @@
 #include <string_view>
 #include <vector>
 
-#include "server/registry_virtual_machine.h"
+#include "server/registrar/registry_virtual_machine.h"
 #include "tests/support/memory_registry.h"
 
 namespace {

@@ -23,7 +23,7 @@
 #include "simtracker/sim_error_codes.h"
 #include "simtracker/time_library_extras.h"
 #include "tools/command_line/command_line.h"
-#include "tracker/tracker_records.h"
+#include "tracker/contract/tracker_records.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "base/com_support.h"
-#include "tracker/tet_api.h"
+#include "tracker/contract/tet_api.h"
 
 namespace okulon::host {
 namespace {

@@ -24,7 +24,7 @@
 #include <memory>
 
 #include "recording/control_queue.h"
-#include "tracker/tracker_records.h"
+#include "tracker/contract/tracker_records.h"
 
 namespace okulon {
 

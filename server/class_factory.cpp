@@ -4,7 +4,7 @@
 #include <new>
 
 #include "server/com_object.h"
-#include "server/interface_map.h"
+#include "server/com_frame/interface_map.h"
 
 namespace okulon {
 

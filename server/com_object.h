@@ -15,7 +15,7 @@
 #include <new>
 
 #include "base/hresults.h"
-#include "server/interface_map.h"  // what the classes build InternalQueryInterface from
+#include "server/com_frame/interface_map.h"  // what the classes build InternalQueryInterface from
 // The module itself, not its LockableModule face: whatever builds an object
 // thereby links the module, which registers that face for the layers below.
 #include "server/okulon_module.h"

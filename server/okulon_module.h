@@ -19,7 +19,7 @@
 #include <atomic>
 
 #include "base/lockable_module.h"
-#include "server/registrar_base.h"
+#include "server/registrar/registrar_base.h"
 
 namespace okulon {
 

@@ -13,8 +13,8 @@
 
 #include "base/com_support.h"
 #include "server/okulon_module.h"
-#include "server/reg_object.h"
-#include "server/registration_program.h"
+#include "server/registrar/reg_object.h"
+#include "server/registrar/registration_program.h"
 #include "server/win32_registry.h"
 
 namespace okulon {

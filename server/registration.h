@@ -10,7 +10,7 @@
 
 #include <windows.h>
 
-#include "server/registrar_base.h"
+#include "server/registrar/registrar_base.h"
 
 namespace okulon {
 

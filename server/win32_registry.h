@@ -7,7 +7,7 @@
 // stack).
 #pragma once
 
-#include "server/registry_api.h"
+#include "server/registrar/registry_api.h"
 
 namespace okulon {
 

@@ -1,7 +1,7 @@
 // Client side of the simulated tracker's protocol: the connection, delivery
 // loop and requests behind the stand-in tet.dll, kept free of Windows so that
 // native tests (and ThreadSanitizer) can drive it. Every call answers 0 on
-// success or a failure code (tracker/tracker_records.h, simtracker/sim_error_codes.h).
+// success or a failure code (tracker/contract/tracker_records.h, simtracker/sim_error_codes.h).
 //
 // One object per connection, used by one thread: tet.dll keeps one per calling
 // thread. Start runs the delivery on the caller's thread and returns after
@@ -20,7 +20,7 @@
 
 #include "simtracker/frame_decoder.h"
 #include "simtracker/tcp_socket.h"
-#include "tracker/tracker_records.h"
+#include "tracker/contract/tracker_records.h"
 
 namespace okulon::sim {
 

@@ -1,11 +1,11 @@
 // Failure codes of the stand-in tracker library beyond the four that the
-// extension gives a meaning (tracker/tracker_records.h: 1 not connected,
+// extension gives a meaning (tracker/contract/tracker_records.h: 1 not connected,
 // 2 connection lost, 11 calibration failed, 13 streaming off).
 #pragma once
 
 #include <cstdint>
 
-#include "tracker/tracker_records.h"
+#include "tracker/contract/tracker_records.h"
 
 namespace okulon::sim {
 

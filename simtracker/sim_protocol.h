@@ -18,7 +18,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "tracker/tracker_records.h"
+#include "tracker/contract/tracker_records.h"
 
 namespace okulon::sim {
 

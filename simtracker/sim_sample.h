@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "tracker/tracker_records.h"
+#include "tracker/contract/tracker_records.h"
 
 namespace okulon::sim {
 

@@ -11,7 +11,7 @@
 #include "simtracker/sim_error_codes.h"
 #include "simtracker/time_library_extras.h"
 #include "simtracker/win_clock.h"
-#include "tracker/tet_api.h"
+#include "tracker/contract/tet_api.h"
 
 namespace {
 

@@ -20,7 +20,7 @@
 #include "simtracker/clock_estimate.h"
 #include "simtracker/time_sync_client.h"
 #include "simtracker/win_clock.h"
-#include "tracker/tet_api.h"
+#include "tracker/contract/tet_api.h"
 
 namespace {
 

@@ -22,8 +22,8 @@
 #include <atomic>
 #include <cstdint>
 
-#include "extension/records.h"
-#include "tracker/tracker_records.h"
+#include "extension/records/records.h"
+#include "tracker/contract/tracker_records.h"
 
 namespace okulon {
 

@@ -7,7 +7,7 @@
 // Thread-safe: any thread may call; binding happens once per process.
 #pragma once
 
-#include "tracker/tet_api.h"
+#include "tracker/contract/tet_api.h"
 
 namespace okulon {
 

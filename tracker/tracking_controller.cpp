@@ -4,7 +4,7 @@
 #include <new>
 
 #include "commands/command_settings.h"
-#include "tracker/tracker_records.h"
+#include "tracker/contract/tracker_records.h"
 #include "tracker/tracking_session.h"
 
 namespace okulon {

@@ -39,7 +39,7 @@
 
 #include "base/com_support.h"
 #include "commands/tracker_endpoint.h"
-#include "tracker/tracker_records.h"
+#include "tracker/contract/tracker_records.h"
 #include "tracker/tracking_target.h"
 
 namespace okulon {

@@ -14,8 +14,8 @@
 
 #include <cstdint>
 
-#include "extension/records.h"
-#include "tracker/tracker_records.h"
+#include "extension/records/records.h"
+#include "tracker/contract/tracker_records.h"
 
 namespace okulon {
 

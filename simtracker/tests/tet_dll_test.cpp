@@ -13,7 +13,7 @@
 
 #include "simtracker/sim_server.h"
 #include "simtracker/time_library_extras.h"
-#include "tracker/tet_api.h"
+#include "tracker/contract/tet_api.h"
 
 namespace okulon::sim {
 namespace {

@@ -14,7 +14,7 @@
 #include "base/lockable_module.h"
 #include "create_thread_seam.h"
 #include "simtracker/sim_server.h"
-#include "tracker/tracker_records.h"
+#include "tracker/contract/tracker_records.h"
 #include "wait_until.h"
 
 namespace okulon::test {

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "extension/records.h"
-#include "tracker/tracker_records.h"
+#include "extension/records/records.h"
+#include "tracker/contract/tracker_records.h"
 
 namespace okulon {
 namespace {

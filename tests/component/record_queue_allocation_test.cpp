@@ -2,7 +2,7 @@
 // a stream that keeps only its newest record, cause no allocation once the
 // queue has its working chunks. This file counts every allocation of the test
 // executable by replacing the global allocation functions.
-#include "extension/record_queue.h"
+#include "extension/records/record_queue.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +13,7 @@
 #include <new>
 #include <vector>
 
-#include "extension/records.h"
+#include "extension/records/records.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // Single-threaded behaviour of RecordQueue: keep-all on and off, fetch sizes,
 // order across chunk boundaries, emptying and reuse.
-#include "extension/record_queue.h"
+#include "extension/records/record_queue.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include "extension/records.h"
+#include "extension/records/records.h"
 
 namespace okulon {
 namespace {

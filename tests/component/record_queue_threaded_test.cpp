@@ -4,7 +4,7 @@
 // emptying (start/stop) meanwhile. Every record carries its sequence number
 // and a payload derived from it, so a lost, duplicated, reordered or torn
 // record is caught. Waits are bounded by a generous deadline, never by a speed.
-#include "extension/record_queue.h"
+#include "extension/records/record_queue.h"
 
 #include <gtest/gtest.h>
 
@@ -25,9 +25,9 @@
 #include <sched.h>
 #endif
 
-#include "extension/records.h"
+#include "extension/records/records.h"
 #include "tracker/gaze_conversion.h"
-#include "tracker/tracker_records.h"
+#include "tracker/contract/tracker_records.h"
 
 namespace okulon {
 namespace {

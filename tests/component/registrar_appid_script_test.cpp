@@ -6,8 +6,8 @@
 #include <iterator>
 #include <string>
 
-#include "server/reg_object.h"
-#include "server/registration_program.h"
+#include "server/registrar/reg_object.h"
+#include "server/registrar/registration_program.h"
 #include "appid_script.h"
 #include "tests/support/memory_registry.h"
 

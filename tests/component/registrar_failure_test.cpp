@@ -3,7 +3,7 @@
 // and no key stays open.
 #include <gtest/gtest.h>
 
-#include "server/reg_object.h"
+#include "server/registrar/reg_object.h"
 #include "tests/support/memory_registry.h"
 
 namespace okulon {

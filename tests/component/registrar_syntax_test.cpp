@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "server/reg_object.h"
+#include "server/registrar/reg_object.h"
 #include "tests/support/memory_registry.h"
 
 namespace okulon {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "server/registry_virtual_machine.h"
+#include "server/registrar/registry_virtual_machine.h"
 #include "tests/support/memory_registry.h"
 
 namespace okulon {

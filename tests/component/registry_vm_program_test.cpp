@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "server/reg_object.h"
-#include "server/registration_program.h"
+#include "server/registrar/reg_object.h"
+#include "server/registrar/registration_program.h"
 #include "tests/support/memory_registry.h"
 
 namespace okulon {

@@ -3,7 +3,7 @@
 
 #include <climits>
 
-#include "tracker/tracker_records.h"
+#include "tracker/contract/tracker_records.h"
 
 namespace okulon {
 namespace {

@@ -11,7 +11,7 @@
 #include "create_thread_seam.h"
 #include "held_request.h"
 #include "simtracker/sim_server.h"
-#include "tracker/tracker_records.h"
+#include "tracker/contract/tracker_records.h"
 #include "wait_until.h"
 
 namespace okulon::test {

@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-#include "server/registry_api.h"
+#include "server/registrar/registry_api.h"
 
 namespace okulon {
 

@@ -30,7 +30,7 @@
 // from the same place (and deletes are unsized: -fno-sized-deallocation).
 inline void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return operator new(size); }
 
-#include "extension/record_queue.h"
+#include "extension/records/record_queue.h"
 
 #include <cstdio>
 

@@ -15,7 +15,7 @@
 
 #include "base/com_support.h"
 #include "base/lockable_module.h"  // GetComponentFilePath
-#include "server/type_info_holder.h"
+#include "server/com_frame/type_info_holder.h"
 
 namespace okulon {
 

@@ -10,7 +10,7 @@
 
 #include <cstdint>
 
-#include "tracker/tracker_records.h"
+#include "tracker/contract/tracker_records.h"
 
 extern "C" {
 

@@ -1,4 +1,4 @@
-#include "server/reg_object.h"
+#include "server/registrar/reg_object.h"
 
 #include <new>
 #include <string>

@@ -15,8 +15,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "extension/record_queue.h"
-#include "extension/records.h"
+#include "extension/records/record_queue.h"
+#include "extension/records/records.h"
 
 namespace okulon {
 

@@ -9,9 +9,9 @@
 #include <cstdint>
 
 #include "base/hresults.h"
-#include "server/registrar_base.h"
-#include "server/registry_api.h"
-#include "server/replacement_list.h"
+#include "server/registrar/registrar_base.h"
+#include "server/registrar/registry_api.h"
+#include "server/registrar/replacement_list.h"
 
 namespace okulon {
 

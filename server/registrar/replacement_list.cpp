@@ -1,8 +1,8 @@
-#include "server/replacement_list.h"
+#include "server/registrar/replacement_list.h"
 
 #include <new>
 
-#include "server/registry_api.h"
+#include "server/registrar/registry_api.h"
 
 namespace okulon {
 

@@ -1,4 +1,4 @@
-#include "server/registry_virtual_machine.h"
+#include "server/registrar/registry_virtual_machine.h"
 
 #include <new>
 #include <string>

@@ -1,4 +1,4 @@
-#include "server/type_info_holder.h"
+#include "server/com_frame/type_info_holder.h"
 
 #include <cstring>
 #include <cwchar>

@@ -13,9 +13,9 @@
 #include <string_view>
 
 #include "base/hresults.h"
-#include "server/registrar_base.h"
-#include "server/registry_api.h"
-#include "server/registry_virtual_machine.h"
+#include "server/registrar/registrar_base.h"
+#include "server/registrar/registry_api.h"
+#include "server/registrar/registry_virtual_machine.h"
 
 namespace okulon {
 

@@ -1,4 +1,4 @@
-#include "extension/record_streams.h"
+#include "extension/records/record_streams.h"
 
 namespace okulon {
 

@@ -1,4 +1,4 @@
-#include "server/registration_program.h"
+#include "server/registrar/registration_program.h"
 
 #include <new>
 
