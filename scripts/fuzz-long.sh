@@ -12,6 +12,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
+. scripts/project.sh
 seconds=${FUZZ_LONG_SECONDS:-1800}
 runs=${FUZZ_LONG_RUNS:-10000000}
 jobs=${FUZZ_LONG_JOBS:-1}
@@ -21,8 +22,8 @@ logs=$root/build/fuzz/long
 run_one() {
   local name=$1 fuzzer corpus work start result
   fuzzer=$(find build/fuzz -maxdepth 3 -type f -name "$name" -perm -u+x | head -1)
-  # A target's corpus lives in the corpus/ folder beside its source.
-  corpus=$(find "$root" -path "$root/build" -prune -o -type d -path "*corpus/$name" -print | head -1)
+  # A target's corpus lives in the corpus/ folder beside its source (okulon_fuzz_corpus).
+  corpus=$(okulon_fuzz_corpus "$root" "$name")
   [ -n "$corpus" ] || corpus=$root/fuzz/corpus/$name
   work=$(mktemp -d)
   mkdir -p "$corpus"

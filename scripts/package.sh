@@ -9,6 +9,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
+. scripts/project.sh
 
 scripts/setup.sh
 
@@ -19,7 +20,7 @@ for preset in cross cross64; do
   cmake --build --preset "$preset" -j2 --target "${shipped_targets[@]}"
 done
 
-version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/cross/CMakeCache.txt)
+version=$(okulon_project_version build/cross)
 name="okulon-$version-windows"
 stage="$root/build/package/$name"
 zip="$root/dist/$name.zip"

@@ -14,6 +14,7 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 FUZZ_SECONDS=${FUZZ_SECONDS:-120}
 . scripts/machine.sh
+. scripts/project.sh
 
 scripts/setup.sh
 # The BIDS validator for the export's test (npm ci into build/bids-validator).
@@ -65,7 +66,7 @@ run_under_wine() {
 # its start-up and unload code can reach. Needs no Wine.
 check_dll_file() {
   local build=$1 arch=$2 version
-  version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "build/$build/CMakeCache.txt")
+  version=$(okulon_project_version "build/$build")
   while [ "$(echo "$version" | tr -cd . | wc -c)" -lt 3 ]; do version="$version.0"; done
   echo "== $build: Okulon.dll from its file ($arch)"
   build/native/tools/dll_check/okulon_dll_check "build/$build/bin/Okulon.dll" "$arch" \
@@ -125,7 +126,7 @@ cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
 for fuzzer in $(find build/fuzz -maxdepth 3 -type f -name '*_fuzz' -perm -u+x | sort); do
   name=$(basename "$fuzzer")
-  corpus=$(find "$root" -path "$root/build" -prune -o -type d -path "*corpus/$name" -print | head -1)
+  corpus=$(okulon_fuzz_corpus "$root" "$name")
   work=$(mktemp -d)
   [ -n "$corpus" ] && cp -r "$corpus"/. "$work"/
   echo "-- $name"

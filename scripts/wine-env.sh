@@ -58,3 +58,13 @@ okulon_create_prefix() {
   done
   return 1
 }
+
+# Starts the prefix's persistent wineserver and Wine's helper services, all
+# with their output away from the caller's pipes: started inside a captured
+# step (a ctest test) they would hold its output open, and it would wait for
+# them forever.
+okulon_start_wineserver() {
+  wineserver -p </dev/null >/dev/null 2>&1 &
+  sleep 0.5
+  "$OKULON_WINE" cmd /c exit </dev/null >/dev/null 2>&1 || true
+}

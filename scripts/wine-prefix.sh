@@ -15,11 +15,7 @@ case "$action" in
     if [ -n "${DISPLAY:-}" ]; then okulon_create_prefix; else okulon_create_prefix null; fi
     ;;
   start)
-    wineserver -p </dev/null >/dev/null 2>&1 &
-    sleep 0.5
-    # The first program starts Wine's helper services; started here, they do not
-    # inherit a test's output pipe (ctest would wait for them forever).
-    "$OKULON_WINE" cmd /c exit </dev/null >/dev/null 2>&1 || true
+    okulon_start_wineserver
     ;;
   stop)
     wineserver -k </dev/null >/dev/null 2>&1 || true
