@@ -16,6 +16,7 @@
 #include "base/com_support.h"
 #include "eye_tracker_host.h"
 #include "host/clock_readings.h"
+#include "okulon_identity.h"  // OKULON_PROG_ID
 #include "host/component_registration.h"
 #include "host/file_version.h"
 #include "host/tracker_library_location.h"
@@ -32,7 +33,7 @@ using okulon::ComPtr;
 using okulon::EnterApartment;
 using namespace okulon::host;
 
-constexpr wchar_t kProgId[] = L"Okulon.EyeTrackerImpl";
+constexpr wchar_t kProgId[] = L"" OKULON_PROG_ID;
 
 constexpr int kBits = static_cast<int>(sizeof(void*) * 8);  // of this program, and of the hosts it speaks for
 constexpr int kExitUsable = 0;

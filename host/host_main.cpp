@@ -20,6 +20,7 @@
 #include "host/session_report.h"
 #include "host/tracker_library_location.h"
 #include "okulon.h"
+#include "okulon_identity.h"  // OKULON_PROG_ID
 #include "tools/command_line/command_line.h"
 
 namespace {
@@ -35,7 +36,7 @@ constexpr int kExitGaze = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitNoGaze = 3;
-constexpr wchar_t kProgId[] = L"Okulon.EyeTrackerImpl";
+constexpr wchar_t kProgId[] = L"" OKULON_PROG_ID;
 
 struct Options {
     std::wstring host = L"127.0.0.1";

@@ -20,10 +20,12 @@ if(TARGET simtracker AND TARGET tet AND TARGET ttime)
     RUNTIME DESTINATION ${okulon_package_folder}/simulator COMPONENT okulon
     ARCHIVE DESTINATION lib COMPONENT development EXCLUDE_FROM_ALL)
 endif()
+# uninstall.cmd names the class it looks for: its GUID comes from the IDL.
+configure_file(${PROJECT_SOURCE_DIR}/packaging/uninstall.cmd.in ${CMAKE_BINARY_DIR}/packaging/uninstall.cmd @ONLY)
 install(FILES
     ${CMAKE_BINARY_DIR}/bin/EyeTrackerLib.tlb
     ${PROJECT_SOURCE_DIR}/packaging/install.cmd
-    ${PROJECT_SOURCE_DIR}/packaging/uninstall.cmd
+    ${CMAKE_BINARY_DIR}/packaging/uninstall.cmd
     ${PROJECT_SOURCE_DIR}/docs/user-guide.md
     ${PROJECT_SOURCE_DIR}/CHANGELOG.md
     ${PROJECT_SOURCE_DIR}/LICENSE.txt

@@ -35,8 +35,10 @@ export WINEPREFIX="$work/wineprefix"
 # A folder with spaces and parentheses, as "C:\Program Files (x86)" has them.
 install_dir="$WINEPREFIX/drive_c/Program Files/Okulon (test)"
 win_dir='C:\Program Files\Okulon (test)'
-class_id='{CD388263-B06C-4075-83EA-9955A69AA0B2}'
-type_library_id='{A1CCCB9C-DD17-4759-BBC2-74F146466FE6}'
+# class_id, type_library_id and prog_id, as the build generated them from the IDL.
+identity=$(ls "$root"/build/cross64/okulon_identity.env "$root"/build/cross/okulon_identity.env 2>/dev/null | head -1)
+[ -n "$identity" ] || { echo "package test: no build/cross64 or build/cross (scripts/package.sh makes them)"; exit 1; }
+. "$identity"
 host_library_id='{DA03EB9A-4070-4B50-8F3D-E8270760CD4D}'
 host_interface_id='{24D9A6F3-1D31-44B5-9DEB-C4D846D3DB71}'
 
@@ -105,7 +107,7 @@ session() {
 
 # no_keys_left <when>: none of the component's keys, nor the host library's.
 no_keys_left() {
-  for key in "HKCR\\CLSID\\$class_id" "HKCR\\Okulon.EyeTrackerImpl" "HKCR\\Okulon.EyeTrackerImpl.1" \
+  for key in "HKCR\\CLSID\\$class_id" "HKCR\\$prog_id" "HKCR\\$prog_id.1" \
              "HKCR\\TypeLib\\$type_library_id" "HKCR\\AppID\\$type_library_id" "HKCR\\AppID\\Okulon.DLL" \
              "HKCR\\TypeLib\\$host_library_id" "HKCR\\Interface\\$host_interface_id"; do
     run "$work/key.txt" reg query "$key"
@@ -257,7 +259,7 @@ start_simulator x64
 session x64 "$work/host.txt"
 expect "the packaged host program streams gaze from the packaged simulator (exit 0)" test "$code" -eq 0
 expect "the host program created the component by its ProgID" \
-  contains "$work/host.txt" 'created through CoCreateInstance("Okulon.EyeTrackerImpl"): 0x00000000'
+  contains "$work/host.txt" "created through CoCreateInstance(\"$prog_id\"): 0x00000000"
 expect "the host program says at the start that the session's data are simulated" \
   contains "$work/host.txt" "SIMULATED DATA: the tracker library $win_dir\\x64\\simulator\\tet.dll is Okulon's stand-in"
 expect "the host program finds the host type library one folder up and does not register it" \

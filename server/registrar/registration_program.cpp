@@ -49,11 +49,11 @@ const uint32_t kClassRegistrationWords[kClassRegistrationWordCount] = {
 
 const RegistrationString kClassRegistrationStrings[kClassRegistrationStringCount] = {
     {u"", 0},
-    {u"Okulon.EyeTrackerImpl.1", 0},
+    {kVersionedProgId, 0},
     {u"%FriendlyName%", 1},
     {u"CLSID", 0},
     {kClassIdText, 0},
-    {u"Okulon.EyeTrackerImpl", 0},
+    {kProgId, 0},
     {u"CurVer", 0},
     {u"ProgID", 0},
     {u"VersionIndependentProgID", 0},

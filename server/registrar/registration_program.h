@@ -13,17 +13,19 @@
 #include <string_view>
 
 #include "base/hresults.h"
+#include "okulon_identity.h"  // the class's GUIDs and ProgID, from server/okulon.idl
 #include "server/registrar/registrar_base.h"
 #include "server/registrar/registry_api.h"
 #include "server/registrar/registry_virtual_machine.h"
 
 namespace okulon {
 
-constexpr char16_t kClassIdText[] = u"{CD388263-B06C-4075-83EA-9955A69AA0B2}";
+constexpr char16_t kClassIdText[] = u"" OKULON_CLASS_ID_TEXT;
 // One GUID serves as application identifier and type library identifier.
-constexpr char16_t kAppIdText[] = u"{A1CCCB9C-DD17-4759-BBC2-74F146466FE6}";
-constexpr char16_t kTypeLibIdText[] = u"{A1CCCB9C-DD17-4759-BBC2-74F146466FE6}";
-constexpr char16_t kProgId[] = u"Okulon.EyeTrackerImpl";
+constexpr char16_t kAppIdText[] = u"" OKULON_TYPE_LIBRARY_ID_TEXT;
+constexpr char16_t kTypeLibIdText[] = u"" OKULON_TYPE_LIBRARY_ID_TEXT;
+constexpr char16_t kProgId[] = u"" OKULON_PROG_ID;
+constexpr char16_t kVersionedProgId[] = u"" OKULON_VERSIONED_PROG_ID;
 constexpr char16_t kFriendlyName[] = u"CEyeTrackerImpl Object";
 
 constexpr size_t kClassRegistrationWordCount = 54;
