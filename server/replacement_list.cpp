@@ -29,7 +29,7 @@ const std::u16string* ReplacementList::Find(std::u16string_view name) const {
 
 ReplacementList::ExpandResult ReplacementList::Expand(std::u16string_view text, std::u16string* out) const {
     out->clear();
-    out->reserve(text.size() < 100 ? 1000 : text.size() * 2);
+    out->reserve(text.size());
     size_t i = 0;
     while (i < text.size()) {
         const char16_t c = text[i];

@@ -6,36 +6,50 @@
 
 namespace okulon {
 
+// Orders names as their folded forms do, so a lookup by any spelling needs
+// no folded copy of it.
+struct MemoryRegistry::FoldedLess {
+    using is_transparent = void;
+    bool operator()(std::u16string_view a, std::u16string_view b) const {
+        const size_t common = std::min(a.size(), b.size());
+        for (size_t i = 0; i < common; ++i) {
+            const char16_t x = FoldCase(a[i]);
+            const char16_t y = FoldCase(b[i]);
+            if (x != y) {
+                return x < y;
+            }
+        }
+        return a.size() < b.size();
+    }
+};
+
 struct MemoryRegistry::Node {
     struct NamedValue {
         std::u16string name;
         Value value;
     };
 
-    std::u16string name;
+    // Its name and path, made once and shared with every touch that records
+    // this key: deep trees are touched thousands of times a run.
+    std::shared_ptr<const KeyRecord> key;
     Node* parent = nullptr;
     bool deleted = false;
     bool denyWrite = false;
     // Keyed by the folded name, so enumeration order is fixed and lookups ignore case.
-    std::map<std::u16string, std::shared_ptr<Node>> children;
-    std::map<std::u16string, NamedValue> values;
+    std::map<std::u16string, std::shared_ptr<Node>, FoldedLess> children;
+    std::map<std::u16string, NamedValue, FoldedLess> values;
 
-    std::u16string Path() const {
-        std::vector<const Node*> chain;
-        size_t units = 0;
-        for (const Node* node = this; node != nullptr; node = node->parent) {
-            chain.push_back(node);
-            units += node->name.size() + 1;
-        }
-        std::u16string path;
-        path.reserve(units);
-        for (auto node = chain.rbegin(); node != chain.rend(); ++node) {
-            if (!path.empty()) {
-                path += u'\\';
-            }
-            path += (*node)->name;
-        }
-        return path;
+    static std::shared_ptr<Node> MakeChild(Node* parent, std::u16string_view name, size_t serial) {
+        auto child = std::make_shared<Node>();
+        KeyRecord key;
+        key.name = std::u16string(name);
+        key.path.reserve(parent->key->path.size() + 1 + name.size());
+        key.path.append(parent->key->path).append(1, u'\\').append(name);
+        key.parent = parent->key;
+        key.serial = serial;
+        child->key = std::make_shared<const KeyRecord>(std::move(key));
+        child->parent = parent;
+        return child;
     }
 };
 
@@ -49,26 +63,31 @@ std::u16string Folded(std::u16string_view text) {
     return folded;
 }
 
-// The components of a "\"-separated path; the empty path has none.
-RegError SplitPath(std::u16string_view path, std::vector<std::u16string_view>* parts) {
-    parts->clear();
-    if (path.empty()) {
-        return kErrorSuccess;
-    }
-    size_t start = 0;
-    while (true) {
-        const size_t end = path.find(u'\\', start);
-        const std::u16string_view part =
-            path.substr(start, end == std::u16string_view::npos ? std::u16string_view::npos : end - start);
-        if (part.empty() || part.size() > MemoryRegistry::kMaxKeyNameUnits) {
-            return kErrorInvalidParameter;
+// Calls visit(part) for the components of a "\"-separated path in order,
+// once all are known to be valid, until one answers other than success; the
+// empty path has none.
+template <typename Visit>
+RegError ForEachPart(std::u16string_view path, Visit visit) {
+    for (const bool validating : {true, false}) {
+        size_t start = 0;
+        while (!path.empty()) {
+            const size_t end = path.find(u'\\', start);
+            const std::u16string_view part =
+                path.substr(start, end == std::u16string_view::npos ? std::u16string_view::npos : end - start);
+            if (validating) {
+                if (part.empty() || part.size() > MemoryRegistry::kMaxKeyNameUnits) {
+                    return kErrorInvalidParameter;
+                }
+            } else if (const RegError visited = visit(part); visited != kErrorSuccess) {
+                return visited;
+            }
+            if (end == std::u16string_view::npos) {
+                break;
+            }
+            start = end + 1;
         }
-        parts->push_back(part);
-        if (end == std::u16string_view::npos) {
-            return kErrorSuccess;
-        }
-        start = end + 1;
     }
+    return kErrorSuccess;
 }
 
 constexpr bool WantsWrite(RegAccess access) { return (access & (kKeySetValue | kKeyCreateSubKey)) != 0; }
@@ -123,9 +142,10 @@ MemoryRegistry::MemoryRegistry() {
     static const char16_t* const kRootNames[] = {u"HKEY_CLASSES_ROOT", u"HKEY_CURRENT_USER",     u"HKEY_LOCAL_MACHINE",
                                                  u"HKEY_USERS",        u"HKEY_PERFORMANCE_DATA", u"HKEY_CURRENT_CONFIG",
                                                  u"HKEY_DYN_DATA"};
+    m_keyCount = m_roots.size();
     for (size_t i = 0; i < m_roots.size(); ++i) {
         m_roots[i] = std::make_shared<Node>();
-        m_roots[i]->name = kRootNames[i];
+        m_roots[i]->key = std::make_shared<const KeyRecord>(KeyRecord{kRootNames[i], kRootNames[i], nullptr, i});
     }
 }
 
@@ -142,12 +162,7 @@ std::optional<RegError> MemoryRegistry::BeginCall(Call call) {
 }
 
 void MemoryRegistry::Record(Call call, const Node* node, std::u16string_view name) {
-    std::u16string path = node == nullptr ? std::u16string(u"?") : node->Path();
-    if (!name.empty()) {
-        path += u'\\';
-        path += name;
-    }
-    m_touches.push_back(Touch{call, std::move(path)});
+    m_touches.push_back(Touch{call, node == nullptr ? nullptr : node->key, std::u16string(name)});
 }
 
 RegError MemoryRegistry::Resolve(RegKey key, std::shared_ptr<Node>* node, RegAccess* access) const {
@@ -156,22 +171,46 @@ RegError MemoryRegistry::Resolve(RegKey key, std::shared_ptr<Node>* node, RegAcc
         *access = ~RegAccess{0};
         return kErrorSuccess;
     }
-    const auto found = m_handles.find(key);
-    if (found == m_handles.end()) {
+    const Handle* const found = FindHandle(key);
+    if (found == nullptr) {
         return kErrorInvalidHandle;
     }
-    if (found->second.node->deleted) {
+    if (found->node->deleted) {
         return kErrorKeyDeleted;
     }
-    *node = found->second.node;
-    *access = found->second.access;
+    *node = found->node;
+    *access = found->access;
     return kErrorSuccess;
 }
 
+std::u16string MemoryRegistry::Touch::Path() const {
+    if (key == nullptr) {
+        return u"?";
+    }
+    std::u16string path = key->path;
+    if (!name.empty()) {
+        path += u'\\';
+        path += name;
+    }
+    return path;
+}
+
+const MemoryRegistry::Handle* MemoryRegistry::FindHandle(RegKey key) const {
+    if (key < kFirstHandle || (key - kFirstHandle) % 4 != 0 || (key - kFirstHandle) / 4 >= m_handles.size()) {
+        return nullptr;
+    }
+    const Handle& handle = m_handles[(key - kFirstHandle) / 4];
+    return handle.node != nullptr ? &handle : nullptr;
+}
+
+MemoryRegistry::Handle* MemoryRegistry::FindHandle(RegKey key) {
+    return const_cast<Handle*>(static_cast<const MemoryRegistry*>(this)->FindHandle(key));
+}
+
 RegKey MemoryRegistry::NewHandle(std::shared_ptr<Node> node, RegAccess access) {
-    const RegKey key = m_nextHandle;
-    m_nextHandle += 4;
-    m_handles.emplace(key, Handle{std::move(node), access});
+    const RegKey key = kFirstHandle + 4 * m_handles.size();
+    m_handles.push_back(Handle{std::move(node), access});
+    ++m_openHandles;
     return key;
 }
 
@@ -209,22 +248,25 @@ RegError MemoryRegistry::CreateKey(RegKey parent, std::u16string_view name, RegA
     if (resolved != kErrorSuccess) {
         return resolved;
     }
-    std::vector<std::u16string_view> parts;
-    if (const RegError split = SplitPath(name, &parts); split != kErrorSuccess) {
-        return split;
-    }
     // Check the whole path before creating anything, so a refusal leaves no
     // half-made chain behind.
     std::shared_ptr<Node> walk = node;
     size_t existing = 0;
-    for (; existing < parts.size(); ++existing) {
-        const auto child = walk->children.find(Folded(parts[existing]));
+    std::u16string_view missing;  // the rest of the path from its first missing key
+    const RegError split = ForEachPart(name, [&](std::u16string_view part) {
+        const auto child = walk->children.find(part);
         if (child == walk->children.end()) {
-            break;
+            missing = name.substr(static_cast<size_t>(part.data() - name.data()));
+            return kErrorFileNotFound;
         }
         walk = child->second;
+        ++existing;
+        return kErrorSuccess;
+    });
+    if (split == kErrorInvalidParameter) {
+        return split;
     }
-    if (existing < parts.size()) {
+    if (!missing.empty()) {
         const bool onHandle = existing == 0;
         if (walk->denyWrite || (onHandle && (parentAccess & kKeyCreateSubKey) == 0)) {
             return kErrorAccessDenied;
@@ -233,21 +275,20 @@ RegError MemoryRegistry::CreateKey(RegKey parent, std::u16string_view name, RegA
     if (walk->denyWrite && WantsWrite(access)) {
         return kErrorAccessDenied;
     }
-    for (size_t i = existing; i < parts.size(); ++i) {
-        auto child = std::make_shared<Node>();
-        child->name = std::u16string(parts[i]);
-        child->parent = walk.get();
-        walk->children.emplace(Folded(parts[i]), child);
+    ForEachPart(missing, [&](std::u16string_view part) {
+        auto child = Node::MakeChild(walk.get(), part, m_keyCount++);
+        walk->children.emplace(Folded(part), child);
         walk = std::move(child);
-    }
+        return kErrorSuccess;
+    });
     *result = NewHandle(std::move(walk), access);
     return kErrorSuccess;
 }
 
 RegError MemoryRegistry::CloseKey(RegKey key) {
-    const auto found = m_handles.find(key);
-    if (found != m_handles.end()) {
-        Record(Call::kClose, found->second.node->deleted ? nullptr : found->second.node.get(), u"");
+    Handle* const found = FindHandle(key);
+    if (found != nullptr) {
+        Record(Call::kClose, found->node->deleted ? nullptr : found->node.get(), u"");
     } else if (IsPredefinedKey(key)) {
         Record(Call::kClose, m_roots[key - kClassesRoot].get(), u"");
     } else {
@@ -259,10 +300,11 @@ RegError MemoryRegistry::CloseKey(RegKey key) {
     if (IsPredefinedKey(key)) {
         return kErrorSuccess;
     }
-    if (found == m_handles.end()) {
+    if (found == nullptr) {
         return kErrorInvalidHandle;
     }
-    m_handles.erase(found);
+    found->node.reset();
+    --m_openHandles;
     return kErrorSuccess;
 }
 
@@ -287,7 +329,7 @@ RegError MemoryRegistry::DeleteKey(RegKey parent, std::u16string_view name) {
     node->deleted = true;
     Node* const owner = node->parent;
     node->parent = nullptr;
-    owner->children.erase(Folded(node->name));
+    owner->children.erase(owner->children.find(node->key->name));
     return kErrorSuccess;
 }
 
@@ -311,7 +353,7 @@ RegError MemoryRegistry::EnumKey(RegKey key, uint32_t index, std::u16string* nam
     }
     auto child = node->children.begin();
     std::advance(child, index);
-    *name = child->second->name;
+    *name = child->second->key->name;
     return kErrorSuccess;
 }
 
@@ -375,9 +417,11 @@ RegError MemoryRegistry::DeleteValue(RegKey key, std::u16string_view name) {
     if ((access & kKeySetValue) == 0 || node->denyWrite) {
         return kErrorAccessDenied;
     }
-    if (node->values.erase(Folded(name)) == 0) {
+    const auto found = node->values.find(name);
+    if (found == node->values.end()) {
         return kErrorFileNotFound;
     }
+    node->values.erase(found);
     return kErrorSuccess;
 }
 
@@ -389,18 +433,14 @@ std::shared_ptr<MemoryRegistry::Node> MemoryRegistry::RootNode(RegKey root) cons
 }
 
 RegError MemoryRegistry::WalkPath(std::shared_ptr<Node>* node, std::u16string_view path) {
-    std::vector<std::u16string_view> parts;
-    if (const RegError split = SplitPath(path, &parts); split != kErrorSuccess) {
-        return split;
-    }
-    for (const std::u16string_view part : parts) {
-        const auto child = (*node)->children.find(Folded(part));
+    return ForEachPart(path, [node](std::u16string_view part) {
+        const auto child = (*node)->children.find(part);
         if (child == (*node)->children.end()) {
             return kErrorFileNotFound;
         }
         *node = child->second;
-    }
-    return kErrorSuccess;
+        return kErrorSuccess;
+    });
 }
 
 std::shared_ptr<MemoryRegistry::Node> MemoryRegistry::FindPath(RegKey root, std::u16string_view path) const {
@@ -410,18 +450,16 @@ std::shared_ptr<MemoryRegistry::Node> MemoryRegistry::FindPath(RegKey root, std:
 
 std::shared_ptr<MemoryRegistry::Node> MemoryRegistry::MakePath(RegKey root, std::u16string_view path) {
     std::shared_ptr<Node> node = RootNode(root);
-    std::vector<std::u16string_view> parts;
-    if (SplitPath(path, &parts) != kErrorSuccess) {
-        throw std::invalid_argument("MemoryRegistry: bad key path");
-    }
-    for (const std::u16string_view part : parts) {
+    const RegError split = ForEachPart(path, [&](std::u16string_view part) {
         std::shared_ptr<Node>& child = node->children[Folded(part)];
         if (!child) {
-            child = std::make_shared<Node>();
-            child->name = std::u16string(part);
-            child->parent = node.get();
+            child = Node::MakeChild(node.get(), part, m_keyCount++);
         }
         node = child;
+        return kErrorSuccess;
+    });
+    if (split != kErrorSuccess) {
+        throw std::invalid_argument("MemoryRegistry: bad key path");
     }
     return node;
 }
@@ -457,7 +495,7 @@ std::optional<MemoryRegistry::Value> MemoryRegistry::GetValue(RegKey root, std::
     if (!node) {
         return std::nullopt;
     }
-    const auto found = node->values.find(Folded(name));
+    const auto found = node->values.find(name);
     if (found == node->values.end()) {
         return std::nullopt;
     }
@@ -485,7 +523,7 @@ std::vector<std::u16string> MemoryRegistry::SubkeyNames(RegKey root, std::u16str
     std::vector<std::u16string> names;
     if (const std::shared_ptr<Node> node = FindPath(root, path)) {
         for (const auto& child : node->children) {
-            names.push_back(child.second->name);
+            names.push_back(child.second->key->name);
         }
     }
     return names;
@@ -493,7 +531,7 @@ std::vector<std::u16string> MemoryRegistry::SubkeyNames(RegKey root, std::u16str
 
 void MemoryRegistry::DumpNode(const Node& node, std::string* out) {
     for (const auto& child : node.children) {
-        AppendEscaped(out, child.second->Path());
+        AppendEscaped(out, child.second->key->path);
         out->push_back('\n');
         for (const auto& value : child.second->values) {
             out->append("  ");
@@ -516,7 +554,7 @@ std::string MemoryRegistry::Dump() const {
     std::string out;
     for (const auto& root : m_roots) {
         for (const auto& value : root->values) {
-            AppendEscaped(&out, root->name);
+            AppendEscaped(&out, root->key->name);
             out.append("  \"");
             AppendEscaped(&out, value.second.name);
             out.append("\" = ");
