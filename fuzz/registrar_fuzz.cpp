@@ -31,7 +31,7 @@ using okulon::MemoryRegistry;
 using Call = MemoryRegistry::Call;
 using okulon::fuzz::Check;
 
-std::u16string Folded(std::u16string_view text) {
+OKULON_FUZZ_CHECK_CODE std::u16string Folded(std::u16string_view text) {
     std::u16string folded(text);
     for (char16_t& c : folded) {
         c = okulon::FoldCase(c);
@@ -41,7 +41,7 @@ std::u16string Folded(std::u16string_view text) {
 
 // Whether the text holds the units of `name` at some position: memmem over
 // the bytes, keeping only matches that start on a unit.
-bool Holds(const std::u16string& text, const std::u16string& name) {
+OKULON_FUZZ_CHECK_CODE bool Holds(const std::u16string& text, const std::u16string& name) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
     const size_t size = text.size() * sizeof(char16_t);
     const size_t nameSize = name.size() * sizeof(char16_t);
@@ -61,7 +61,7 @@ bool Holds(const std::u16string& text, const std::u16string& name) {
 
 // Does the key name occur in the text as written, or with its quotation marks
 // doubled as a quoted token would carry them?
-bool NamedIn(const std::u16string& foldedText, std::u16string_view component) {
+OKULON_FUZZ_CHECK_CODE bool NamedIn(const std::u16string& foldedText, std::u16string_view component) {
     const std::u16string name = Folded(component);
     if (Holds(foldedText, name)) {
         return true;
@@ -98,10 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     const uint8_t flags = data[0];
     const uint8_t failure = data[1];
-    std::u16string rest;
-    for (size_t i = 2; i < size; ++i) {
-        rest.push_back(static_cast<char16_t>(data[i]));
-    }
+    const std::u16string rest(data + 2, data + size);
 
     okulon::ReplacementList replacements;
     std::vector<std::u16string> pairs;

@@ -54,7 +54,7 @@ const uint32_t kNumbers[] = {42, 0xFFFFFFFFu};
 const uint8_t kRaw[] = {1, 2, 3};
 const okulon::RegistrationBytes kBytes[] = {{kRaw, 3}, {nullptr, 0}};
 
-bool IsNamed(std::u16string_view component) {
+OKULON_FUZZ_CHECK_CODE bool IsNamed(std::u16string_view component) {
     for (const std::u16string& name : kNamed) {
         if (okulon::EqualsIgnoreCase(component, name)) {
             return true;

@@ -23,7 +23,7 @@ struct MemoryRegistry::FoldedLess {
     }
 };
 
-struct MemoryRegistry::Node {
+struct MemoryRegistry::Node : std::enable_shared_from_this<MemoryRegistry::Node> {
     struct NamedValue {
         std::u16string name;
         Value value;
@@ -36,18 +36,13 @@ struct MemoryRegistry::Node {
     bool deleted = false;
     bool denyWrite = false;
     // Keyed by the folded name, so enumeration order is fixed and lookups ignore case.
-    std::map<std::u16string, std::shared_ptr<Node>, FoldedLess> children;
+    // Keyed by a view of the child's own name, which lives as long as the entry.
+    std::map<std::u16string_view, std::shared_ptr<Node>, FoldedLess> children;
     std::map<std::u16string, NamedValue, FoldedLess> values;
 
     static std::shared_ptr<Node> MakeChild(Node* parent, std::u16string_view name, size_t serial) {
         auto child = std::make_shared<Node>();
-        KeyRecord key;
-        key.name = std::u16string(name);
-        key.path.reserve(parent->key->path.size() + 1 + name.size());
-        key.path.append(parent->key->path).append(1, u'\\').append(name);
-        key.parent = parent->key;
-        key.serial = serial;
-        child->key = std::make_shared<const KeyRecord>(std::move(key));
+        child->key = std::make_shared<const KeyRecord>(KeyRecord{std::u16string(name), parent->key, serial});
         child->parent = parent;
         return child;
     }
@@ -63,6 +58,17 @@ std::u16string Folded(std::u16string_view text) {
     return folded;
 }
 
+// The next "\\" at or after start, or npos; a plain loop, as the library's
+// find is the fuzzers' traced copy.
+size_t NextSeparator(std::u16string_view path, size_t start) {
+    for (size_t i = start; i < path.size(); ++i) {
+        if (path[i] == u'\\') {
+            return i;
+        }
+    }
+    return std::u16string_view::npos;
+}
+
 // Calls visit(part) for the components of a "\"-separated path in order,
 // once all are known to be valid, until one answers other than success; the
 // empty path has none.
@@ -71,7 +77,7 @@ RegError ForEachPart(std::u16string_view path, Visit visit) {
     for (const bool validating : {true, false}) {
         size_t start = 0;
         while (!path.empty()) {
-            const size_t end = path.find(u'\\', start);
+            const size_t end = NextSeparator(path, start);
             const std::u16string_view part =
                 path.substr(start, end == std::u16string_view::npos ? std::u16string_view::npos : end - start);
             if (validating) {
@@ -138,14 +144,29 @@ std::string ValueText(const MemoryRegistry::Value& value) {
 
 }  // namespace
 
+namespace {
+
+// The roots' records are the same in every registry, and made once.
+std::shared_ptr<const MemoryRegistry::KeyRecord> RootKey(const char16_t* name, size_t serial) {
+    return std::make_shared<const MemoryRegistry::KeyRecord>(MemoryRegistry::KeyRecord{name, nullptr, serial});
+}
+
+const std::shared_ptr<const MemoryRegistry::KeyRecord> kRootKeys[] = {
+    RootKey(u"HKEY_CLASSES_ROOT", 0), RootKey(u"HKEY_CURRENT_USER", 1),     RootKey(u"HKEY_LOCAL_MACHINE", 2),
+    RootKey(u"HKEY_USERS", 3),        RootKey(u"HKEY_PERFORMANCE_DATA", 4), RootKey(u"HKEY_CURRENT_CONFIG", 5),
+    RootKey(u"HKEY_DYN_DATA", 6)};
+
+}  // namespace
+
 MemoryRegistry::MemoryRegistry() {
-    static const char16_t* const kRootNames[] = {u"HKEY_CLASSES_ROOT", u"HKEY_CURRENT_USER",     u"HKEY_LOCAL_MACHINE",
-                                                 u"HKEY_USERS",        u"HKEY_PERFORMANCE_DATA", u"HKEY_CURRENT_CONFIG",
-                                                 u"HKEY_DYN_DATA"};
     m_keyCount = m_roots.size();
+    // Room for a typical run of a registrar, so that recording costs no
+    // allocation at each call (the fuzz targets make a registry a run).
+    m_touches.reserve(64);
+    m_handles.reserve(16);
     for (size_t i = 0; i < m_roots.size(); ++i) {
         m_roots[i] = std::make_shared<Node>();
-        m_roots[i]->key = std::make_shared<const KeyRecord>(KeyRecord{kRootNames[i], kRootNames[i], nullptr, i});
+        m_roots[i]->key = kRootKeys[i];
     }
 }
 
@@ -165,9 +186,9 @@ void MemoryRegistry::Record(Call call, const Node* node, std::u16string_view nam
     m_touches.push_back(Touch{call, node == nullptr ? nullptr : node->key, std::u16string(name)});
 }
 
-RegError MemoryRegistry::Resolve(RegKey key, std::shared_ptr<Node>* node, RegAccess* access) const {
+RegError MemoryRegistry::Resolve(RegKey key, Node** node, RegAccess* access) const {
     if (IsPredefinedKey(key)) {
-        *node = m_roots[key - kClassesRoot];
+        *node = m_roots[key - kClassesRoot].get();
         *access = ~RegAccess{0};
         return kErrorSuccess;
     }
@@ -178,16 +199,29 @@ RegError MemoryRegistry::Resolve(RegKey key, std::shared_ptr<Node>* node, RegAcc
     if (found->node->deleted) {
         return kErrorKeyDeleted;
     }
-    *node = found->node;
+    *node = found->node.get();
     *access = found->access;
     return kErrorSuccess;
+}
+
+std::u16string MemoryRegistry::KeyRecord::Path() const {
+    size_t units = 0;
+    for (const KeyRecord* key = this; key != nullptr; key = key->parent.get()) {
+        units += key->name.size() + 1;
+    }
+    std::u16string path(units - 1, u'\\');
+    for (const KeyRecord* key = this; key != nullptr; key = key->parent.get()) {
+        units -= key->name.size() + 1;
+        path.replace(units, key->name.size(), key->name);
+    }
+    return path;
 }
 
 std::u16string MemoryRegistry::Touch::Path() const {
     if (key == nullptr) {
         return u"?";
     }
-    std::u16string path = key->path;
+    std::u16string path = key->Path();
     if (!name.empty()) {
         path += u'\\';
         path += name;
@@ -207,19 +241,19 @@ MemoryRegistry::Handle* MemoryRegistry::FindHandle(RegKey key) {
     return const_cast<Handle*>(static_cast<const MemoryRegistry*>(this)->FindHandle(key));
 }
 
-RegKey MemoryRegistry::NewHandle(std::shared_ptr<Node> node, RegAccess access) {
+RegKey MemoryRegistry::NewHandle(Node* node, RegAccess access) {
     const RegKey key = kFirstHandle + 4 * m_handles.size();
-    m_handles.push_back(Handle{std::move(node), access});
+    m_handles.push_back(Handle{node->shared_from_this(), access});
     ++m_openHandles;
     return key;
 }
 
 RegError MemoryRegistry::OpenKey(RegKey parent, std::u16string_view name, RegAccess access, RegKey* result) {
     *result = kNoKey;
-    std::shared_ptr<Node> node;
+    Node* node = nullptr;
     RegAccess parentAccess = 0;
     const RegError resolved = Resolve(parent, &node, &parentAccess);
-    Record(Call::kOpen, resolved == kErrorSuccess ? node.get() : nullptr, name);
+    Record(Call::kOpen, resolved == kErrorSuccess ? node : nullptr, name);
     if (const auto injected = BeginCall(Call::kOpen)) {
         return *injected;
     }
@@ -232,16 +266,16 @@ RegError MemoryRegistry::OpenKey(RegKey parent, std::u16string_view name, RegAcc
     if (node->denyWrite && WantsWrite(access)) {
         return kErrorAccessDenied;
     }
-    *result = NewHandle(std::move(node), access);
+    *result = NewHandle(node, access);
     return kErrorSuccess;
 }
 
 RegError MemoryRegistry::CreateKey(RegKey parent, std::u16string_view name, RegAccess access, RegKey* result) {
     *result = kNoKey;
-    std::shared_ptr<Node> node;
+    Node* node = nullptr;
     RegAccess parentAccess = 0;
     const RegError resolved = Resolve(parent, &node, &parentAccess);
-    Record(Call::kCreate, resolved == kErrorSuccess ? node.get() : nullptr, name);
+    Record(Call::kCreate, resolved == kErrorSuccess ? node : nullptr, name);
     if (const auto injected = BeginCall(Call::kCreate)) {
         return *injected;
     }
@@ -250,7 +284,7 @@ RegError MemoryRegistry::CreateKey(RegKey parent, std::u16string_view name, RegA
     }
     // Check the whole path before creating anything, so a refusal leaves no
     // half-made chain behind.
-    std::shared_ptr<Node> walk = node;
+    Node* walk = node;
     size_t existing = 0;
     std::u16string_view missing;  // the rest of the path from its first missing key
     const RegError split = ForEachPart(name, [&](std::u16string_view part) {
@@ -259,7 +293,7 @@ RegError MemoryRegistry::CreateKey(RegKey parent, std::u16string_view name, RegA
             missing = name.substr(static_cast<size_t>(part.data() - name.data()));
             return kErrorFileNotFound;
         }
-        walk = child->second;
+        walk = child->second.get();
         ++existing;
         return kErrorSuccess;
     });
@@ -276,12 +310,12 @@ RegError MemoryRegistry::CreateKey(RegKey parent, std::u16string_view name, RegA
         return kErrorAccessDenied;
     }
     ForEachPart(missing, [&](std::u16string_view part) {
-        auto child = Node::MakeChild(walk.get(), part, m_keyCount++);
-        walk->children.emplace(Folded(part), child);
-        walk = std::move(child);
+        auto child = Node::MakeChild(walk, part, m_keyCount++);
+        walk = child.get();
+        walk->parent->children.emplace(child->key->name, std::move(child));
         return kErrorSuccess;
     });
-    *result = NewHandle(std::move(walk), access);
+    *result = NewHandle(walk, access);
     return kErrorSuccess;
 }
 
@@ -309,10 +343,10 @@ RegError MemoryRegistry::CloseKey(RegKey key) {
 }
 
 RegError MemoryRegistry::DeleteKey(RegKey parent, std::u16string_view name) {
-    std::shared_ptr<Node> node;
+    Node* node = nullptr;
     RegAccess parentAccess = 0;
     const RegError resolved = Resolve(parent, &node, &parentAccess);
-    Record(Call::kDeleteKey, resolved == kErrorSuccess ? node.get() : nullptr, name);
+    Record(Call::kDeleteKey, resolved == kErrorSuccess ? node : nullptr, name);
     if (const auto injected = BeginCall(Call::kDeleteKey)) {
         return *injected;
     }
@@ -335,10 +369,10 @@ RegError MemoryRegistry::DeleteKey(RegKey parent, std::u16string_view name) {
 
 RegError MemoryRegistry::EnumKey(RegKey key, uint32_t index, std::u16string* name) {
     name->clear();
-    std::shared_ptr<Node> node;
+    Node* node = nullptr;
     RegAccess access = 0;
     const RegError resolved = Resolve(key, &node, &access);
-    Record(Call::kEnumKey, resolved == kErrorSuccess ? node.get() : nullptr, u"");
+    Record(Call::kEnumKey, resolved == kErrorSuccess ? node : nullptr, u"");
     if (const auto injected = BeginCall(Call::kEnumKey)) {
         return *injected;
     }
@@ -359,10 +393,10 @@ RegError MemoryRegistry::EnumKey(RegKey key, uint32_t index, std::u16string* nam
 
 RegError MemoryRegistry::QuerySubkeyCount(RegKey key, uint32_t* count) {
     *count = 0;
-    std::shared_ptr<Node> node;
+    Node* node = nullptr;
     RegAccess access = 0;
     const RegError resolved = Resolve(key, &node, &access);
-    Record(Call::kQuerySubkeyCount, resolved == kErrorSuccess ? node.get() : nullptr, u"");
+    Record(Call::kQuerySubkeyCount, resolved == kErrorSuccess ? node : nullptr, u"");
     if (const auto injected = BeginCall(Call::kQuerySubkeyCount)) {
         return *injected;
     }
@@ -378,10 +412,10 @@ RegError MemoryRegistry::QuerySubkeyCount(RegKey key, uint32_t* count) {
 
 RegError MemoryRegistry::SetValue(RegKey key, std::u16string_view name, RegValueType type, const uint8_t* data,
                                   uint32_t size) {
-    std::shared_ptr<Node> node;
+    Node* node = nullptr;
     RegAccess access = 0;
     const RegError resolved = Resolve(key, &node, &access);
-    Record(Call::kSetValue, resolved == kErrorSuccess ? node.get() : nullptr, u"");
+    Record(Call::kSetValue, resolved == kErrorSuccess ? node : nullptr, u"");
     if (const auto injected = BeginCall(Call::kSetValue)) {
         return *injected;
     }
@@ -404,10 +438,10 @@ RegError MemoryRegistry::SetValue(RegKey key, std::u16string_view name, RegValue
 }
 
 RegError MemoryRegistry::DeleteValue(RegKey key, std::u16string_view name) {
-    std::shared_ptr<Node> node;
+    Node* node = nullptr;
     RegAccess access = 0;
     const RegError resolved = Resolve(key, &node, &access);
-    Record(Call::kDeleteValue, resolved == kErrorSuccess ? node.get() : nullptr, u"");
+    Record(Call::kDeleteValue, resolved == kErrorSuccess ? node : nullptr, u"");
     if (const auto injected = BeginCall(Call::kDeleteValue)) {
         return *injected;
     }
@@ -425,37 +459,40 @@ RegError MemoryRegistry::DeleteValue(RegKey key, std::u16string_view name) {
     return kErrorSuccess;
 }
 
-std::shared_ptr<MemoryRegistry::Node> MemoryRegistry::RootNode(RegKey root) const {
+MemoryRegistry::Node* MemoryRegistry::RootNode(RegKey root) const {
     if (!IsPredefinedKey(root)) {
         throw std::invalid_argument("MemoryRegistry: not a predefined root");
     }
-    return m_roots[root - kClassesRoot];
+    return m_roots[root - kClassesRoot].get();
 }
 
-RegError MemoryRegistry::WalkPath(std::shared_ptr<Node>* node, std::u16string_view path) {
+RegError MemoryRegistry::WalkPath(Node** node, std::u16string_view path) {
     return ForEachPart(path, [node](std::u16string_view part) {
         const auto child = (*node)->children.find(part);
         if (child == (*node)->children.end()) {
             return kErrorFileNotFound;
         }
-        *node = child->second;
+        *node = child->second.get();
         return kErrorSuccess;
     });
 }
 
-std::shared_ptr<MemoryRegistry::Node> MemoryRegistry::FindPath(RegKey root, std::u16string_view path) const {
-    std::shared_ptr<Node> node = RootNode(root);
+MemoryRegistry::Node* MemoryRegistry::FindPath(RegKey root, std::u16string_view path) const {
+    Node* node = RootNode(root);
     return WalkPath(&node, path) == kErrorSuccess ? node : nullptr;
 }
 
-std::shared_ptr<MemoryRegistry::Node> MemoryRegistry::MakePath(RegKey root, std::u16string_view path) {
-    std::shared_ptr<Node> node = RootNode(root);
+MemoryRegistry::Node* MemoryRegistry::MakePath(RegKey root, std::u16string_view path) {
+    Node* node = RootNode(root);
     const RegError split = ForEachPart(path, [&](std::u16string_view part) {
-        std::shared_ptr<Node>& child = node->children[Folded(part)];
-        if (!child) {
-            child = Node::MakeChild(node.get(), part, m_keyCount++);
+        const auto found = node->children.find(part);
+        if (found != node->children.end()) {
+            node = found->second.get();
+            return kErrorSuccess;
         }
-        node = child;
+        auto child = Node::MakeChild(node, part, m_keyCount++);
+        node = child.get();
+        node->parent->children.emplace(child->key->name, std::move(child));
         return kErrorSuccess;
     });
     if (split != kErrorSuccess) {
@@ -480,7 +517,7 @@ void MemoryRegistry::PutString(RegKey root, std::u16string_view path, std::u16st
 }
 
 void MemoryRegistry::DenyWrite(RegKey root, std::u16string_view path) {
-    const std::shared_ptr<Node> node = FindPath(root, path);
+    Node* const node = FindPath(root, path);
     if (!node) {
         throw std::invalid_argument("MemoryRegistry: DenyWrite on a missing key");
     }
@@ -491,7 +528,7 @@ bool MemoryRegistry::HasKey(RegKey root, std::u16string_view path) const { retur
 
 std::optional<MemoryRegistry::Value> MemoryRegistry::GetValue(RegKey root, std::u16string_view path,
                                                               std::u16string_view name) const {
-    const std::shared_ptr<Node> node = FindPath(root, path);
+    Node* const node = FindPath(root, path);
     if (!node) {
         return std::nullopt;
     }
@@ -521,7 +558,7 @@ std::optional<std::u16string> MemoryRegistry::GetString(RegKey root, std::u16str
 
 std::vector<std::u16string> MemoryRegistry::SubkeyNames(RegKey root, std::u16string_view path) const {
     std::vector<std::u16string> names;
-    if (const std::shared_ptr<Node> node = FindPath(root, path)) {
+    if (const Node* const node = FindPath(root, path)) {
         for (const auto& child : node->children) {
             names.push_back(child.second->key->name);
         }
@@ -531,7 +568,7 @@ std::vector<std::u16string> MemoryRegistry::SubkeyNames(RegKey root, std::u16str
 
 void MemoryRegistry::DumpNode(const Node& node, std::string* out) {
     for (const auto& child : node.children) {
-        AppendEscaped(out, child.second->key->path);
+        AppendEscaped(out, child.second->key->Path());
         out->push_back('\n');
         for (const auto& value : child.second->values) {
             out->append("  ");

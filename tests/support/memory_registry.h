@@ -34,10 +34,12 @@ public:
     // A key as touches record it; shared, never changed. The serials of a
     // registry's keys, roots first, count up from 0 to below KeyCount().
     struct KeyRecord {
-        std::u16string name;                      // as first spelled
-        std::u16string path;                      // from the root's long name ("HKEY_CLASSES_ROOT\AppID")
+        std::u16string name;                      // as first spelled; a root's long name
         std::shared_ptr<const KeyRecord> parent;  // null for a root
         size_t serial = 0;
+
+        // From the root's long name ("HKEY_CLASSES_ROOT\AppID").
+        std::u16string Path() const;
     };
 
     // One call that named or used a key: the key it was made on (null for a
@@ -114,16 +116,16 @@ private:
     std::optional<RegError> BeginCall(Call call);
     void Record(Call call, const Node* node, std::u16string_view name);
     // The key behind a handle, or the error for a bad or deleted one.
-    RegError Resolve(RegKey key, std::shared_ptr<Node>* node, RegAccess* access) const;
+    RegError Resolve(RegKey key, Node** node, RegAccess* access) const;
     // Moves *node down the existing keys of a "\"-separated path.
-    static RegError WalkPath(std::shared_ptr<Node>* node, std::u16string_view path);
-    RegKey NewHandle(std::shared_ptr<Node> node, RegAccess access);
+    static RegError WalkPath(Node** node, std::u16string_view path);
+    RegKey NewHandle(Node* node, RegAccess access);
     // The open handle behind a key, or null.
     Handle* FindHandle(RegKey key);
     const Handle* FindHandle(RegKey key) const;
-    std::shared_ptr<Node> RootNode(RegKey root) const;
-    std::shared_ptr<Node> FindPath(RegKey root, std::u16string_view path) const;
-    std::shared_ptr<Node> MakePath(RegKey root, std::u16string_view path);
+    Node* RootNode(RegKey root) const;
+    Node* FindPath(RegKey root, std::u16string_view path) const;
+    Node* MakePath(RegKey root, std::u16string_view path);
     static void DumpNode(const Node& node, std::string* out);
 
     std::array<std::shared_ptr<Node>, 7> m_roots;
