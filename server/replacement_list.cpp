@@ -1,5 +1,6 @@
 #include "server/replacement_list.h"
 
+#include <algorithm>
 #include <new>
 
 #include "server/registry_api.h"
@@ -32,10 +33,11 @@ ReplacementList::ExpandResult ReplacementList::Expand(std::u16string_view text, 
     out->reserve(text.size());
     size_t i = 0;
     while (i < text.size()) {
-        const char16_t c = text[i];
-        if (c != u'%') {
-            out->push_back(c);
-            ++i;
+        if (text[i] != u'%') {
+            // The run up to the next reference, copied at once.
+            const size_t next = std::min(text.find(u'%', i), text.size());
+            out->append(text.substr(i, next - i));
+            i = next;
             continue;
         }
         if (i + 1 < text.size() && text[i + 1] == u'%') {
