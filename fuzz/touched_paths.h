@@ -86,21 +86,22 @@ private:
         judged.belowRoot = true;
         size_t start = 0;
         while (judged.allNamed) {
-            size_t end = std::u16string_view::npos;
+            // Plain pointers: the library's element access is traced.
+            const char16_t* const units = more.data();
+            size_t end = more.size();
             for (size_t i = start; split && i < more.size(); ++i) {
-                if (more[i] == u'\\') {
+                if (units[i] == u'\\') {
                     end = i;
                     break;
                 }
             }
-            const std::u16string_view component =
-                more.substr(start, end == std::u16string_view::npos ? std::u16string_view::npos : end - start);
+            const std::u16string_view component(units + start, end - start);
             if (!Named(component)) {
                 judged.allNamed = false;
                 break;
             }
             ++judged.namedComponents;
-            if (end == std::u16string_view::npos) {
+            if (end == more.size()) {
                 break;
             }
             start = end + 1;

@@ -7,14 +7,17 @@
 namespace okulon {
 
 // Orders names as their folded forms do, so a lookup by any spelling needs
-// no folded copy of it.
+// no folded copy of it. The loops here read through plain pointers: the
+// library's element access is the fuzz targets' traced copy.
 struct MemoryRegistry::FoldedLess {
     using is_transparent = void;
     bool operator()(std::u16string_view a, std::u16string_view b) const {
         const size_t common = std::min(a.size(), b.size());
+        const char16_t* const pa = a.data();
+        const char16_t* const pb = b.data();
         for (size_t i = 0; i < common; ++i) {
-            const char16_t x = FoldCase(a[i]);
-            const char16_t y = FoldCase(b[i]);
+            const char16_t x = FoldCase(pa[i]);
+            const char16_t y = FoldCase(pb[i]);
             if (x != y) {
                 return x < y;
             }
@@ -58,11 +61,11 @@ std::u16string Folded(std::u16string_view text) {
     return folded;
 }
 
-// The next "\\" at or after start, or npos; a plain loop, as the library's
-// find is the fuzzers' traced copy.
+// The next "\\" at or after start, or npos.
 size_t NextSeparator(std::u16string_view path, size_t start) {
+    const char16_t* const units = path.data();
     for (size_t i = start; i < path.size(); ++i) {
-        if (path[i] == u'\\') {
+        if (units[i] == u'\\') {
             return i;
         }
     }
@@ -78,8 +81,8 @@ RegError ForEachPart(std::u16string_view path, Visit visit) {
         size_t start = 0;
         while (!path.empty()) {
             const size_t end = NextSeparator(path, start);
-            const std::u16string_view part =
-                path.substr(start, end == std::u16string_view::npos ? std::u16string_view::npos : end - start);
+            const std::u16string_view part(path.data() + start,
+                                           (end == std::u16string_view::npos ? path.size() : end) - start);
             if (validating) {
                 if (part.empty() || part.size() > MemoryRegistry::kMaxKeyNameUnits) {
                     return kErrorInvalidParameter;
