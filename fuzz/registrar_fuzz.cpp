@@ -15,10 +15,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "fuzz/touched_paths.h"
 #include "server/registrar/reg_object.h"
 #include "server/registrar/replacement_list.h"
 #include "tests/support/memory_registry.h"
@@ -27,14 +29,9 @@ namespace {
 
 using okulon::MemoryRegistry;
 using Call = MemoryRegistry::Call;
+using okulon::fuzz::Check;
 
-void Check(bool condition) {
-    if (!condition) {
-        std::abort();
-    }
-}
-
-std::u16string Folded(std::u16string_view text) {
+OKULON_FUZZ_CHECK_CODE std::u16string Folded(std::u16string_view text) {
     std::u16string folded(text);
     for (char16_t& c : folded) {
         c = okulon::FoldCase(c);
@@ -42,12 +39,35 @@ std::u16string Folded(std::u16string_view text) {
     return folded;
 }
 
+// Whether the text holds the units of `name` at some position: memmem over
+// the bytes, keeping only matches that start on a unit.
+OKULON_FUZZ_CHECK_CODE bool Holds(const std::u16string& text, const std::u16string& name) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    const size_t size = text.size() * sizeof(char16_t);
+    const size_t nameSize = name.size() * sizeof(char16_t);
+    for (size_t from = 0; from + nameSize <= size;) {
+        const void* found = memmem(bytes + from, size - from, name.data(), nameSize);
+        if (found == nullptr) {
+            return false;
+        }
+        const size_t at = static_cast<size_t>(static_cast<const unsigned char*>(found) - bytes);
+        if (at % sizeof(char16_t) == 0) {
+            return true;
+        }
+        from = at + 1;
+    }
+    return false;
+}
+
 // Does the key name occur in the text as written, or with its quotation marks
 // doubled as a quoted token would carry them?
-bool NamedIn(const std::u16string& foldedText, std::u16string_view component) {
+OKULON_FUZZ_CHECK_CODE bool NamedIn(const std::u16string& foldedText, std::u16string_view component) {
     const std::u16string name = Folded(component);
-    if (foldedText.find(name) != std::u16string::npos) {
+    if (Holds(foldedText, name)) {
         return true;
+    }
+    if (name.find(u'\'') == std::u16string::npos) {
+        return false;
     }
     std::u16string quoted;
     for (char16_t c : name) {
@@ -56,7 +76,7 @@ bool NamedIn(const std::u16string& foldedText, std::u16string_view component) {
             quoted.push_back(u'\'');
         }
     }
-    return foldedText.find(quoted) != std::u16string::npos;
+    return Holds(foldedText, quoted);
 }
 
 void Populate(MemoryRegistry& registry) {
@@ -70,45 +90,6 @@ void Populate(MemoryRegistry& registry) {
     registry.AddKey(okulon::kCurrentUser, u"Software\\zq4");
 }
 
-void CheckTouches(const MemoryRegistry& registry, const std::u16string& foldedText, bool registering) {
-    const bool mayEnumerate = registering && (foldedText.find(u"FORCEREMOVE") != std::u16string::npos ||
-                                              foldedText.find(u"DELETE") != std::u16string::npos);
-    for (const MemoryRegistry::Touch& touch : registry.Touches()) {
-        if (touch.path == u"?") {
-            continue;  // a call on a handle the registry does not know reaches no key
-        }
-        std::u16string_view path = touch.path;
-        const size_t rootEnd = path.find(u'\\');
-        if (rootEnd == std::u16string_view::npos) {
-            continue;  // the root itself
-        }
-        path.remove_prefix(rootEnd + 1);
-        bool allNamed = true;
-        size_t namedComponents = 0;
-        size_t start = 0;
-        while (start <= path.size()) {
-            const size_t end = path.find(u'\\', start);
-            const std::u16string_view component =
-                path.substr(start, end == std::u16string_view::npos ? std::u16string_view::npos : end - start);
-            if (!NamedIn(foldedText, component)) {
-                allNamed = false;
-                break;
-            }
-            ++namedComponents;
-            if (end == std::u16string_view::npos) {
-                break;
-            }
-            start = end + 1;
-        }
-        if (!allNamed) {
-            // Enumeration starts below a key the script named, never at a root.
-            Check(mayEnumerate && namedComponents > 0);
-            Check(touch.call == Call::kOpen || touch.call == Call::kEnumKey || touch.call == Call::kDeleteKey ||
-                  touch.call == Call::kClose);
-        }
-    }
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -117,10 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     const uint8_t flags = data[0];
     const uint8_t failure = data[1];
-    std::u16string rest;
-    for (size_t i = 2; i < size; ++i) {
-        rest.push_back(static_cast<char16_t>(data[i]));
-    }
+    const std::u16string rest(data + 2, data + size);
 
     okulon::ReplacementList replacements;
     std::vector<std::u16string> pairs;
@@ -162,6 +140,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::u16string foldedText = Folded(replaced);
 
     const bool registering = (flags & 1) != 0;
+    // A registering ForceRemove or Delete enumerates the subkeys it deletes.
+    const bool mayDeleteTrees = registering && (foldedText.find(u"FORCEREMOVE") != std::u16string::npos ||
+                                                foldedText.find(u"DELETE") != std::u16string::npos);
+    okulon::fuzz::TouchedPaths touched([&](std::u16string_view component) { return NamedIn(foldedText, component); });
     const okulon::HResult first = registrar.ProcessScript(script, registering);
     if (!expands) {
         Check(first != okulon::kSOk);
@@ -172,13 +154,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return inject && failingCall == Call::kClose && registry.CallCount(Call::kClose) > (failure >> 3);
     };
     Check(closeFailed() || registry.OpenHandleCount() == 0);
-    CheckTouches(registry, foldedText, registering);
+    touched.CheckAll(registry, mayDeleteTrees);
 
     if ((flags & 2) != 0) {
         registry.ClearTouches();
         registrar.ProcessScript(script, false);
         Check(closeFailed() || registry.OpenHandleCount() == 0);
-        CheckTouches(registry, foldedText, false);
+        touched.CheckAll(registry, false);
     }
     return 0;
 }

@@ -18,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "fuzz/touched_paths.h"
 #include "server/registrar/registry_virtual_machine.h"
 #include "tests/support/memory_registry.h"
 
@@ -25,13 +26,7 @@ namespace {
 
 using okulon::MemoryRegistry;
 using okulon::RegistrationString;
-using Call = MemoryRegistry::Call;
-
-void Check(bool condition) {
-    if (!condition) {
-        std::abort();
-    }
-}
+using okulon::fuzz::Check;
 
 const std::u16string kLongName(32, u'L');
 const std::u16string kLongReference = u"%" + kLongName + u"%";
@@ -59,7 +54,7 @@ const uint32_t kNumbers[] = {42, 0xFFFFFFFFu};
 const uint8_t kRaw[] = {1, 2, 3};
 const okulon::RegistrationBytes kBytes[] = {{kRaw, 3}, {nullptr, 0}};
 
-bool IsNamed(std::u16string_view component) {
+OKULON_FUZZ_CHECK_CODE bool IsNamed(std::u16string_view component) {
     for (const std::u16string& name : kNamed) {
         if (okulon::EqualsIgnoreCase(component, name)) {
             return true;
@@ -74,42 +69,6 @@ void Populate(MemoryRegistry& registry) {
     registry.PutString(okulon::kClassesRoot, u"a\\zq1", u"v", u"x");
     registry.AddKey(okulon::kClassesRoot, u"b");
     registry.AddKey(okulon::kCurrentUser, u"a\\zq3");
-}
-
-void CheckTouches(const MemoryRegistry& registry) {
-    for (const MemoryRegistry::Touch& touch : registry.Touches()) {
-        if (touch.path == u"?") {
-            continue;  // a handle the registry does not know reaches no key
-        }
-        std::u16string_view path = touch.path;
-        const size_t rootEnd = path.find(u'\\');
-        if (rootEnd == std::u16string_view::npos) {
-            continue;
-        }
-        path.remove_prefix(rootEnd + 1);
-        bool allNamed = true;
-        size_t namedComponents = 0;
-        size_t start = 0;
-        while (true) {
-            const size_t end = path.find(u'\\', start);
-            if (!IsNamed(
-                    path.substr(start, end == std::u16string_view::npos ? std::u16string_view::npos : end - start))) {
-                allNamed = false;
-                break;
-            }
-            ++namedComponents;
-            if (end == std::u16string_view::npos) {
-                break;
-            }
-            start = end + 1;
-        }
-        if (!allNamed) {
-            // Deleting with subkeys starts below a key the program named, never at a root.
-            Check(namedComponents > 0);
-            Check(touch.call == Call::kOpen || touch.call == Call::kEnumKey || touch.call == Call::kDeleteKey ||
-                  touch.call == Call::kClose);
-        }
-    }
 }
 
 }  // namespace
@@ -137,14 +96,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const okulon::RegistrationProgram run{program.get(), words.size(),        kStrings, std::size(kStrings),
                                           kNumbers,      std::size(kNumbers), kBytes,   std::size(kBytes)};
+    // Deleting a key with its subkeys reaches keys the program did not name.
+    okulon::fuzz::TouchedPaths touched(&IsNamed);
     machine.Execute(run, (flags & 1) != 0);
     Check(registry.OpenHandleCount() == 0);
-    CheckTouches(registry);
+    touched.CheckAll(registry, true);
     if ((flags & 2) != 0) {
         registry.ClearTouches();
         machine.Execute(run, false);
         Check(registry.OpenHandleCount() == 0);
-        CheckTouches(registry);
+        touched.CheckAll(registry, true);
     }
     return 0;
 }

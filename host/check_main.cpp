@@ -58,7 +58,7 @@ void PrintUsage(FILE* to) {
                  "  --host NAME    tracker server's host name (default localhost)\n"
                  "  --port N       tracker server's port, 1..65535 (default 4455)\n"
                  "  --seconds S    how long to receive gaze data and read the clock, 0..60 (default 2; 0: until\n"
-                 "                 the first sample); 30 or more measures the clock's drift to a few ppm\n"
+                 "                 the first sample); 4 or more measures the clock's drift, 30 or more to a few ppm\n"
                  "  --libraries    only which tet.dll and ttime.dll Okulon.dll in this program's folder\n"
                  "                 would load, their architecture and whether they are the simulator's\n"
                  "                 stand-ins (no registration or tracker check)\n"
@@ -188,12 +188,22 @@ void PrintClock(const ClockFigures& clock, bool timeLibraryFound) {
     std::printf("  clock offset: tracker clock - system clock = %+.3f ms +- %.3f ms (at the end of the check)%s\n",
                 clock.offsetMicros / 1000.0, clock.offsetUncertaintyMicros / 1000.0,
                 timeLibraryFound ? "" : "; no ttime.dll: both are the performance counter");
+    // The same figures unrounded, for programs that read this report.
+    std::printf("  clock figures: offset_us=%.1f offset_uncertainty_us=%.1f span_s=%.3f", clock.offsetMicros,
+                clock.offsetUncertaintyMicros, clock.spanSeconds);
+    if (clock.haveDrift)
+        std::printf(
+            " drift_ppm=%.4f drift_standard_error_ppm=%.4f drift_degrees_of_freedom=%d drift_lag_bound_ppm=%.4f "
+            "drift_interval_ppm=%.4f",
+            clock.driftPpm, clock.driftStandardErrorPpm, clock.driftDegreesOfFreedom, clock.driftLagBoundPpm,
+            clock.driftUncertaintyPpm);
+    std::printf("\n");
     if (!clock.haveDrift) {
         std::printf("  clock drift: not measured (the check was too short; run with --seconds 30)\n");
         return;
     }
-    std::printf("  clock drift: %+.1f ppm +- %.1f ppm over %.1f s (%+.0f ms an hour)\n", clock.driftPpm,
-                clock.driftUncertaintyPpm, clock.spanSeconds, clock.driftPpm * 3.6);
+    std::printf("  clock drift: %+.1f ppm +- %.1f ppm (95 %% interval) over %.1f s (%+.0f ms an hour)\n",
+                clock.driftPpm, clock.driftUncertaintyPpm, clock.spanSeconds, clock.driftPpm * 3.6);
     if (std::fabs(clock.driftPpm) - clock.driftUncertaintyPpm > kDriftThatMattersPpm) {
         std::printf(
             "  WARNING: the tracker clock drifts against this computer's by more than %.0f ppm; over a\n"

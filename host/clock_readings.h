@@ -1,10 +1,15 @@
 // The check tool's measurement of the tracker clock against this computer's:
 // readings of GetTimestamp over the check's window, each taken between two
-// system-clock reads. The offset's uncertainty is a bound: the widest half
-// gap between those reads plus the time library's own uncertainty. The drift
-// is the slope of a straight line through the readings; its uncertainty is
-// twice the fit's standard error, counting one independent reading a second,
-// since readings between two of the time library's exchanges share its error.
+// system-clock reads. The offset is the last reading's, and its uncertainty a
+// bound: that reading's half gap between its reads, the time library's own
+// uncertainty, and the drift over an exchange interval. The drift
+// is the slope of a straight line through the readings. Readings between two
+// of the time library's exchanges (about one a second) share its error, so
+// they are not independent: the drift's standard error comes from a line
+// through the mean of the readings of each two seconds, and its interval is
+// that standard error times Student's t for 95 % at the number of those
+// slices less two, plus the most that the picture's lag between exchanges
+// can tilt the line.
 // Platform-free; used on the check tool's main thread.
 #pragma once
 
@@ -17,11 +22,18 @@ struct ClockFigures {
     int readings = 0;
     double offsetMicros = 0;  // tracker - system at the last reading
     double offsetUncertaintyMicros = 0;
-    bool haveDrift = false;  // readings over a second or more
+    bool haveDrift = false;  // readings in three slices of two seconds or more
     double spanSeconds = 0;
     double driftPpm = 0;
-    double driftUncertaintyPpm = 0;
+    double driftStandardErrorPpm = 0;
+    int driftDegreesOfFreedom = 0;
+    double driftLagBoundPpm = 0;     // the most the time library's lag can tilt the line
+    double driftUncertaintyPpm = 0;  // half-width of the interval: 95 % of the scatter plus the lag's bound
 };
+
+// Student's t that two-sided 95 % of the distribution lies within, for
+// degreesOfFreedom of 1 or more.
+double StudentT95(int degreesOfFreedom);
 
 class ClockReadings {
 public:

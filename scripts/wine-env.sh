@@ -59,12 +59,20 @@ okulon_create_prefix() {
   return 1
 }
 
-# Starts the prefix's persistent wineserver and Wine's helper services, all
-# with their output away from the caller's pipes: started inside a captured
-# step (a ctest test) they would hold its output open, and it would wait for
-# them forever.
+# Starts the prefix's persistent wineserver, its desktop and Wine's helper
+# services, all with their output away from the caller's pipes: started inside
+# a captured step (a ctest test) they would hold its output open, and it would
+# wait for them forever.
 okulon_start_wineserver() {
   wineserver -p </dev/null >/dev/null 2>&1 &
   sleep 0.5
+  # The prefix's desktop for the whole run. Without it, every test program
+  # that makes a window (an apartment's hidden one is enough) starts a
+  # desktop explorer.exe, which inherits the test's output and holds it
+  # until the desktop closes, a second after the program ended, or for as
+  # long as it hangs: ctest waits for it and times the test out.
+  "$OKULON_WINE" explorer /desktop </dev/null >/dev/null 2>&1 &
+  # The first program starts Wine's helper services; started here, they do not
+  # inherit a test's output pipe (ctest would wait for them forever).
   "$OKULON_WINE" cmd /c exit </dev/null >/dev/null 2>&1 || true
 }

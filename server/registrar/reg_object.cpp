@@ -126,37 +126,36 @@ HResult CRegObject::ScriptRun::NextToken() {
     if (m_position >= m_text.size()) {
         return kDispEException;
     }
+    // Whole runs of text are taken at once: a token is copied, not built unit by unit.
     if (m_text[m_position] == u'\'') {
         ++m_position;
         while (true) {
-            if (m_position >= m_text.size()) {
+            const size_t quote = m_text.find(u'\'', m_position);
+            if (quote == std::u16string_view::npos) {
                 return kDispEException;
             }
-            const char16_t c = m_text[m_position];
-            if (c == u'\'') {
-                if (m_position + 1 < m_text.size() && m_text[m_position + 1] == u'\'') {
-                    m_token.push_back(u'\'');
-                    m_position += 2;
-                } else {
-                    ++m_position;
-                    return kSOk;
-                }
-            } else {
-                m_token.push_back(c);
-                ++m_position;
+            m_token.append(m_text.substr(m_position, quote - m_position));
+            const bool doubled = quote + 1 < m_text.size() && m_text[quote + 1] == u'\'';
+            if (doubled) {
+                m_token.push_back(u'\'');
             }
             if (m_token.size() > kMaxTokenUnits) {
                 return kDispEException;
             }
+            m_position = quote + (doubled ? 2 : 1);
+            if (!doubled) {
+                return kSOk;
+            }
         }
     }
+    const size_t start = m_position;
     while (m_position < m_text.size() && !IsWhitespace(m_text[m_position])) {
-        m_token.push_back(m_text[m_position]);
         ++m_position;
-        if (m_token.size() > kMaxTokenUnits) {
-            return kDispEException;
-        }
     }
+    if (m_position - start > kMaxTokenUnits) {
+        return kDispEException;
+    }
+    m_token.assign(m_text.substr(start, m_position - start));
     return kSOk;
 }
 

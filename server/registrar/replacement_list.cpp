@@ -1,5 +1,6 @@
 #include "server/registrar/replacement_list.h"
 
+#include <algorithm>
 #include <new>
 
 #include "server/registrar/registry_api.h"
@@ -29,13 +30,14 @@ const std::u16string* ReplacementList::Find(std::u16string_view name) const {
 
 ReplacementList::ExpandResult ReplacementList::Expand(std::u16string_view text, std::u16string* out) const {
     out->clear();
-    out->reserve(text.size() < 100 ? 1000 : text.size() * 2);
+    out->reserve(text.size());
     size_t i = 0;
     while (i < text.size()) {
-        const char16_t c = text[i];
-        if (c != u'%') {
-            out->push_back(c);
-            ++i;
+        if (text[i] != u'%') {
+            // The run up to the next reference, copied at once.
+            const size_t next = std::min(text.find(u'%', i), text.size());
+            out->append(text.substr(i, next - i));
+            i = next;
             continue;
         }
         if (i + 1 < text.size() && text[i + 1] == u'%') {

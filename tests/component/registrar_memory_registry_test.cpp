@@ -140,10 +140,11 @@ TEST(MemoryRegistry, EveryCallIsRecordedWithTheKeyPathItNamedOrUsed) {
     ASSERT_EQ(registry.CloseKey(key), kErrorSuccess);
     ASSERT_EQ(registry.Touches().size(), 3u);
     EXPECT_EQ(registry.Touches()[0].call, Call::kCreate);
-    EXPECT_EQ(registry.Touches()[0].path, u"HKEY_CURRENT_USER\\Soft\\Ware");
+    EXPECT_EQ(registry.Touches()[0].Path(), u"HKEY_CURRENT_USER\\Soft\\Ware");
     EXPECT_EQ(registry.Touches()[1].call, Call::kSetValue);
-    EXPECT_EQ(registry.Touches()[1].path, u"HKEY_CURRENT_USER\\Soft\\Ware");
+    EXPECT_EQ(registry.Touches()[1].Path(), u"HKEY_CURRENT_USER\\Soft\\Ware");
     EXPECT_EQ(registry.Touches()[2].call, Call::kClose);
+    EXPECT_EQ(registry.Touches()[2].Path(), u"HKEY_CURRENT_USER\\Soft\\Ware");
 }
 
 TEST(MemoryRegistry, DumpShowsStringsNumbersAndRawBytesExactly) {

@@ -6,36 +6,48 @@
 
 namespace okulon {
 
-struct MemoryRegistry::Node {
+// Orders names as their folded forms do, so a lookup by any spelling needs
+// no folded copy of it. The loops here read through plain pointers: the
+// library's element access is the fuzz targets' traced copy.
+struct MemoryRegistry::FoldedLess {
+    using is_transparent = void;
+    bool operator()(std::u16string_view a, std::u16string_view b) const {
+        const size_t common = std::min(a.size(), b.size());
+        const char16_t* const pa = a.data();
+        const char16_t* const pb = b.data();
+        for (size_t i = 0; i < common; ++i) {
+            const char16_t x = FoldCase(pa[i]);
+            const char16_t y = FoldCase(pb[i]);
+            if (x != y) {
+                return x < y;
+            }
+        }
+        return a.size() < b.size();
+    }
+};
+
+struct MemoryRegistry::Node : std::enable_shared_from_this<MemoryRegistry::Node> {
     struct NamedValue {
         std::u16string name;
         Value value;
     };
 
-    std::u16string name;
+    // Its name and path, made once and shared with every touch that records
+    // this key: deep trees are touched thousands of times a run.
+    std::shared_ptr<const KeyRecord> key;
     Node* parent = nullptr;
     bool deleted = false;
     bool denyWrite = false;
     // Keyed by the folded name, so enumeration order is fixed and lookups ignore case.
-    std::map<std::u16string, std::shared_ptr<Node>> children;
-    std::map<std::u16string, NamedValue> values;
+    // Keyed by a view of the child's own name, which lives as long as the entry.
+    std::map<std::u16string_view, std::shared_ptr<Node>, FoldedLess> children;
+    std::map<std::u16string, NamedValue, FoldedLess> values;
 
-    std::u16string Path() const {
-        std::vector<const Node*> chain;
-        size_t units = 0;
-        for (const Node* node = this; node != nullptr; node = node->parent) {
-            chain.push_back(node);
-            units += node->name.size() + 1;
-        }
-        std::u16string path;
-        path.reserve(units);
-        for (auto node = chain.rbegin(); node != chain.rend(); ++node) {
-            if (!path.empty()) {
-                path += u'\\';
-            }
-            path += (*node)->name;
-        }
-        return path;
+    static std::shared_ptr<Node> MakeChild(Node* parent, std::u16string_view name, size_t serial) {
+        auto child = std::make_shared<Node>();
+        child->key = std::make_shared<const KeyRecord>(KeyRecord{std::u16string(name), parent->key, serial});
+        child->parent = parent;
+        return child;
     }
 };
 
@@ -49,26 +61,42 @@ std::u16string Folded(std::u16string_view text) {
     return folded;
 }
 
-// The components of a "\"-separated path; the empty path has none.
-RegError SplitPath(std::u16string_view path, std::vector<std::u16string_view>* parts) {
-    parts->clear();
-    if (path.empty()) {
-        return kErrorSuccess;
-    }
-    size_t start = 0;
-    while (true) {
-        const size_t end = path.find(u'\\', start);
-        const std::u16string_view part =
-            path.substr(start, end == std::u16string_view::npos ? std::u16string_view::npos : end - start);
-        if (part.empty() || part.size() > MemoryRegistry::kMaxKeyNameUnits) {
-            return kErrorInvalidParameter;
+// The next "\\" at or after start, or npos.
+size_t NextSeparator(std::u16string_view path, size_t start) {
+    const char16_t* const units = path.data();
+    for (size_t i = start; i < path.size(); ++i) {
+        if (units[i] == u'\\') {
+            return i;
         }
-        parts->push_back(part);
-        if (end == std::u16string_view::npos) {
-            return kErrorSuccess;
-        }
-        start = end + 1;
     }
+    return std::u16string_view::npos;
+}
+
+// Calls visit(part) for the components of a "\"-separated path in order,
+// once all are known to be valid, until one answers other than success; the
+// empty path has none.
+template <typename Visit>
+RegError ForEachPart(std::u16string_view path, Visit visit) {
+    for (const bool validating : {true, false}) {
+        size_t start = 0;
+        while (!path.empty()) {
+            const size_t end = NextSeparator(path, start);
+            const std::u16string_view part(path.data() + start,
+                                           (end == std::u16string_view::npos ? path.size() : end) - start);
+            if (validating) {
+                if (part.empty() || part.size() > MemoryRegistry::kMaxKeyNameUnits) {
+                    return kErrorInvalidParameter;
+                }
+            } else if (const RegError visited = visit(part); visited != kErrorSuccess) {
+                return visited;
+            }
+            if (end == std::u16string_view::npos) {
+                break;
+            }
+            start = end + 1;
+        }
+    }
+    return kErrorSuccess;
 }
 
 constexpr bool WantsWrite(RegAccess access) { return (access & (kKeySetValue | kKeyCreateSubKey)) != 0; }
@@ -119,13 +147,29 @@ std::string ValueText(const MemoryRegistry::Value& value) {
 
 }  // namespace
 
+namespace {
+
+// The roots' records are the same in every registry, and made once.
+std::shared_ptr<const MemoryRegistry::KeyRecord> RootKey(const char16_t* name, size_t serial) {
+    return std::make_shared<const MemoryRegistry::KeyRecord>(MemoryRegistry::KeyRecord{name, nullptr, serial});
+}
+
+const std::shared_ptr<const MemoryRegistry::KeyRecord> kRootKeys[] = {
+    RootKey(u"HKEY_CLASSES_ROOT", 0), RootKey(u"HKEY_CURRENT_USER", 1),     RootKey(u"HKEY_LOCAL_MACHINE", 2),
+    RootKey(u"HKEY_USERS", 3),        RootKey(u"HKEY_PERFORMANCE_DATA", 4), RootKey(u"HKEY_CURRENT_CONFIG", 5),
+    RootKey(u"HKEY_DYN_DATA", 6)};
+
+}  // namespace
+
 MemoryRegistry::MemoryRegistry() {
-    static const char16_t* const kRootNames[] = {u"HKEY_CLASSES_ROOT", u"HKEY_CURRENT_USER",     u"HKEY_LOCAL_MACHINE",
-                                                 u"HKEY_USERS",        u"HKEY_PERFORMANCE_DATA", u"HKEY_CURRENT_CONFIG",
-                                                 u"HKEY_DYN_DATA"};
+    m_keyCount = m_roots.size();
+    // Room for a typical run of a registrar, so that recording costs no
+    // allocation at each call (the fuzz targets make a registry a run).
+    m_touches.reserve(64);
+    m_handles.reserve(16);
     for (size_t i = 0; i < m_roots.size(); ++i) {
         m_roots[i] = std::make_shared<Node>();
-        m_roots[i]->name = kRootNames[i];
+        m_roots[i]->key = kRootKeys[i];
     }
 }
 
@@ -142,45 +186,77 @@ std::optional<RegError> MemoryRegistry::BeginCall(Call call) {
 }
 
 void MemoryRegistry::Record(Call call, const Node* node, std::u16string_view name) {
-    std::u16string path = node == nullptr ? std::u16string(u"?") : node->Path();
+    m_touches.push_back(Touch{call, node == nullptr ? nullptr : node->key, std::u16string(name)});
+}
+
+RegError MemoryRegistry::Resolve(RegKey key, Node** node, RegAccess* access) const {
+    if (IsPredefinedKey(key)) {
+        *node = m_roots[key - kClassesRoot].get();
+        *access = ~RegAccess{0};
+        return kErrorSuccess;
+    }
+    const Handle* const found = FindHandle(key);
+    if (found == nullptr) {
+        return kErrorInvalidHandle;
+    }
+    if (found->node->deleted) {
+        return kErrorKeyDeleted;
+    }
+    *node = found->node.get();
+    *access = found->access;
+    return kErrorSuccess;
+}
+
+std::u16string MemoryRegistry::KeyRecord::Path() const {
+    size_t units = 0;
+    for (const KeyRecord* key = this; key != nullptr; key = key->parent.get()) {
+        units += key->name.size() + 1;
+    }
+    std::u16string path(units - 1, u'\\');
+    for (const KeyRecord* key = this; key != nullptr; key = key->parent.get()) {
+        units -= key->name.size() + 1;
+        path.replace(units, key->name.size(), key->name);
+    }
+    return path;
+}
+
+std::u16string MemoryRegistry::Touch::Path() const {
+    if (key == nullptr) {
+        return u"?";
+    }
+    std::u16string path = key->Path();
     if (!name.empty()) {
         path += u'\\';
         path += name;
     }
-    m_touches.push_back(Touch{call, std::move(path)});
+    return path;
 }
 
-RegError MemoryRegistry::Resolve(RegKey key, std::shared_ptr<Node>* node, RegAccess* access) const {
-    if (IsPredefinedKey(key)) {
-        *node = m_roots[key - kClassesRoot];
-        *access = ~RegAccess{0};
-        return kErrorSuccess;
+const MemoryRegistry::Handle* MemoryRegistry::FindHandle(RegKey key) const {
+    if (key < kFirstHandle || (key - kFirstHandle) % 4 != 0 || (key - kFirstHandle) / 4 >= m_handles.size()) {
+        return nullptr;
     }
-    const auto found = m_handles.find(key);
-    if (found == m_handles.end()) {
-        return kErrorInvalidHandle;
-    }
-    if (found->second.node->deleted) {
-        return kErrorKeyDeleted;
-    }
-    *node = found->second.node;
-    *access = found->second.access;
-    return kErrorSuccess;
+    const Handle& handle = m_handles[(key - kFirstHandle) / 4];
+    return handle.node != nullptr ? &handle : nullptr;
 }
 
-RegKey MemoryRegistry::NewHandle(std::shared_ptr<Node> node, RegAccess access) {
-    const RegKey key = m_nextHandle;
-    m_nextHandle += 4;
-    m_handles.emplace(key, Handle{std::move(node), access});
+MemoryRegistry::Handle* MemoryRegistry::FindHandle(RegKey key) {
+    return const_cast<Handle*>(static_cast<const MemoryRegistry*>(this)->FindHandle(key));
+}
+
+RegKey MemoryRegistry::NewHandle(Node* node, RegAccess access) {
+    const RegKey key = kFirstHandle + 4 * m_handles.size();
+    m_handles.push_back(Handle{node->shared_from_this(), access});
+    ++m_openHandles;
     return key;
 }
 
 RegError MemoryRegistry::OpenKey(RegKey parent, std::u16string_view name, RegAccess access, RegKey* result) {
     *result = kNoKey;
-    std::shared_ptr<Node> node;
+    Node* node = nullptr;
     RegAccess parentAccess = 0;
     const RegError resolved = Resolve(parent, &node, &parentAccess);
-    Record(Call::kOpen, resolved == kErrorSuccess ? node.get() : nullptr, name);
+    Record(Call::kOpen, resolved == kErrorSuccess ? node : nullptr, name);
     if (const auto injected = BeginCall(Call::kOpen)) {
         return *injected;
     }
@@ -193,38 +269,41 @@ RegError MemoryRegistry::OpenKey(RegKey parent, std::u16string_view name, RegAcc
     if (node->denyWrite && WantsWrite(access)) {
         return kErrorAccessDenied;
     }
-    *result = NewHandle(std::move(node), access);
+    *result = NewHandle(node, access);
     return kErrorSuccess;
 }
 
 RegError MemoryRegistry::CreateKey(RegKey parent, std::u16string_view name, RegAccess access, RegKey* result) {
     *result = kNoKey;
-    std::shared_ptr<Node> node;
+    Node* node = nullptr;
     RegAccess parentAccess = 0;
     const RegError resolved = Resolve(parent, &node, &parentAccess);
-    Record(Call::kCreate, resolved == kErrorSuccess ? node.get() : nullptr, name);
+    Record(Call::kCreate, resolved == kErrorSuccess ? node : nullptr, name);
     if (const auto injected = BeginCall(Call::kCreate)) {
         return *injected;
     }
     if (resolved != kErrorSuccess) {
         return resolved;
     }
-    std::vector<std::u16string_view> parts;
-    if (const RegError split = SplitPath(name, &parts); split != kErrorSuccess) {
-        return split;
-    }
     // Check the whole path before creating anything, so a refusal leaves no
     // half-made chain behind.
-    std::shared_ptr<Node> walk = node;
+    Node* walk = node;
     size_t existing = 0;
-    for (; existing < parts.size(); ++existing) {
-        const auto child = walk->children.find(Folded(parts[existing]));
+    std::u16string_view missing;  // the rest of the path from its first missing key
+    const RegError split = ForEachPart(name, [&](std::u16string_view part) {
+        const auto child = walk->children.find(part);
         if (child == walk->children.end()) {
-            break;
+            missing = name.substr(static_cast<size_t>(part.data() - name.data()));
+            return kErrorFileNotFound;
         }
-        walk = child->second;
+        walk = child->second.get();
+        ++existing;
+        return kErrorSuccess;
+    });
+    if (split == kErrorInvalidParameter) {
+        return split;
     }
-    if (existing < parts.size()) {
+    if (!missing.empty()) {
         const bool onHandle = existing == 0;
         if (walk->denyWrite || (onHandle && (parentAccess & kKeyCreateSubKey) == 0)) {
             return kErrorAccessDenied;
@@ -233,21 +312,20 @@ RegError MemoryRegistry::CreateKey(RegKey parent, std::u16string_view name, RegA
     if (walk->denyWrite && WantsWrite(access)) {
         return kErrorAccessDenied;
     }
-    for (size_t i = existing; i < parts.size(); ++i) {
-        auto child = std::make_shared<Node>();
-        child->name = std::u16string(parts[i]);
-        child->parent = walk.get();
-        walk->children.emplace(Folded(parts[i]), child);
-        walk = std::move(child);
-    }
-    *result = NewHandle(std::move(walk), access);
+    ForEachPart(missing, [&](std::u16string_view part) {
+        auto child = Node::MakeChild(walk, part, m_keyCount++);
+        walk = child.get();
+        walk->parent->children.emplace(child->key->name, std::move(child));
+        return kErrorSuccess;
+    });
+    *result = NewHandle(walk, access);
     return kErrorSuccess;
 }
 
 RegError MemoryRegistry::CloseKey(RegKey key) {
-    const auto found = m_handles.find(key);
-    if (found != m_handles.end()) {
-        Record(Call::kClose, found->second.node->deleted ? nullptr : found->second.node.get(), u"");
+    Handle* const found = FindHandle(key);
+    if (found != nullptr) {
+        Record(Call::kClose, found->node->deleted ? nullptr : found->node.get(), u"");
     } else if (IsPredefinedKey(key)) {
         Record(Call::kClose, m_roots[key - kClassesRoot].get(), u"");
     } else {
@@ -259,18 +337,19 @@ RegError MemoryRegistry::CloseKey(RegKey key) {
     if (IsPredefinedKey(key)) {
         return kErrorSuccess;
     }
-    if (found == m_handles.end()) {
+    if (found == nullptr) {
         return kErrorInvalidHandle;
     }
-    m_handles.erase(found);
+    found->node.reset();
+    --m_openHandles;
     return kErrorSuccess;
 }
 
 RegError MemoryRegistry::DeleteKey(RegKey parent, std::u16string_view name) {
-    std::shared_ptr<Node> node;
+    Node* node = nullptr;
     RegAccess parentAccess = 0;
     const RegError resolved = Resolve(parent, &node, &parentAccess);
-    Record(Call::kDeleteKey, resolved == kErrorSuccess ? node.get() : nullptr, name);
+    Record(Call::kDeleteKey, resolved == kErrorSuccess ? node : nullptr, name);
     if (const auto injected = BeginCall(Call::kDeleteKey)) {
         return *injected;
     }
@@ -287,16 +366,16 @@ RegError MemoryRegistry::DeleteKey(RegKey parent, std::u16string_view name) {
     node->deleted = true;
     Node* const owner = node->parent;
     node->parent = nullptr;
-    owner->children.erase(Folded(node->name));
+    owner->children.erase(owner->children.find(node->key->name));
     return kErrorSuccess;
 }
 
 RegError MemoryRegistry::EnumKey(RegKey key, uint32_t index, std::u16string* name) {
     name->clear();
-    std::shared_ptr<Node> node;
+    Node* node = nullptr;
     RegAccess access = 0;
     const RegError resolved = Resolve(key, &node, &access);
-    Record(Call::kEnumKey, resolved == kErrorSuccess ? node.get() : nullptr, u"");
+    Record(Call::kEnumKey, resolved == kErrorSuccess ? node : nullptr, u"");
     if (const auto injected = BeginCall(Call::kEnumKey)) {
         return *injected;
     }
@@ -311,16 +390,16 @@ RegError MemoryRegistry::EnumKey(RegKey key, uint32_t index, std::u16string* nam
     }
     auto child = node->children.begin();
     std::advance(child, index);
-    *name = child->second->name;
+    *name = child->second->key->name;
     return kErrorSuccess;
 }
 
 RegError MemoryRegistry::QuerySubkeyCount(RegKey key, uint32_t* count) {
     *count = 0;
-    std::shared_ptr<Node> node;
+    Node* node = nullptr;
     RegAccess access = 0;
     const RegError resolved = Resolve(key, &node, &access);
-    Record(Call::kQuerySubkeyCount, resolved == kErrorSuccess ? node.get() : nullptr, u"");
+    Record(Call::kQuerySubkeyCount, resolved == kErrorSuccess ? node : nullptr, u"");
     if (const auto injected = BeginCall(Call::kQuerySubkeyCount)) {
         return *injected;
     }
@@ -336,10 +415,10 @@ RegError MemoryRegistry::QuerySubkeyCount(RegKey key, uint32_t* count) {
 
 RegError MemoryRegistry::SetValue(RegKey key, std::u16string_view name, RegValueType type, const uint8_t* data,
                                   uint32_t size) {
-    std::shared_ptr<Node> node;
+    Node* node = nullptr;
     RegAccess access = 0;
     const RegError resolved = Resolve(key, &node, &access);
-    Record(Call::kSetValue, resolved == kErrorSuccess ? node.get() : nullptr, u"");
+    Record(Call::kSetValue, resolved == kErrorSuccess ? node : nullptr, u"");
     if (const auto injected = BeginCall(Call::kSetValue)) {
         return *injected;
     }
@@ -362,10 +441,10 @@ RegError MemoryRegistry::SetValue(RegKey key, std::u16string_view name, RegValue
 }
 
 RegError MemoryRegistry::DeleteValue(RegKey key, std::u16string_view name) {
-    std::shared_ptr<Node> node;
+    Node* node = nullptr;
     RegAccess access = 0;
     const RegError resolved = Resolve(key, &node, &access);
-    Record(Call::kDeleteValue, resolved == kErrorSuccess ? node.get() : nullptr, u"");
+    Record(Call::kDeleteValue, resolved == kErrorSuccess ? node : nullptr, u"");
     if (const auto injected = BeginCall(Call::kDeleteValue)) {
         return *injected;
     }
@@ -375,53 +454,52 @@ RegError MemoryRegistry::DeleteValue(RegKey key, std::u16string_view name) {
     if ((access & kKeySetValue) == 0 || node->denyWrite) {
         return kErrorAccessDenied;
     }
-    if (node->values.erase(Folded(name)) == 0) {
+    const auto found = node->values.find(name);
+    if (found == node->values.end()) {
         return kErrorFileNotFound;
     }
+    node->values.erase(found);
     return kErrorSuccess;
 }
 
-std::shared_ptr<MemoryRegistry::Node> MemoryRegistry::RootNode(RegKey root) const {
+MemoryRegistry::Node* MemoryRegistry::RootNode(RegKey root) const {
     if (!IsPredefinedKey(root)) {
         throw std::invalid_argument("MemoryRegistry: not a predefined root");
     }
-    return m_roots[root - kClassesRoot];
+    return m_roots[root - kClassesRoot].get();
 }
 
-RegError MemoryRegistry::WalkPath(std::shared_ptr<Node>* node, std::u16string_view path) {
-    std::vector<std::u16string_view> parts;
-    if (const RegError split = SplitPath(path, &parts); split != kErrorSuccess) {
-        return split;
-    }
-    for (const std::u16string_view part : parts) {
-        const auto child = (*node)->children.find(Folded(part));
+RegError MemoryRegistry::WalkPath(Node** node, std::u16string_view path) {
+    return ForEachPart(path, [node](std::u16string_view part) {
+        const auto child = (*node)->children.find(part);
         if (child == (*node)->children.end()) {
             return kErrorFileNotFound;
         }
-        *node = child->second;
-    }
-    return kErrorSuccess;
+        *node = child->second.get();
+        return kErrorSuccess;
+    });
 }
 
-std::shared_ptr<MemoryRegistry::Node> MemoryRegistry::FindPath(RegKey root, std::u16string_view path) const {
-    std::shared_ptr<Node> node = RootNode(root);
+MemoryRegistry::Node* MemoryRegistry::FindPath(RegKey root, std::u16string_view path) const {
+    Node* node = RootNode(root);
     return WalkPath(&node, path) == kErrorSuccess ? node : nullptr;
 }
 
-std::shared_ptr<MemoryRegistry::Node> MemoryRegistry::MakePath(RegKey root, std::u16string_view path) {
-    std::shared_ptr<Node> node = RootNode(root);
-    std::vector<std::u16string_view> parts;
-    if (SplitPath(path, &parts) != kErrorSuccess) {
-        throw std::invalid_argument("MemoryRegistry: bad key path");
-    }
-    for (const std::u16string_view part : parts) {
-        std::shared_ptr<Node>& child = node->children[Folded(part)];
-        if (!child) {
-            child = std::make_shared<Node>();
-            child->name = std::u16string(part);
-            child->parent = node.get();
+MemoryRegistry::Node* MemoryRegistry::MakePath(RegKey root, std::u16string_view path) {
+    Node* node = RootNode(root);
+    const RegError split = ForEachPart(path, [&](std::u16string_view part) {
+        const auto found = node->children.find(part);
+        if (found != node->children.end()) {
+            node = found->second.get();
+            return kErrorSuccess;
         }
-        node = child;
+        auto child = Node::MakeChild(node, part, m_keyCount++);
+        node = child.get();
+        node->parent->children.emplace(child->key->name, std::move(child));
+        return kErrorSuccess;
+    });
+    if (split != kErrorSuccess) {
+        throw std::invalid_argument("MemoryRegistry: bad key path");
     }
     return node;
 }
@@ -442,7 +520,7 @@ void MemoryRegistry::PutString(RegKey root, std::u16string_view path, std::u16st
 }
 
 void MemoryRegistry::DenyWrite(RegKey root, std::u16string_view path) {
-    const std::shared_ptr<Node> node = FindPath(root, path);
+    Node* const node = FindPath(root, path);
     if (!node) {
         throw std::invalid_argument("MemoryRegistry: DenyWrite on a missing key");
     }
@@ -453,11 +531,11 @@ bool MemoryRegistry::HasKey(RegKey root, std::u16string_view path) const { retur
 
 std::optional<MemoryRegistry::Value> MemoryRegistry::GetValue(RegKey root, std::u16string_view path,
                                                               std::u16string_view name) const {
-    const std::shared_ptr<Node> node = FindPath(root, path);
+    Node* const node = FindPath(root, path);
     if (!node) {
         return std::nullopt;
     }
-    const auto found = node->values.find(Folded(name));
+    const auto found = node->values.find(name);
     if (found == node->values.end()) {
         return std::nullopt;
     }
@@ -483,9 +561,9 @@ std::optional<std::u16string> MemoryRegistry::GetString(RegKey root, std::u16str
 
 std::vector<std::u16string> MemoryRegistry::SubkeyNames(RegKey root, std::u16string_view path) const {
     std::vector<std::u16string> names;
-    if (const std::shared_ptr<Node> node = FindPath(root, path)) {
+    if (const Node* const node = FindPath(root, path)) {
         for (const auto& child : node->children) {
-            names.push_back(child.second->name);
+            names.push_back(child.second->key->name);
         }
     }
     return names;
@@ -493,7 +571,7 @@ std::vector<std::u16string> MemoryRegistry::SubkeyNames(RegKey root, std::u16str
 
 void MemoryRegistry::DumpNode(const Node& node, std::string* out) {
     for (const auto& child : node.children) {
-        AppendEscaped(out, child.second->Path());
+        AppendEscaped(out, child.second->key->Path());
         out->push_back('\n');
         for (const auto& value : child.second->values) {
             out->append("  ");
@@ -516,7 +594,7 @@ std::string MemoryRegistry::Dump() const {
     std::string out;
     for (const auto& root : m_roots) {
         for (const auto& value : root->values) {
-            AppendEscaped(&out, root->name);
+            AppendEscaped(&out, root->key->name);
             out.append("  \"");
             AppendEscaped(&out, value.second.name);
             out.append("\" = ");

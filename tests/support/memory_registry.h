@@ -31,11 +31,27 @@ public:
         std::vector<uint8_t> data;
     };
 
-    // One call that named or used a key; path is the full path from the
-    // root's long name ("HKEY_CLASSES_ROOT\AppID"), as the caller spelled it.
+    // A key as touches record it; shared, never changed. The serials of a
+    // registry's keys, roots first, count up from 0 to below KeyCount().
+    struct KeyRecord {
+        std::u16string name;                      // as first spelled; a root's long name
+        std::shared_ptr<const KeyRecord> parent;  // null for a root
+        size_t serial = 0;
+
+        // From the root's long name ("HKEY_CLASSES_ROOT\AppID").
+        std::u16string Path() const;
+    };
+
+    // One call that named or used a key: the key it was made on (null for a
+    // handle the registry does not know) and the subkey path it named, as the
+    // caller spelled it.
     struct Touch {
         Call call;
-        std::u16string path;
+        std::shared_ptr<const KeyRecord> key;
+        std::u16string name;
+
+        // The full path ("HKEY_CLASSES_ROOT\AppID"), or "?" for an unknown handle.
+        std::u16string Path() const;
     };
 
     MemoryRegistry();
@@ -76,13 +92,15 @@ public:
     // changes nothing.
     void FailCall(Call call, uint32_t nth, RegError error);
     uint32_t CallCount(Call call) const { return m_callCounts[static_cast<size_t>(call)]; }
-    size_t OpenHandleCount() const { return m_handles.size(); }
+    size_t OpenHandleCount() const { return m_openHandles; }
     const std::vector<Touch>& Touches() const { return m_touches; }
     void ClearTouches() { m_touches.clear(); }
+    size_t KeyCount() const { return m_keyCount; }
 
     static constexpr size_t kMaxKeyNameUnits = 255;
 
 private:
+    struct FoldedLess;
     struct Node;
     struct Handle {
         std::shared_ptr<Node> node;
@@ -98,18 +116,25 @@ private:
     std::optional<RegError> BeginCall(Call call);
     void Record(Call call, const Node* node, std::u16string_view name);
     // The key behind a handle, or the error for a bad or deleted one.
-    RegError Resolve(RegKey key, std::shared_ptr<Node>* node, RegAccess* access) const;
+    RegError Resolve(RegKey key, Node** node, RegAccess* access) const;
     // Moves *node down the existing keys of a "\"-separated path.
-    static RegError WalkPath(std::shared_ptr<Node>* node, std::u16string_view path);
-    RegKey NewHandle(std::shared_ptr<Node> node, RegAccess access);
-    std::shared_ptr<Node> RootNode(RegKey root) const;
-    std::shared_ptr<Node> FindPath(RegKey root, std::u16string_view path) const;
-    std::shared_ptr<Node> MakePath(RegKey root, std::u16string_view path);
+    static RegError WalkPath(Node** node, std::u16string_view path);
+    RegKey NewHandle(Node* node, RegAccess access);
+    // The open handle behind a key, or null.
+    Handle* FindHandle(RegKey key);
+    const Handle* FindHandle(RegKey key) const;
+    Node* RootNode(RegKey root) const;
+    Node* FindPath(RegKey root, std::u16string_view path) const;
+    Node* MakePath(RegKey root, std::u16string_view path);
     static void DumpNode(const Node& node, std::string* out);
 
     std::array<std::shared_ptr<Node>, 7> m_roots;
-    std::map<RegKey, Handle> m_handles;
-    RegKey m_nextHandle = 0x1000;
+    // Handle values are never reused: the nth handle made is kFirstHandle + 4n,
+    // and a closed one keeps its slot with no node.
+    static constexpr RegKey kFirstHandle = 0x1000;
+    std::vector<Handle> m_handles;
+    size_t m_openHandles = 0;
+    size_t m_keyCount = 0;
     std::array<uint32_t, kCallKinds> m_callCounts{};
     std::vector<PendingFailure> m_failures;
     std::vector<Touch> m_touches;
