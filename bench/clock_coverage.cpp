@@ -64,8 +64,8 @@ public:
         // The stand-in time library itself: its picture is the process's.
         HMODULE ttime = LoadLibraryW(L"ttime.dll");
         if (ttime == nullptr) return {};
-        const auto setServer = reinterpret_cast<PFN_TT_SetTimeServer>(
-            reinterpret_cast<void*>(GetProcAddress(ttime, "TT_SetTimeServer")));
+        const auto setServer =
+            reinterpret_cast<PFN_TT_SetTimeServer>(reinterpret_cast<void*>(GetProcAddress(ttime, "TT_SetTimeServer")));
         m_stamp = reinterpret_cast<PFN_TT_GetLocalTimeStamp>(
             reinterpret_cast<void*>(GetProcAddress(ttime, "TT_GetLocalTimeStamp")));
         m_syncUncertainty = reinterpret_cast<PFN_TT_GetSyncUncertainty>(
@@ -191,10 +191,14 @@ int main(int argc, char** argv) {
     double seconds = 20;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string name = argv[i];
-        if (name == "--lanes") lanes = std::atoi(argv[i + 1]);
-        else if (name == "--windows") windows = std::atoi(argv[i + 1]);
-        else if (name == "--seconds") seconds = std::atof(argv[i + 1]);
-        else if (name == "--drift") drift = std::atoi(argv[i + 1]);
+        if (name == "--lanes")
+            lanes = std::atoi(argv[i + 1]);
+        else if (name == "--windows")
+            windows = std::atoi(argv[i + 1]);
+        else if (name == "--seconds")
+            seconds = std::atof(argv[i + 1]);
+        else if (name == "--drift")
+            drift = std::atoi(argv[i + 1]);
     }
     okulon::sim::Scenario scenario;
     scenario.port = 0;
@@ -244,21 +248,24 @@ int main(int argc, char** argv) {
     std::sort(offsetBounds.begin(), offsetBounds.end());
     const double n = static_cast<double>(z.size());
     const size_t all = offsetErrors.size();
-    const auto beyond = [&](double k) { return static_cast<double>(z.end() - std::upper_bound(z.begin(), z.end(), k)); };
-    std::printf("windows: %d of %.0f s (%d lanes side by side), drift %d ppm; %zu long enough for a drift\n",
-                read, seconds, lanes, drift, z.size());
+    const auto beyond = [&](double k) {
+        return static_cast<double>(z.end() - std::upper_bound(z.begin(), z.end(), k));
+    };
+    std::printf("windows: %d of %.0f s (%d lanes side by side), drift %d ppm; %zu long enough for a drift\n", read,
+                seconds, lanes, drift, z.size());
     if (!z.empty()) {
         std::printf("drift: stated interval held the truth in %d (%.1f %%); median standard error %.2f ppm\n", held,
-                100.0 * held / n, standardErrors[z.size() / 2]);
-        std::printf("drift error in standard errors: median %.2f, beyond 2: %.0f, beyond 3: %.0f, beyond 4: %.0f, "
-                    "beyond 6: %.0f, largest %.2f\n",
-                    z[z.size() / 2], beyond(2), beyond(3), beyond(4), beyond(6), z.back());
+                    100.0 * held / n, standardErrors[z.size() / 2]);
+        std::printf(
+            "drift error in standard errors: median %.2f, beyond 2: %.0f, beyond 3: %.0f, beyond 4: %.0f, "
+            "beyond 6: %.0f, largest %.2f\n",
+            z[z.size() / 2], beyond(2), beyond(3), beyond(4), beyond(6), z.back());
         std::printf("median degrees of freedom %d\n", dofs[dofs.size() / 2]);
         std::printf("drift error beyond eight standard errors and the lag's bound: %d\n", beyondTestBound);
     }
-    std::printf("offset: stated bound held the truth in %d (%.1f %%); median error %.0f us, median bound %.0f us, "
-                "largest error %.0f us\n",
-                offsetHeld, 100.0 * offsetHeld / all, offsetErrors[all / 2], offsetBounds[all / 2],
-                offsetErrors.back());
+    std::printf(
+        "offset: stated bound held the truth in %d (%.1f %%); median error %.0f us, median bound %.0f us, "
+        "largest error %.0f us\n",
+        offsetHeld, 100.0 * offsetHeld / all, offsetErrors[all / 2], offsetBounds[all / 2], offsetErrors.back());
     return 0;
 }

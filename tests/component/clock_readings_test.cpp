@@ -28,7 +28,8 @@ ClockReadings Staircase(double seconds, int64_t errorMicros) {
 TEST(ClockReadings, AStraightClockGivesItsDriftAndOffsetWithNoScatter) {
     ClockReadings readings;
     // 20 ppm: exactly a microsecond a reading.
-    for (int64_t at = 0; at <= 20'000'000; at += 50'000) readings.AddReading(kStart + at, 3000 + at * 20 / 1'000'000, 1);
+    for (int64_t at = 0; at <= 20'000'000; at += 50'000)
+        readings.AddReading(kStart + at, 3000 + at * 20 / 1'000'000, 1);
     const ClockFigures figures = readings.Summarise(7);
     ASSERT_TRUE(figures.haveDrift);
     EXPECT_NEAR(20.0, figures.driftPpm, 1e-6);
