@@ -32,9 +32,10 @@ struct MemoryRegistry::Node : std::enable_shared_from_this<MemoryRegistry::Node>
         Value value;
     };
 
-    // Its name and path, made once and shared with every touch that records
-    // this key: deep trees are touched thousands of times a run.
-    std::shared_ptr<const KeyRecord> key;
+    // Its name and parent, made once and shared with every touch that
+    // records this key (deep trees are touched thousands of times a run);
+    // part of the node, so a key costs one allocation less.
+    KeyRecord record;
     Node* parent = nullptr;
     bool deleted = false;
     bool denyWrite = false;
@@ -43,9 +44,14 @@ struct MemoryRegistry::Node : std::enable_shared_from_this<MemoryRegistry::Node>
     std::map<std::u16string_view, std::shared_ptr<Node>, FoldedLess> children;
     std::map<std::u16string, NamedValue, FoldedLess> values;
 
+    // The record as a touch holds it: it keeps the node alive.
+    std::shared_ptr<const KeyRecord> Record() const {
+        return std::shared_ptr<const KeyRecord>(shared_from_this(), &record);
+    }
+
     static std::shared_ptr<Node> MakeChild(Node* parent, std::u16string_view name, size_t serial) {
         auto child = std::make_shared<Node>();
-        child->key = std::make_shared<const KeyRecord>(KeyRecord{std::u16string(name), parent->key, serial});
+        child->record = KeyRecord{std::u16string(name), parent->Record(), serial};
         child->parent = parent;
         return child;
     }
@@ -169,11 +175,24 @@ MemoryRegistry::MemoryRegistry() {
     m_handles.reserve(16);
     for (size_t i = 0; i < m_roots.size(); ++i) {
         m_roots[i] = std::make_shared<Node>();
-        m_roots[i]->key = kRootKeys[i];
+        m_roots[i]->record = *kRootKeys[i];
     }
 }
 
-MemoryRegistry::~MemoryRegistry() = default;
+// A child's record holds its parent: the tree is taken apart from the leaves,
+// or its nodes would keep one another alive.
+MemoryRegistry::~MemoryRegistry() {
+    for (const std::shared_ptr<Node>& root : m_roots) {
+        Dismantle(*root);
+    }
+}
+
+void MemoryRegistry::Dismantle(Node& node) {
+    for (auto& child : node.children) {
+        Dismantle(*child.second);
+    }
+    node.children.clear();
+}
 
 std::optional<RegError> MemoryRegistry::BeginCall(Call call) {
     const uint32_t count = ++m_callCounts[static_cast<size_t>(call)];
@@ -186,7 +205,8 @@ std::optional<RegError> MemoryRegistry::BeginCall(Call call) {
 }
 
 void MemoryRegistry::Record(Call call, const Node* node, std::u16string_view name) {
-    m_touches.push_back(Touch{call, node == nullptr ? nullptr : node->key, std::u16string(name)});
+    m_touches.push_back(Touch{call, node == nullptr ? nullptr : node->Record(),
+                              name.empty() ? std::u16string() : std::u16string(name)});
 }
 
 RegError MemoryRegistry::Resolve(RegKey key, Node** node, RegAccess* access) const {
@@ -315,7 +335,7 @@ RegError MemoryRegistry::CreateKey(RegKey parent, std::u16string_view name, RegA
     ForEachPart(missing, [&](std::u16string_view part) {
         auto child = Node::MakeChild(walk, part, m_keyCount++);
         walk = child.get();
-        walk->parent->children.emplace(child->key->name, std::move(child));
+        walk->parent->children.emplace(child->record.name, std::move(child));
         return kErrorSuccess;
     });
     *result = NewHandle(walk, access);
@@ -366,7 +386,7 @@ RegError MemoryRegistry::DeleteKey(RegKey parent, std::u16string_view name) {
     node->deleted = true;
     Node* const owner = node->parent;
     node->parent = nullptr;
-    owner->children.erase(owner->children.find(node->key->name));
+    owner->children.erase(owner->children.find(node->record.name));
     return kErrorSuccess;
 }
 
@@ -390,7 +410,7 @@ RegError MemoryRegistry::EnumKey(RegKey key, uint32_t index, std::u16string* nam
     }
     auto child = node->children.begin();
     std::advance(child, index);
-    *name = child->second->key->name;
+    *name = child->second->record.name;
     return kErrorSuccess;
 }
 
@@ -495,7 +515,7 @@ MemoryRegistry::Node* MemoryRegistry::MakePath(RegKey root, std::u16string_view 
         }
         auto child = Node::MakeChild(node, part, m_keyCount++);
         node = child.get();
-        node->parent->children.emplace(child->key->name, std::move(child));
+        node->parent->children.emplace(child->record.name, std::move(child));
         return kErrorSuccess;
     });
     if (split != kErrorSuccess) {
@@ -563,7 +583,7 @@ std::vector<std::u16string> MemoryRegistry::SubkeyNames(RegKey root, std::u16str
     std::vector<std::u16string> names;
     if (const Node* const node = FindPath(root, path)) {
         for (const auto& child : node->children) {
-            names.push_back(child.second->key->name);
+            names.push_back(child.second->record.name);
         }
     }
     return names;
@@ -571,7 +591,7 @@ std::vector<std::u16string> MemoryRegistry::SubkeyNames(RegKey root, std::u16str
 
 void MemoryRegistry::DumpNode(const Node& node, std::string* out) {
     for (const auto& child : node.children) {
-        AppendEscaped(out, child.second->key->Path());
+        AppendEscaped(out, child.second->record.Path());
         out->push_back('\n');
         for (const auto& value : child.second->values) {
             out->append("  ");
@@ -594,7 +614,7 @@ std::string MemoryRegistry::Dump() const {
     std::string out;
     for (const auto& root : m_roots) {
         for (const auto& value : root->values) {
-            AppendEscaped(&out, root->key->name);
+            AppendEscaped(&out, root->record.name);
             out.append("  \"");
             AppendEscaped(&out, value.second.name);
             out.append("\" = ");

@@ -124,6 +124,7 @@ private:
     Handle* FindHandle(RegKey key);
     const Handle* FindHandle(RegKey key) const;
     Node* RootNode(RegKey root) const;
+    static void Dismantle(Node& node);
     Node* FindPath(RegKey root, std::u16string_view path) const;
     Node* MakePath(RegKey root, std::u16string_view path);
     static void DumpNode(const Node& node, std::string* out);
