@@ -18,14 +18,22 @@ namespace okulon {
 // Owners of the platform resources the component, its host program and its
 // tests use, all one template (base/unique_resource.h).
 struct HandleTraits {
-    // Threads, events and processes: empty when null. (File handles, empty as
-    // INVALID_HANDLE_VALUE, would need traits of their own.)
+    // Threads, events and processes: empty when null (files: FileTraits).
     using Type = HANDLE;
     static Type Empty() noexcept { return nullptr; }
     static bool IsOwned(Type handle) noexcept { return handle != nullptr; }
     static void Close(Type handle) noexcept { CloseHandle(handle); }
 };
 using UniqueHandle = UniqueResource<HandleTraits>;
+
+// A file as CreateFileW opens it: empty as INVALID_HANDLE_VALUE.
+struct FileTraits {
+    using Type = HANDLE;
+    static Type Empty() noexcept { return INVALID_HANDLE_VALUE; }
+    static bool IsOwned(Type file) noexcept { return file != INVALID_HANDLE_VALUE; }
+    static void Close(Type file) noexcept { CloseHandle(file); }
+};
+using UniqueFile = UniqueResource<FileTraits>;
 
 // A module loaded for its resources or for one export.
 struct ModuleTraits {

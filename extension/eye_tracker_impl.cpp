@@ -191,18 +191,8 @@ bool CEyeTrackerImpl::ApplyRecordingCommand(const ParsedCommand& command, std::w
     }
     case CommandParameter::RecordOff:
         return m_recorder.Close(message);
-    default: {
-        std::string text;
-        if (!value.empty()) {
-            const int bytes = WideCharToMultiByte(CP_UTF8, 0, value.data(), static_cast<int>(value.size()), nullptr, 0,
-                                                  nullptr, nullptr);
-            text.resize(bytes > 0 ? static_cast<std::size_t>(bytes) : 0);
-            if (bytes > 0)
-                WideCharToMultiByte(CP_UTF8, 0, value.data(), static_cast<int>(value.size()), text.data(), bytes,
-                                    nullptr, nullptr);
-        }
-        return m_recorder.Mark(std::move(text), message);
-    }
+    default:
+        return m_recorder.Mark(value, message);
     }
 }
 

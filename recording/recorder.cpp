@@ -8,14 +8,6 @@
 namespace okulon {
 namespace {
 
-struct FileTraits {
-    using Type = HANDLE;
-    static Type Empty() noexcept { return INVALID_HANDLE_VALUE; }
-    static bool IsOwned(Type file) noexcept { return file != INVALID_HANDLE_VALUE; }
-    static void Close(Type file) noexcept { CloseHandle(file); }
-};
-using UniqueFile = UniqueResource<FileTraits>;
-
 // The system's text for an error code, without its line break.
 std::wstring SystemMessage(DWORD error) {
     wchar_t* text = nullptr;
@@ -249,7 +241,7 @@ void Recorder::Wake() noexcept {
     if (m_session) SetEvent(m_session->wake.get());
 }
 
-bool Recorder::Mark(std::string text, std::wstring& message) {
+bool Recorder::Mark(const std::wstring& text, std::wstring& message) {
     if (!m_session) {
         message = L"No recording is open";
         return false;
@@ -258,7 +250,7 @@ bool Recorder::Mark(std::string text, std::wstring& message) {
         message = L"The recording has ended: " + FromUtf8(m_session->failure);
         return false;
     }
-    if (!Post(ControlKind::kMark, 0, std::move(text))) throw std::bad_alloc();
+    if (!Post(ControlKind::kMark, 0, ToUtf8(text))) throw std::bad_alloc();
     Wake();
     return true;
 }

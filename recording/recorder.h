@@ -53,7 +53,8 @@ public:
     bool Open(const std::wstring& path, RecordingHeader header, bool tracking, std::wstring& message);
     // Finishes the file and ends the writer, within kStopWaitMs.
     bool Close(std::wstring& message) noexcept;
-    bool Mark(std::string text, std::wstring& message);
+    // The text as the host gave it; the file holds it as UTF-8.
+    bool Mark(const std::wstring& text, std::wstring& message);
     bool IsOpen() const noexcept { return m_session != nullptr; }
 
     void NoteStart() noexcept;
