@@ -20,8 +20,8 @@
 #include "host/component_registration.h"
 #include "host/file_version.h"
 #include "host/tracker_library_location.h"
+#include "host/tracker_explain.h"
 #include "host/tracker_probe.h"
-#include "simtracker/sim_error_codes.h"
 #include "simtracker/time_library_extras.h"
 #include "tools/command_line/command_line.h"
 #include "tracker/contract/tracker_records.h"
@@ -110,35 +110,6 @@ std::string Narrow(const std::wstring& text) {
     std::string narrow(size > 0 ? size - 1 : 0, '\0');
     if (size > 1) WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, &narrow[0], size, nullptr, nullptr);
     return narrow;
-}
-
-// What a tracker-library code means to the extension.
-const char* ExplainTrackerCode(int32_t code) {
-    switch (code) {
-    case 0:
-        return "the tracker is ready";
-    case okulon::kTrackerErrorNotConnected:
-        return "not connected: the tracker server does not answer; hosts see \"Tracker not connected\"";
-    case okulon::kTrackerErrorConnectionLost:
-        return "connection lost: the tracker server went away; hosts see \"Tracker not connected\"";
-    case okulon::kTrackerErrorCalibrationFailed:
-        return "calibration failed";
-    case okulon::kTrackerErrorStreamingOff:
-        return "streaming is switched off at the tracker server: StartTracking succeeds but no gaze data arrives";
-    default:
-        return "a code of the tracker library that has no special meaning to Okulon (see the tracker's manual)";
-    }
-}
-
-// Why a connection failed, in plain words; the stand-in library's codes are Okulon's own.
-std::string ExplainConnectFailure(int32_t code, bool standIn) {
-    if (standIn && code == okulon::sim::kSimErrorServerUnreachable)
-        return "no tracker server answered there: nothing listens at that host and port, or it refused or timed out";
-    if (standIn && code == okulon::sim::kSimErrorInvalidArgument) return "the host name or port is not valid";
-    if (code == okulon::kTrackerErrorNotConnected || code == okulon::kTrackerErrorConnectionLost)
-        return ExplainTrackerCode(code);
-    return "the tracker library could not connect to the tracker server; code " + std::to_string(code) +
-           " is the library's own (see the tracker's manual)";
 }
 
 int64_t SystemMicroseconds() {
