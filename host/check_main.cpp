@@ -3,9 +3,11 @@
 // libraries, the tracker server, its sample rate and its clock.
 //   okulon_check [--host NAME] [--port N] [--seconds S] [--libraries]
 // Exits 0 when the component can be used, 1 when it cannot, 2 on a usage
-// error, 3 when it works only with the simulator's stand-in libraries.
+// error, 3 when it works only with the simulator's stand-in libraries, 4 when
+// it works but GetTimestamp is not on the clock of the record times.
 #include <windows.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -40,6 +42,7 @@ constexpr int kExitUsable = 0;
 constexpr int kExitNotUsable = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitSimulatedOnly = 3;
+constexpr int kExitClocksDiffer = 4;
 
 struct Options {
     std::wstring host = L"localhost";  // the extension's own defaults
@@ -64,7 +67,8 @@ void PrintUsage(FILE* to) {
                  "                 stand-ins (no registration or tracker check)\n"
                  "  --help, --version\n"
                  "Options take \"--name value\" or \"--name=value\".\n"
-                 "Exit code: 0 usable, 1 not usable, 2 bad arguments, 3 usable with SIMULATED data only.\n",
+                 "Exit code: 0 usable, 1 not usable, 2 bad arguments, 3 usable with SIMULATED data only,\n"
+                 "4 usable but the CLOCKS DIFFER: GetTimestamp is not on the clock of the record times.\n",
                  kBits);
 }
 
@@ -156,9 +160,16 @@ int64_t TimeLibraryUncertainty() {
 
 void PrintClock(const ClockFigures& clock, bool timeLibraryFound) {
     if (clock.readings == 0) return;
-    std::printf("  clock offset: tracker clock - system clock = %+.3f ms +- %.3f ms (at the end of the check)%s\n",
-                clock.offsetMicros / 1000.0, clock.offsetUncertaintyMicros / 1000.0,
-                timeLibraryFound ? "" : "; no ttime.dll: both are the performance counter");
+    if (!timeLibraryFound) {
+        // GetTimestamp is this computer's own counter then: an offset and a
+        // drift of zero would be true of it and say nothing of the tracker.
+        std::printf(
+            "  clock: GetTimestamp reads this computer's performance counter (no ttime.dll), not the tracker's\n"
+            "  clock: its offset and drift against the tracker's clock cannot be measured\n");
+        return;
+    }
+    std::printf("  clock offset: tracker clock - system clock = %+.3f ms +- %.3f ms (at the end of the check)\n",
+                clock.offsetMicros / 1000.0, clock.offsetUncertaintyMicros / 1000.0);
     // The same figures unrounded, for programs that read this report.
     std::printf("  clock figures: offset_us=%.1f offset_uncertainty_us=%.1f span_s=%.3f", clock.offsetMicros,
                 clock.offsetUncertaintyMicros, clock.spanSeconds);
@@ -190,6 +201,59 @@ void PrintClock(const ClockFigures& clock, bool timeLibraryFound) {
     }
 }
 
+// How old the newest delivered record is by GetTimestamp, read while records
+// arrive: a few sample intervals and the delivery's latency when both are on
+// one clock, whatever libraries are loaded. Readings taken while nothing new
+// arrived are left out, so a stopped stream does not look like a clock fault.
+class RecordAges {
+public:
+    void Read(IEyeTracker* tracker, const ProbeProgress& progress) {
+        if (progress.samples == 0 || progress.samples == m_samplesSeen) return;
+        m_samplesSeen = progress.samples;
+        hyper now = 0;
+        if (FAILED(tracker->GetTimestamp(&now))) return;
+        m_ages.push_back(static_cast<int64_t>(now) - progress.newestRecordMicros);
+    }
+    bool Empty() const { return m_ages.empty(); }
+    size_t Count() const { return m_ages.size(); }
+    double MedianMillis() const {
+        std::vector<int64_t> sorted = m_ages;
+        std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
+        return static_cast<double>(sorted[sorted.size() / 2]) / 1000.0;
+    }
+
+private:
+    uint64_t m_samplesSeen = 0;
+    std::vector<int64_t> m_ages;
+};
+
+// Farther than this from GetTimestamp, a new record is on another clock:
+// delivery and a sample interval take milliseconds, not a tenth of a second.
+constexpr double kRecordAgeThatMeansAnotherClockMs = 100.0;
+
+// Prints the record times against GetTimestamp; false when they disagree.
+bool PrintRecordAges(const RecordAges& ages, bool timeLibraryUsable) {
+    if (ages.Empty()) return true;
+    const double age = ages.MedianMillis();
+    if (std::fabs(age) <= kRecordAgeThatMeansAnotherClockMs) {
+        std::printf(
+            "  record times: the newest record was %.1f ms old by GetTimestamp (median of %zu readings): one clock\n",
+            age, ages.Count());
+        return true;
+    }
+    std::printf(
+        "  WARNING: CLOCKS DIFFER: by GetTimestamp the newest gaze record was %+.1f ms old (median of %zu\n"
+        "  readings), where it should be a few sample intervals. Record times are on the tracker's clock and\n"
+        "  GetTimestamp is on %s.\n"
+        "  A host that maps record times through GetTimestamp, as the user guide's Timing chapter shows,\n"
+        "  is %.0f ms off.\n",
+        age, ages.Count(),
+        timeLibraryUsable ? "another one: the time library follows another clock"
+                          : "this computer's performance counter (no ttime.dll)",
+        std::fabs(age));
+    return false;
+}
+
 void PrintLibrary(const char* indent, const wchar_t* name, const TrackerLibraryLocation& library) {
     if (!library.Found()) {
         std::printf("%s%ls: none would be loaded (not beside Okulon.dll, not on the DLL search path or PATH)\n", indent,
@@ -210,27 +274,63 @@ void PrintLibrary(const char* indent, const wchar_t* name, const TrackerLibraryL
             indent, indent);
 }
 
+bool TimeLibraryUsable(const TrackerLibraryLocation& ttime) { return ttime.Found() && ttime.FitsThisProcess(); }
+
+bool UsesStandIns(const TrackerLibraryLocation& tet, const TrackerLibraryLocation& ttime) {
+    return tet.IsSimulatorStandIn() || (ttime.Found() && ttime.IsSimulatorStandIn());
+}
+
+constexpr char kNoTimeLibraryClocks[] =
+    "no usable ttime.dll would be loaded, so GetTimestamp reads this computer's performance\n"
+    "counter while record times are on the tracker's clock";
+
+// Says what a missing time library does to a host's timing, under the libraries.
+void WarnOfMissingTimeLibrary(const char* indent) {
+    std::printf(
+        "%sCLOCKS DIFFER: without ttime.dll GetTimestamp reads this computer's performance counter, while\n"
+        "%srecord times are on the tracker's clock. A host that maps record times through GetTimestamp is\n"
+        "%soff by the two clocks' difference (seconds, for most trackers). Put the tracker vendor's ttime.dll\n"
+        "%sbeside tet.dll.\n",
+        indent, indent, indent, indent);
+}
+
 // Whether the libraries let the component work: 0 yes, 1 no (tet.dll missing
-// or of the wrong architecture), 3 only with simulated data.
+// or of the wrong architecture), 4 without a time library, 3 only with
+// simulated data.
 int LibraryVerdict(const TrackerLibraryLocation& tet, const TrackerLibraryLocation& ttime) {
     if (!tet.Found() || !tet.FitsThisProcess()) return kExitNotUsable;
-    if (tet.IsSimulatorStandIn() || (ttime.Found() && ttime.IsSimulatorStandIn())) return kExitSimulatedOnly;
+    if (!TimeLibraryUsable(ttime)) return kExitClocksDiffer;
+    if (UsesStandIns(tet, ttime)) return kExitSimulatedOnly;
     return kExitUsable;
 }
 
-int Verdict(int verdict, const char* reason) {
+void PrintSimulatedVerdict(const char* opening) {
+    std::printf(
+        "%s ONLY WITH SIMULATED DATA: the tracker libraries it loads are the\n"
+        "simulator's stand-ins. Put the tracker vendor's tet.dll and ttime.dll in their place (and take\n"
+        "the stand-ins off PATH) before recording real data.\n",
+        opening);
+}
+
+// The last line of the report; reason says why it cannot be used, or for
+// kExitClocksDiffer why the clocks differ.
+int Verdict(int verdict, const std::string& reason, bool simulated = false) {
     switch (verdict) {
     case kExitUsable:
         std::printf("Result: Okulon can be used.\n");
         break;
     case kExitSimulatedOnly:
+        PrintSimulatedVerdict("Result: Okulon works, but");
+        break;
+    case kExitClocksDiffer:
         std::printf(
-            "Result: Okulon works, but ONLY WITH SIMULATED DATA: the tracker libraries it loads are the\n"
-            "simulator's stand-ins. Put the tracker vendor's tet.dll and ttime.dll in their place (and take\n"
-            "the stand-ins off PATH) before recording real data.\n");
+            "Result: Okulon works, but its CLOCKS DIFFER:\n%s.\n"
+            "Record times are right; what a host maps through GetTimestamp is not.\n",
+            reason.c_str());
+        if (simulated) PrintSimulatedVerdict("It also works");
         break;
     default:
-        std::printf("Result: Okulon cannot be used: %s.\n", reason);
+        std::printf("Result: Okulon cannot be used: %s.\n", reason.c_str());
         break;
     }
     return verdict;
@@ -249,6 +349,7 @@ int CheckLibrariesOnly() {
     const auto ttime = TrackerLibraryLocation::Find(ProgramFolder(), L"ttime.dll");
     PrintLibrary("", L"tet.dll", tet);
     PrintLibrary("", L"ttime.dll", ttime);
+    if (tet.Found() && !TimeLibraryUsable(ttime)) WarnOfMissingTimeLibrary("");
     return LibraryVerdict(tet, ttime);
 }
 
@@ -324,7 +425,7 @@ int wmain(int argc, wchar_t** argv) {
                            ? "tet.dll is of the wrong architecture, so every host sees \"Tracker not connected\""
                            : "tet.dll would not be found, so every host sees \"Tracker not connected\"");
     }
-    if (!ttime.Found()) std::printf("  Without ttime.dll time stamps come from the system's performance counter.\n");
+    if (!TimeLibraryUsable(ttime)) WarnOfMissingTimeLibrary("  ");
 
     std::printf("Tracker\n");
     // The clock is read while the probe is connected: a time library
@@ -334,10 +435,13 @@ int wmain(int argc, wchar_t** argv) {
     hyper unused = 0;
     tracker->GetTimestamp(&unused);
     ClockReadings clockReadings;
+    RecordAges recordAges;
     const TrackerProbeResult probe =
-        TrackerProbe(tet.Path()).Run(Narrow(options.host), options.port, options.seconds, [&] {
-            ReadClock(tracker.get(), clockReadings);
-        });
+        TrackerProbe(tet.Path())
+            .Run(Narrow(options.host), options.port, options.seconds, [&](const ProbeProgress& progress) {
+                recordAges.Read(tracker.get(), progress);
+                ReadClock(tracker.get(), clockReadings);
+            });
     const ClockFigures clock = clockReadings.Summarise(TimeLibraryUncertainty());
     if (!probe.libraryUsable) {
         std::printf(
@@ -361,17 +465,30 @@ int wmain(int argc, wchar_t** argv) {
     std::printf("  connect: yes\n");
     std::printf("  system check: %s, code %d (%s)\n", probe.systemCheckCode == 0 ? "passed" : "FAILED",
                 probe.systemCheckCode, ExplainTrackerCode(probe.systemCheckCode));
-    if (!probe.streamed) {
+    if (!probe.streamed && probe.samples > 0) {
+        std::printf("  gaze data: delivered %llu samples in %.2f s, then STOPPED: code %d (%s)\n",
+                    static_cast<unsigned long long>(probe.samples), probe.deliverySeconds, probe.startErrorCode,
+                    ExplainTrackerCode(probe.startErrorCode));
+    } else if (!probe.streamed) {
         std::printf("  gaze data: the tracker refused to start delivering, code %d (%s)\n", probe.startErrorCode,
                     ExplainTrackerCode(probe.startErrorCode));
     } else {
         std::printf("  gaze data: %llu samples in %.2f s, sample rate %.1f Hz (from the tracker's time stamps)\n",
                     static_cast<unsigned long long>(probe.samples), probe.deliverySeconds, probe.SampleRate());
     }
-    PrintClock(clock, ttime.Found());
+    const bool oneClock = PrintRecordAges(recordAges, TimeLibraryUsable(ttime));
+    PrintClock(clock, TimeLibraryUsable(ttime));
     if (probe.systemCheckCode == okulon::kTrackerErrorNotConnected ||
         probe.systemCheckCode == okulon::kTrackerErrorConnectionLost)
         return Verdict(kExitNotUsable, "the tracker's system check reports no connection");
+    if (!probe.streamed && probe.samples > 0)
+        return Verdict(kExitNotUsable,
+                       "gaze data stopped arriving after " + std::to_string(probe.samples) + " samples");
     if (!probe.streamed || probe.samples == 0) return Verdict(kExitNotUsable, "no gaze data arrives from the tracker");
+    const bool simulated = UsesStandIns(tet, ttime);
+    if (!TimeLibraryUsable(ttime)) return Verdict(kExitClocksDiffer, kNoTimeLibraryClocks, simulated);
+    if (!oneClock)
+        return Verdict(kExitClocksDiffer, "record times and GetTimestamp disagree by more than a delivery can take",
+                       simulated);
     return Verdict(libraryVerdict, "");
 }

@@ -28,6 +28,10 @@ struct ProbeWork {
     int64_t deliveryStart = 0;
     bool stopRequested = false;
     std::atomic<bool> connected{false};  // between the connect and the disconnect
+    // The newest record for the waiting caller: its time is published before
+    // the count, so a count read carries a time at least that new.
+    std::atomic<int64_t> newestRecord{0};
+    std::atomic<uint64_t> publishedSamples{0};
     TrackerProbeResult result;
 };
 
@@ -38,6 +42,8 @@ void WINAPI OnGaze(int32_t reason, TrackerRecord* record, void* context) {
         if (work->result.samples == 0) work->result.firstSampleMicroseconds = stamp;
         work->result.lastSampleMicroseconds = stamp;
         ++work->result.samples;
+        work->newestRecord.store(stamp, std::memory_order_release);
+        work->publishedSamples.store(work->result.samples, std::memory_order_release);
     }
     if (!work->stopRequested && SystemMicroseconds() - work->deliveryStart >= work->deliveryMicroseconds) {
         work->stopRequested = true;
@@ -78,7 +84,7 @@ double TrackerProbeResult::SampleRate() const {
 }
 
 TrackerProbeResult TrackerProbe::Run(const std::string& host, int32_t port, double deliverySeconds,
-                                     const std::function<void()>& whileConnected) const {
+                                     const std::function<void(const ProbeProgress&)>& whileConnected) const {
     TrackerProbeResult result;
     // The library stays loaded until the process ends: a worker that did not
     // finish in time may still be inside it.
@@ -100,7 +106,11 @@ TrackerProbeResult TrackerProbe::Run(const std::string& host, int32_t port, doub
     const ULONGLONG deadline = GetTickCount64() + waitMs;
     while (WaitForSingleObject(thread.get(), 50) != WAIT_OBJECT_0) {
         if (GetTickCount64() >= deadline) return result;  // finishedInTime stays false
-        if (work->connected && whileConnected) whileConnected();
+        if (!work->connected || !whileConnected) continue;
+        ProbeProgress progress;
+        progress.samples = work->publishedSamples.load(std::memory_order_acquire);
+        progress.newestRecordMicros = work->newestRecord.load(std::memory_order_acquire);
+        whileConnected(progress);
     }
     work->result.finishedInTime = true;
     return work->result;

@@ -30,6 +30,12 @@ struct TrackerProbeResult {
     double SampleRate() const;
 };
 
+// The delivery so far, as the caller sees it while it waits.
+struct ProbeProgress {
+    uint64_t samples = 0;
+    int64_t newestRecordMicros = 0;  // tracker clock; meaningful once samples > 0
+};
+
 class TrackerProbe {
 public:
     explicit TrackerProbe(std::wstring tetPath) : m_tetPath(std::move(tetPath)) {}
@@ -37,7 +43,7 @@ public:
     // whileConnected runs on the caller's thread about every 50 ms from the
     // connect to the disconnect, while the caller waits.
     TrackerProbeResult Run(const std::string& host, int32_t port, double deliverySeconds,
-                           const std::function<void()>& whileConnected) const;
+                           const std::function<void(const ProbeProgress&)>& whileConnected) const;
 
 private:
     std::wstring m_tetPath;

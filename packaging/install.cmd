@@ -57,6 +57,7 @@ if defined windows64 (
 set "failed="
 set "done="
 set "simulated="
+set "clocks="
 if defined want_x86 call :one x86
 if "%want_x64%"=="1" call :one x64
 if "%want_x64%"=="if-64-bit" (
@@ -74,6 +75,7 @@ if defined failed (
 )
 echo Okulon is registered for:%done%.
 if defined simulated echo WARNING: with the tracker libraries found now, hosts of%simulated% record SIMULATED data.
+if defined clocks echo WARNING: without ttime.dll, GetTimestamp of hosts of%clocks% is not on the clock of the record times.
 exit /b 0
 
 rem :all_architectures -- x86, and x64 where Windows is 64-bit (unless x64 was asked for by name).
@@ -135,6 +137,7 @@ del "%report%" >nul 2>&1
 if "%code%"=="0" goto :eof
 if "%code%"=="1" goto :libraries_missing
 if "%code%"=="3" goto :libraries_simulated
+if "%code%"=="4" goto :libraries_clocks
 echo %arch%: WARNING, the tracker libraries could not be checked: "!checker!" ended with code %code%.
 goto :eof
 
@@ -150,4 +153,12 @@ echo %arch%: WARNING, these are the simulator's stand-in libraries: every %bits%
 echo        SIMULATED gaze data, not an eye tracker's. Before real recordings put the tracker vendor's
 echo        %bits%-bit tet.dll and ttime.dll into "!folder!" and take the stand-ins off PATH.
 set "simulated=!simulated! %arch%"
+goto :eof
+
+:libraries_clocks
+echo %arch%: WARNING, no usable %bits%-bit ttime.dll would be loaded, so the CLOCKS DIFFER: GetTimestamp
+echo        would read this computer's counter while record times are on the tracker's clock, and a host
+echo        that maps record times through GetTimestamp would be off by seconds. Copy the tracker vendor's
+echo        %bits%-bit ttime.dll into "!folder!" beside tet.dll.
+set "clocks=!clocks! %arch%"
 goto :eof

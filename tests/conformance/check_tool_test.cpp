@@ -161,6 +161,9 @@ TEST(CheckTool, ReportsAWorkingSetupAgainstTheSimulatorAndThatItsDataAreSimulate
     // The simulator stamps its samples at exact 1/rate steps of its clock.
     EXPECT_NEAR(250.0, NumberAfter(run.output, "sample rate "), 2.5) << run.output;
     EXPECT_NE(std::string::npos, run.output.find("re-anchor per trial")) << run.output;
+    // Both libraries follow the one tracker: new records are milliseconds old by GetTimestamp.
+    EXPECT_NE(std::string::npos, run.output.find("by GetTimestamp (median of")) << run.output;
+    EXPECT_EQ(std::string::npos, run.output.find("CLOCKS DIFFER")) << run.output;
     EXPECT_NE(std::string::npos, run.output.find("SIMULATED: this is Okulon's stand-in")) << run.output;
     EXPECT_NE(std::string::npos, run.output.find("Result: Okulon works, but ONLY WITH SIMULATED DATA")) << run.output;
     EXPECT_EQ(std::string::npos, run.output.find("Result: Okulon can be used.")) << run.output;
@@ -184,6 +187,47 @@ TEST(CheckTool, ExplainsAFailedSystemCheckCodeOfTheTracker) {
     EXPECT_NE(std::string::npos,
               run.output.find("Result: Okulon cannot be used: the tracker's system check reports no connection."))
         << run.output;
+}
+
+// Without ttime.dll GetTimestamp is this computer's counter while records
+// carry a tracker clock 5 s ahead: the check must say so, not call the clock
+// perfect; and a stream that stops is told from one that never started.
+TEST(CheckTool, WarnsThatTheClocksDifferWithoutTheTimeLibraryAndTellsAStoppedStream) {
+    Scenario scenario;
+    scenario.rate = 250;
+    scenario.clockOffsetMicros = 5000000;
+    auto server = StartSimulator(scenario);
+    CopiedFolder folder({L"Okulon.dll", L"okulon_check.exe", L"tet.dll"});
+    ComponentRegistered component(folder.Path() + L"Okulon.dll");
+    ASSERT_TRUE(component.Registered());
+    const std::wstring port = L" --port " + std::to_wstring(server->Port());
+
+    const ProgramRun run = RunProgram(folder.Path() + kCheckTool, L"--host 127.0.0.1 --seconds 1" + port);
+    ASSERT_TRUE(run.ended) << run.output;
+    EXPECT_EQ(4u, run.exitCode) << run.output;
+    EXPECT_NE(std::string::npos, run.output.find("CLOCKS DIFFER: without ttime.dll")) << run.output;
+    EXPECT_NEAR(-5000.0, NumberAfter(run.output, "the newest gaze record was "), 500.0) << run.output;
+    EXPECT_NE(std::string::npos, run.output.find("its offset and drift against the tracker's clock cannot be measured"))
+        << run.output;
+    EXPECT_NE(std::string::npos, run.output.find("Result: Okulon works, but its CLOCKS DIFFER")) << run.output;
+    EXPECT_NE(std::string::npos, run.output.find("It also works ONLY WITH SIMULATED DATA")) << run.output;
+
+    const ProgramRun libraries = RunProgram(folder.Path() + kCheckTool, L"--libraries");
+    ASSERT_TRUE(libraries.ended) << libraries.output;
+    EXPECT_EQ(4u, libraries.exitCode) << libraries.output;
+    EXPECT_NE(std::string::npos, libraries.output.find("CLOCKS DIFFER")) << libraries.output;
+
+    Scenario dropping;
+    dropping.rate = 250;
+    dropping.dropAfter = 100;
+    auto droppingServer = StartSimulator(dropping);
+    const ProgramRun stopped = RunProgram(ExecutableFolder() + kCheckTool, L"--host 127.0.0.1 --seconds 3 --port " +
+                                                                               std::to_wstring(droppingServer->Port()));
+    ASSERT_TRUE(stopped.ended) << stopped.output;
+    EXPECT_EQ(1u, stopped.exitCode) << stopped.output;
+    EXPECT_NE(std::string::npos, stopped.output.find("gaze data: delivered 100 samples in ")) << stopped.output;
+    EXPECT_NE(std::string::npos, stopped.output.find("then STOPPED")) << stopped.output;
+    EXPECT_EQ(std::string::npos, stopped.output.find("refused")) << stopped.output;
 }
 
 TEST(CheckTool, SaysTheTrackerDoesNotAnswerWhenNoServerListensOnThePort) {
