@@ -33,28 +33,28 @@ constexpr int kCallsPerBatch = 32;
 // with every stream on and keep-all set. With pretendEyesWereLost the last
 // validities always read (4, 4), so each usable record also makes an eye
 // event: the callback's most expensive path, three appends per record.
-class BenchTarget {
+class BenchTarget final : public GazeCallbackTarget {
 public:
     explicit BenchTarget(bool pretendEyesWereLost) : m_pretendEyesWereLost(pretendEyesWereLost) {}
     // With a recording on, every record also goes into the recording's hand-off.
     void SetRecording(RecordingChannel* channel) { m_recording = channel; }
 
-    int32_t IsStreaming() { return 1; }
-    int32_t GetClientCount() { return 3; }
-    uint32_t GetDataMask() { return kStreamGaze | kStreamPupil | kStreamEyeEvents; }
-    int32_t GetEyeSelection() { return 0; }
-    int32_t GetScreenWidth() { return 1280; }
-    int32_t GetScreenHeight() { return 1024; }
-    int32_t GetLastValidityFirst() { return m_pretendEyesWereLost ? 4 : m_lastFirst; }
-    void SetLastValidityFirst(int32_t value) { m_lastFirst = value; }
-    int32_t GetLastValiditySecond() { return m_pretendEyesWereLost ? 4 : m_lastSecond; }
-    void SetLastValiditySecond(int32_t value) { m_lastSecond = value; }
-    void PushGazeSample(const GazeRecord& record, int32_t eyeType) {
+    int32_t IsStreaming() noexcept override { return 1; }
+    int32_t GetClientCount() noexcept override { return 3; }
+    uint32_t GetDataMask() noexcept override { return kStreamGaze | kStreamPupil | kStreamEyeEvents; }
+    int32_t GetEyeSelection() noexcept override { return 0; }
+    int32_t GetScreenWidth() noexcept override { return 1280; }
+    int32_t GetScreenHeight() noexcept override { return 1024; }
+    int32_t GetLastValidityFirst() noexcept override { return m_pretendEyesWereLost ? 4 : m_lastFirst; }
+    void SetLastValidityFirst(int32_t value) noexcept override { m_lastFirst = value; }
+    int32_t GetLastValiditySecond() noexcept override { return m_pretendEyesWereLost ? 4 : m_lastSecond; }
+    void SetLastValiditySecond(int32_t value) noexcept override { m_lastSecond = value; }
+    void PushGazeSample(const GazeRecord& record, int32_t eyeType) noexcept override {
         m_gaze[static_cast<std::size_t>(eyeType)].Push(record, true);
     }
-    void PushPupilSample(const PupilRecord& record) { m_pupil.Push(record, true); }
-    void PushEyeEvent(const EyeEventRecord& record) { m_events.Push(record, true); }
-    void RecordSample(const TrackerRecord& record, int32_t width, int32_t height) {
+    void PushPupilSample(const PupilRecord& record) noexcept override { m_pupil.Push(record, true); }
+    void PushEyeEvent(const EyeEventRecord& record) noexcept override { m_events.Push(record, true); }
+    void RecordSample(const TrackerRecord& record, int32_t width, int32_t height) noexcept override {
         if (m_recording != nullptr) m_recording->samples.TryPush(record, width, height, 1);
     }
 

@@ -17,6 +17,7 @@
 
 #include "base/lockable_module.h"
 #include "extension/eye_tracker_impl.h"
+#include "object_access.h"
 #include "server/instance_creator.h"
 #include "simtracker/sim_server.h"
 #include "tracker/tracking_session.h"
@@ -129,8 +130,8 @@ void CallbackToVisibilityLatency() {
     auto* impl = static_cast<okulon::CEyeTrackerImpl*>(identity.get());
     tracker->StartGazeData(VARIANT_TRUE, 0);
     tracker->StartTracking();  // streaming wanted; its own worker finds no tracker on port 1
-    auto session =
-        std::make_shared<okulon::TrackingSession>(&impl->AsTrackingTarget(), okulon::TrackerEndpoint{"127.0.0.1", 1});
+    auto session = std::make_shared<okulon::TrackingSession>(&okulon::EyeTrackerImplTestAccess::TrackingLink(*impl),
+                                                             okulon::TrackerEndpoint{"127.0.0.1", 1});
     const int records = 5000;
     std::atomic<bool> done{false};
     std::thread producer([&] {

@@ -89,15 +89,9 @@ public:
     void PushPupilSample(const PupilRecord& record) noexcept { m_streams.PushPupil(record); }
     void PushEyeEvent(const EyeEventRecord& record) noexcept { m_streams.PushEyeEvent(record); }
 
-    // Settings as the callback reads them.
-    int32_t GetEyeSelection() const noexcept { return m_streams.EyeSelection(); }
-    int32_t GetScreenWidth() const noexcept { return m_settings.ScreenWidth(); }
-    int32_t GetScreenHeight() const noexcept { return m_settings.ScreenHeight(); }
-    // The object as the tracking worker and the gaze callback see it.
-    TrackingTarget& AsTrackingTarget() noexcept { return m_trackingLink; }
-
-    // Host name and port as a worker started now would connect.
-    TrackerEndpoint SnapshotEndpoint() const { return m_settings.SnapshotEndpoint(); }
+    // Tests and benchmarks reach the settings and the tracking link through
+    // it (tests/support/component_support.h); the object offers them nothing.
+    friend struct EyeTrackerImplTestAccess;
 
     // IEyeTracker
     STDMETHODIMP GetLastErrorText(LPWSTR* text) noexcept override;
@@ -169,18 +163,18 @@ private:
     class TrackingLink final : public TrackingTarget {
     public:
         explicit TrackingLink(CEyeTrackerImpl& object) noexcept : m_object(object) {}
-        LONG IsThreadRunning() noexcept override { return m_object.IsThreadRunning(); }
-        LONG IsStreaming() noexcept override { return m_object.IsStreaming(); }
-        void SetSystemCheckCode(LONG code) noexcept override { m_object.SetSystemCheckCode(code); }
-        LONG GetClientCount() noexcept override { return m_object.GetClientCount(); }
+        int32_t IsThreadRunning() noexcept override { return m_object.IsThreadRunning(); }
+        int32_t IsStreaming() noexcept override { return m_object.IsStreaming(); }
+        void SetSystemCheckCode(int32_t code) noexcept override { m_object.SetSystemCheckCode(code); }
+        int32_t GetClientCount() noexcept override { return m_object.GetClientCount(); }
         uint32_t GetDataMask() noexcept override { return m_object.GetDataMask(); }
-        int32_t GetEyeSelection() noexcept override { return m_object.GetEyeSelection(); }
-        int32_t GetScreenWidth() noexcept override { return m_object.GetScreenWidth(); }
-        int32_t GetScreenHeight() noexcept override { return m_object.GetScreenHeight(); }
-        LONG GetLastValidityFirst() noexcept override { return m_object.GetLastValidityFirst(); }
-        void SetLastValidityFirst(LONG validity) noexcept override { m_object.SetLastValidityFirst(validity); }
-        LONG GetLastValiditySecond() noexcept override { return m_object.GetLastValiditySecond(); }
-        void SetLastValiditySecond(LONG validity) noexcept override { m_object.SetLastValiditySecond(validity); }
+        int32_t GetEyeSelection() noexcept override { return m_object.m_streams.EyeSelection(); }
+        int32_t GetScreenWidth() noexcept override { return m_object.m_settings.ScreenWidth(); }
+        int32_t GetScreenHeight() noexcept override { return m_object.m_settings.ScreenHeight(); }
+        int32_t GetLastValidityFirst() noexcept override { return m_object.GetLastValidityFirst(); }
+        void SetLastValidityFirst(int32_t validity) noexcept override { m_object.SetLastValidityFirst(validity); }
+        int32_t GetLastValiditySecond() noexcept override { return m_object.GetLastValiditySecond(); }
+        void SetLastValiditySecond(int32_t validity) noexcept override { m_object.SetLastValiditySecond(validity); }
         void PushGazeSample(const GazeRecord& record, int32_t eyeType) noexcept override {
             m_object.PushGazeSample(record, eyeType);
         }

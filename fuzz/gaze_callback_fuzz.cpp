@@ -97,7 +97,7 @@ struct CheckedStream {
 
 // The callback's view of the extension object, with the object's push rules
 // (one keep-all choice for every stream, one gaze queue per eye type).
-struct SessionTarget {
+struct SessionTarget final : GazeCallbackTarget {
     int32_t streaming = 1;
     int32_t clientCount = 1;
     uint32_t dataMask = kStreamGaze | kStreamPupil | kStreamEyeEvents;
@@ -116,22 +116,22 @@ struct SessionTarget {
     const TrackerRecord* current = nullptr;
     int pushesThisCallback = 0;
 
-    int32_t IsStreaming() const { return streaming; }
-    int32_t GetClientCount() const { return clientCount; }
-    uint32_t GetDataMask() const { return dataMask; }
-    int32_t GetEyeSelection() const { return eyeSelection; }
-    int32_t GetScreenWidth() const { return screenWidth; }
-    int32_t GetScreenHeight() const { return screenHeight; }
-    int32_t GetLastValidityFirst() const { return lastValidityFirst; }
-    void SetLastValidityFirst(int32_t value) { lastValidityFirst = value; }
-    int32_t GetLastValiditySecond() const { return lastValiditySecond; }
-    void SetLastValiditySecond(int32_t value) { lastValiditySecond = value; }
+    int32_t IsStreaming() noexcept override { return streaming; }
+    int32_t GetClientCount() noexcept override { return clientCount; }
+    uint32_t GetDataMask() noexcept override { return dataMask; }
+    int32_t GetEyeSelection() noexcept override { return eyeSelection; }
+    int32_t GetScreenWidth() noexcept override { return screenWidth; }
+    int32_t GetScreenHeight() noexcept override { return screenHeight; }
+    int32_t GetLastValidityFirst() noexcept override { return lastValidityFirst; }
+    void SetLastValidityFirst(int32_t value) noexcept override { lastValidityFirst = value; }
+    int32_t GetLastValiditySecond() noexcept override { return lastValiditySecond; }
+    void SetLastValiditySecond(int32_t value) noexcept override { lastValiditySecond = value; }
 
     int64_t CurrentTime() const {
         return static_cast<int64_t>(current->timeSeconds) * 1000000 + current->timeMicroseconds;
     }
 
-    void PushGazeSample(const GazeRecord& record, int32_t eyeType) {
+    void PushGazeSample(const GazeRecord& record, int32_t eyeType) noexcept override {
         Check(current != nullptr && (dataMask & kStreamGaze) != 0);
         Check(eyeType >= 0 && eyeType < kEyeTypeCount);
         Check(record.time == CurrentTime());
@@ -148,7 +148,7 @@ struct SessionTarget {
         gaze[eyeType].Push(record, keepAll);
     }
 
-    void PushPupilSample(const PupilRecord& record) {
+    void PushPupilSample(const PupilRecord& record) noexcept override {
         Check(current != nullptr && (dataMask & kStreamPupil) != 0);
         Check(current->first.validity == 0 && current->second.validity == 0);
         Check(record.time == CurrentTime());
@@ -166,12 +166,12 @@ struct SessionTarget {
     }
 
     // Every delivered record, before any stream filter, with the size it is converted by.
-    void RecordSample(const TrackerRecord& record, int32_t recordedWidth, int32_t recordedHeight) {
+    void RecordSample(const TrackerRecord& record, int32_t recordedWidth, int32_t recordedHeight) noexcept override {
         Check(current != nullptr && &record == current);
         Check(recordedWidth == screenWidth && recordedHeight == screenHeight);
     }
 
-    void PushEyeEvent(const EyeEventRecord& record) {
+    void PushEyeEvent(const EyeEventRecord& record) noexcept override {
         Check(current != nullptr && (dataMask & kStreamEyeEvents) != 0);
         Check(record.time == CurrentTime());
         const bool bothUsable = current->first.validity == 0 && current->second.validity == 0;

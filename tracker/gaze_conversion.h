@@ -2,25 +2,18 @@
 // library's delivery must end, and turns one tracker record into the host's
 // gaze, pupil and eye-event records of the streams that are on.
 //
-// Runs on whatever thread the tracker library delivers on. The target is the
-// extension object's TrackingTarget (or a test's stand-in); the callback holds
-// no reference on it. Settings and flags are read through the target whole:
-// each once, but the data mask anew for each stream it switches. No order
-// between two of them is relied on; the target's push operations are the
-// producer side of its queues (one producer at a time).
-//
-// Target provides:
-//   int32_t IsStreaming(), int32_t GetClientCount(), uint32_t GetDataMask(),
-//   int32_t GetEyeSelection(), int32_t GetScreenWidth(), int32_t GetScreenHeight(),
-//   int32_t GetLastValidityFirst(), void SetLastValidityFirst(int32_t),
-//   int32_t GetLastValiditySecond(), void SetLastValiditySecond(int32_t),
-//   void PushGazeSample(const GazeRecord&, int32_t eyeType),
-//   void PushPupilSample(const PupilRecord&), void PushEyeEvent(const EyeEventRecord&),
-//   void RecordSample(const TrackerRecord&, int32_t width, int32_t height).
+// Runs on whatever thread the tracker library delivers on. The target is a
+// GazeCallbackTarget: the extension object's TrackingTarget, or a test's or
+// benchmark's stand-in; the callback holds no reference on it. Settings and
+// flags are read through the target whole: each once, but the data mask anew
+// for each stream it switches. No order between two of them is relied on; the
+// target's push operations are the producer side of its queues (one producer
+// at a time).
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <type_traits>
 
 #include "extension/records/records.h"
 #include "tracker/contract/tracker_records.h"
@@ -41,6 +34,32 @@ public:
 private:
     std::atomic<int32_t> m_first{-1};
     std::atomic<int32_t> m_second{-1};
+};
+
+// Everything the gaze callback reads and writes of the object it reports to,
+// and nothing else: the one contract between a setting and the callback.
+// Platform-free; a stand-in that is final is called without virtual dispatch.
+class GazeCallbackTarget {
+public:
+    virtual int32_t IsStreaming() noexcept = 0;
+    virtual int32_t GetClientCount() noexcept = 0;
+    virtual uint32_t GetDataMask() noexcept = 0;
+    virtual int32_t GetEyeSelection() noexcept = 0;
+    virtual int32_t GetScreenWidth() noexcept = 0;
+    virtual int32_t GetScreenHeight() noexcept = 0;
+    virtual int32_t GetLastValidityFirst() noexcept = 0;
+    virtual void SetLastValidityFirst(int32_t validity) noexcept = 0;
+    virtual int32_t GetLastValiditySecond() noexcept = 0;
+    virtual void SetLastValiditySecond(int32_t validity) noexcept = 0;
+    virtual void PushGazeSample(const GazeRecord& record, int32_t eyeType) noexcept = 0;
+    virtual void PushPupilSample(const PupilRecord& record) noexcept = 0;
+    virtual void PushEyeEvent(const EyeEventRecord& record) noexcept = 0;
+    // Every record the library delivers while streaming, for the recording
+    // file; never waits.
+    virtual void RecordSample(const TrackerRecord& record, int32_t width, int32_t height) noexcept = 0;
+
+protected:
+    ~GazeCallbackTarget() = default;
 };
 
 enum class GazeCallbackAction {
@@ -74,8 +93,11 @@ constexpr int32_t kValidityEyeLost = 4;
 
 }  // namespace gaze_conversion_detail
 
+// A template over the target's own type only so that a final stand-in's calls
+// are direct; the operations are GazeCallbackTarget's.
 template <class Target>
 GazeCallbackAction HandleGazeCallback(int32_t reason, const TrackerRecord* record, Target& target) {
+    static_assert(std::is_base_of_v<GazeCallbackTarget, Target>, "the gaze callback reports to a GazeCallbackTarget");
     namespace detail = gaze_conversion_detail;
 
     if (target.IsStreaming() == 0) {

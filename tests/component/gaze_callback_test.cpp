@@ -29,7 +29,8 @@ protected:
         const UniqueBstr width(SysAllocString(L"width 1280")), height(SysAllocString(L"height 1024"));
         ASSERT_EQ(S_OK, m_tracker->SendCommand(width.get(), &result));
         ASSERT_EQ(S_OK, m_tracker->SendCommand(height.get(), &result));
-        m_session = std::make_shared<TrackingSession>(&m_impl->AsTrackingTarget(), TrackerEndpoint{"127.0.0.1", 1});
+        m_session = std::make_shared<TrackingSession>(&EyeTrackerImplTestAccess::TrackingLink(*m_impl),
+                                                      TrackerEndpoint{"127.0.0.1", 1});
     }
     // Streaming wanted, as StartTracking leaves it; its own worker finds no
     // tracker on port 1 and ends, so only the test's records arrive.
@@ -137,7 +138,8 @@ TEST_F(GazeCallback, ADetachedOrCutOffWorkerNeverDeliversAgain) {
     m_session->Detach();
     Deliver(MakeRecord(2, 0, 0.5f, 0.5f, 0, 0));
 
-    auto second = std::make_shared<TrackingSession>(&m_impl->AsTrackingTarget(), TrackerEndpoint{"127.0.0.1", 1});
+    auto second = std::make_shared<TrackingSession>(&EyeTrackerImplTestAccess::TrackingLink(*m_impl),
+                                                    TrackerEndpoint{"127.0.0.1", 1});
     TrackerRecord record = MakeRecord(3, 0, 0.5f, 0.5f, 0, 0);
     TrackingSession::GazeCallback(kTrackerReasonSample, &record, second.get());
     second->CutOff();

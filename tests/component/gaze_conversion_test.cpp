@@ -25,7 +25,7 @@ struct PushedGaze {
 
 // The extension object as the callback sees it. Every call is logged, so a
 // test can tell which fields were read and in what order records went out.
-class FakeTarget {
+class FakeTarget final : public GazeCallbackTarget {
 public:
     int32_t streaming = 1;
     int32_t clientCount = 1;
@@ -43,9 +43,9 @@ public:
     std::vector<PupilRecord> pupils;
     std::vector<EyeEventRecord> events;
 
-    int32_t IsStreaming() { return Log("IsStreaming"), streaming; }
-    int32_t GetClientCount() { return Log("GetClientCount"), clientCount; }
-    uint32_t GetDataMask() {
+    int32_t IsStreaming() noexcept override { return Log("IsStreaming"), streaming; }
+    int32_t GetClientCount() noexcept override { return Log("GetClientCount"), clientCount; }
+    uint32_t GetDataMask() noexcept override {
         Log("GetDataMask");
         const uint32_t mask = masks[m_maskIndex];
         if (m_maskIndex + 1 < masks.size()) {
@@ -53,29 +53,29 @@ public:
         }
         return mask;
     }
-    int32_t GetEyeSelection() { return Log("GetEyeSelection"), eyeSelection; }
-    int32_t GetScreenWidth() { return Log("GetScreenWidth"), width; }
-    int32_t GetScreenHeight() { return Log("GetScreenHeight"), height; }
-    int32_t GetLastValidityFirst() { return Log("GetLastValidityFirst"), lastFirst; }
-    void SetLastValidityFirst(int32_t value) { Log("SetLastValidityFirst"), lastFirst = value; }
-    int32_t GetLastValiditySecond() { return Log("GetLastValiditySecond"), lastSecond; }
-    void SetLastValiditySecond(int32_t value) { Log("SetLastValiditySecond"), lastSecond = value; }
-    void PushGazeSample(const GazeRecord& record, int32_t eyeType) {
+    int32_t GetEyeSelection() noexcept override { return Log("GetEyeSelection"), eyeSelection; }
+    int32_t GetScreenWidth() noexcept override { return Log("GetScreenWidth"), width; }
+    int32_t GetScreenHeight() noexcept override { return Log("GetScreenHeight"), height; }
+    int32_t GetLastValidityFirst() noexcept override { return Log("GetLastValidityFirst"), lastFirst; }
+    void SetLastValidityFirst(int32_t value) noexcept override { Log("SetLastValidityFirst"), lastFirst = value; }
+    int32_t GetLastValiditySecond() noexcept override { return Log("GetLastValiditySecond"), lastSecond; }
+    void SetLastValiditySecond(int32_t value) noexcept override { Log("SetLastValiditySecond"), lastSecond = value; }
+    void PushGazeSample(const GazeRecord& record, int32_t eyeType) noexcept override {
         Log("PushGazeSample");
         pushOrder += 'G';
         gaze.push_back({record, eyeType});
     }
-    void PushPupilSample(const PupilRecord& record) {
+    void PushPupilSample(const PupilRecord& record) noexcept override {
         Log("PushPupilSample");
         pushOrder += 'P';
         pupils.push_back(record);
     }
-    void PushEyeEvent(const EyeEventRecord& record) {
+    void PushEyeEvent(const EyeEventRecord& record) noexcept override {
         Log("PushEyeEvent");
         pushOrder += 'E';
         events.push_back(record);
     }
-    void RecordSample(const TrackerRecord& record, int32_t recordedWidth, int32_t recordedHeight) {
+    void RecordSample(const TrackerRecord& record, int32_t recordedWidth, int32_t recordedHeight) noexcept override {
         Log("RecordSample");
         recorded.push_back({record.timeSeconds, record.timeMicroseconds, recordedWidth, recordedHeight});
     }

@@ -609,25 +609,25 @@ TEST(RecordQueueThreaded, HostCallsReturnWhileThePusherIsStoppedInsideAnEmptying
 
 // The callback's side as the extension object gives it: every stream on,
 // keep-all, both eyes usable, the queues shared with the host's thread.
-class CallbackTarget {
+class CallbackTarget final : public GazeCallbackTarget {
 public:
-    int32_t IsStreaming() { return 1; }
-    int32_t GetClientCount() { return 2; }
-    uint32_t GetDataMask() { return kStreamGaze | kStreamPupil | kStreamEyeEvents; }
-    int32_t GetEyeSelection() { return 0; }
-    int32_t GetScreenWidth() { return 1000; }
-    int32_t GetScreenHeight() { return 800; }
-    int32_t GetLastValidityFirst() { return m_lastFirst; }
-    void SetLastValidityFirst(int32_t value) { m_lastFirst = value; }
-    int32_t GetLastValiditySecond() { return m_lastSecond; }
-    void SetLastValiditySecond(int32_t value) { m_lastSecond = value; }
-    void PushGazeSample(const GazeRecord& record, int32_t eyeType) {
+    int32_t IsStreaming() noexcept override { return 1; }
+    int32_t GetClientCount() noexcept override { return 2; }
+    uint32_t GetDataMask() noexcept override { return kStreamGaze | kStreamPupil | kStreamEyeEvents; }
+    int32_t GetEyeSelection() noexcept override { return 0; }
+    int32_t GetScreenWidth() noexcept override { return 1000; }
+    int32_t GetScreenHeight() noexcept override { return 800; }
+    int32_t GetLastValidityFirst() noexcept override { return m_lastFirst; }
+    void SetLastValidityFirst(int32_t value) noexcept override { m_lastFirst = value; }
+    int32_t GetLastValiditySecond() noexcept override { return m_lastSecond; }
+    void SetLastValiditySecond(int32_t value) noexcept override { m_lastSecond = value; }
+    void PushGazeSample(const GazeRecord& record, int32_t eyeType) noexcept override {
         wrongEyeTypes += eyeType == 0 ? 0 : 1;
         gaze.Push(record, true);
     }
-    void PushPupilSample(const PupilRecord& record) { pupils.Push(record, true); }
-    void PushEyeEvent(const EyeEventRecord&) { ++unexpectedEvents; }
-    void RecordSample(const TrackerRecord&, int32_t, int32_t) {}
+    void PushPupilSample(const PupilRecord& record) noexcept override { pupils.Push(record, true); }
+    void PushEyeEvent(const EyeEventRecord&) noexcept override { ++unexpectedEvents; }
+    void RecordSample(const TrackerRecord&, int32_t, int32_t) noexcept override {}
 
     GazeQueue gaze;
     RecordQueue<PupilRecord> pupils;

@@ -32,8 +32,8 @@ protected:
         const HRESULT code = m_tracker->SendCommand(command.get(), &result);
         return {code, result};
     }
-    std::string Host() { return Impl(m_tracker).SnapshotEndpoint().host; }
-    int32_t Port() { return Impl(m_tracker).SnapshotEndpoint().port; }
+    std::string Host() { return Settings(m_tracker).SnapshotEndpoint().host; }
+    int32_t Port() { return Settings(m_tracker).SnapshotEndpoint().port; }
     void ExpectAccepted(const std::wstring& text) {
         const CommandAnswer answer = Send(text);
         EXPECT_EQ(S_OK, answer.code) << "command of " << text.size() << " units";
@@ -99,18 +99,18 @@ TEST_F(SendCommand, ReadsThePortAsADecimalNumberWithoutComplaint) {
 
 TEST_F(SendCommand, ReadsWidthAndHeightFromTheCommandText) {
     ExpectAccepted(L"width 1280");
-    EXPECT_EQ(1280, Impl(m_tracker).GetScreenWidth());
+    EXPECT_EQ(1280, Settings(m_tracker).ScreenWidth());
     ExpectAccepted(L"height 1024");
-    EXPECT_EQ(1024, Impl(m_tracker).GetScreenHeight());
+    EXPECT_EQ(1024, Settings(m_tracker).ScreenHeight());
     ExpectAccepted(L"width  800");
-    EXPECT_EQ(800, Impl(m_tracker).GetScreenWidth());
+    EXPECT_EQ(800, Settings(m_tracker).ScreenWidth());
     ExpectAccepted(L"width 1600 height 900");
-    EXPECT_EQ(1600, Impl(m_tracker).GetScreenWidth());
-    EXPECT_EQ(1024, Impl(m_tracker).GetScreenHeight());
+    EXPECT_EQ(1600, Settings(m_tracker).ScreenWidth());
+    EXPECT_EQ(1024, Settings(m_tracker).ScreenHeight());
     ExpectAccepted(L"height -5");
-    EXPECT_EQ(-5, Impl(m_tracker).GetScreenHeight());
+    EXPECT_EQ(-5, Settings(m_tracker).ScreenHeight());
     ExpectAccepted(L"width " + std::wstring(255, L' ') + L"77");
-    EXPECT_EQ(0, Impl(m_tracker).GetScreenWidth());
+    EXPECT_EQ(0, Settings(m_tracker).ScreenWidth());
 }
 
 TEST_F(SendCommand, ConvertsThePortButNotTheScreenSizeWithTheAnsiCodePage) {
@@ -121,7 +121,7 @@ TEST_F(SendCommand, ConvertsThePortButNotTheScreenSizeWithTheAnsiCodePage) {
     ExpectAccepted(L"port \xFF11\xFF12");
     EXPECT_EQ(12, Port());
     ExpectAccepted(L"width \xFF11\xFF12");
-    EXPECT_EQ(0, Impl(m_tracker).GetScreenWidth());
+    EXPECT_EQ(0, Settings(m_tracker).ScreenWidth());
 }
 
 TEST_F(SendCommand, ConvertsTheHostWithBestFitOrTheDefaultCharacter) {
@@ -175,7 +175,7 @@ TEST_F(SendCommand, RefusesTextsThatAreNoCommand) {
         EXPECT_EQ(-1, answer.result);
         EXPECT_EQ(L"SendCommand: Command not recognized", LastErrorText(m_tracker.get()));
     }
-    EXPECT_EQ(640, Impl(m_tracker).GetScreenWidth());
+    EXPECT_EQ(640, Settings(m_tracker).ScreenWidth());
     EXPECT_EQ("localhost", Host());
 }
 

@@ -10,6 +10,7 @@
 #include "base/lockable_module.h"  // ThisModule
 #include "extension/eye_tracker_impl.h"
 #include "interface_support.h"
+#include "object_access.h"
 #include "server/instance_creator.h"
 
 namespace okulon::test {
@@ -26,6 +27,10 @@ inline CEyeTrackerImpl& Impl(const ComPtr<IEyeTracker>& tracker) {
     ComPtr<IEyeTrackerImpl> identity;
     EXPECT_EQ(S_OK, tracker->QueryInterface(IID_IEyeTrackerImpl, identity.put_void()));
     return *static_cast<CEyeTrackerImpl*>(identity.get());
+}
+
+inline const CommandSettings& Settings(const ComPtr<IEyeTracker>& tracker) {
+    return EyeTrackerImplTestAccess::Settings(Impl(tracker));
 }
 
 }  // namespace okulon::test
