@@ -28,9 +28,8 @@ GazeContinuity AssessGazeContinuity(const std::vector<int64_t>& gazeTimes, const
             gap.resumeIndex = i;
             gap.startMicros = gazeTimes[i - 1];
             gap.lengthMicros = length;
-            gap.eyesLost = std::any_of(lostEventTimes.begin(), lostEventTimes.end(), [&](int64_t lost) {
-                return lost > gazeTimes[i - 1] && lost < gazeTimes[i];
-            });
+            gap.eyesLost = std::any_of(lostEventTimes.begin(), lostEventTimes.end(),
+                                       [&](int64_t lost) { return lost > gazeTimes[i - 1] && lost < gazeTimes[i]; });
             if (!gap.eyesLost && length > kSilentStretchMicros) ++continuity.silentStretches;
             continuity.gaps.push_back(gap);
         }
@@ -40,8 +39,7 @@ GazeContinuity AssessGazeContinuity(const std::vector<int64_t>& gazeTimes, const
         continuity.eyesLostAtEnd =
             std::any_of(lostEventTimes.begin(), lostEventTimes.end(), [&](int64_t lost) { return lost > last; });
     }
-    continuity.endSilenceBoundSeconds =
-        std::max(kEndSilenceSeconds, static_cast<double>(gapThreshold) / 1e6);
+    continuity.endSilenceBoundSeconds = std::max(kEndSilenceSeconds, static_cast<double>(gapThreshold) / 1e6);
     continuity.endedEarly =
         lastArrivalSeconds >= 0 && sessionSeconds - lastArrivalSeconds > continuity.endSilenceBoundSeconds;
     return continuity;

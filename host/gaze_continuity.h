@@ -33,7 +33,7 @@ struct GazeGap {
 
 struct GazeContinuity {
     int64_t medianIntervalMicros = 0;
-    std::vector<GazeGap> gaps;  // over kGapMedianIntervals median intervals
+    std::vector<GazeGap> gaps;   // over kGapMedianIntervals median intervals
     size_t silentStretches = 0;  // gaps without lost eyes over kSilentStretchMicros
     // Host clock, seconds from the first poll.
     double sessionSeconds = 0;
