@@ -368,7 +368,8 @@ void ExplainNoGaze(const std::wstring& componentError, const TrackerLibraryLocat
     } else {
         std::printf(
             "  connect: yes, system check passed, and the tracker delivers to a connection of its own: the\n"
-            "  participant's eyes were not tracked (gaze needs both eyes), or a call above failed\n");
+            "  participant's eyes were not tracked (gaze needs both eyes), the session was too short for a\n"
+            "  record (--seconds), or a call above failed\n");
     }
 }
 

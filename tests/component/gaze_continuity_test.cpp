@@ -20,7 +20,7 @@ void AddRecords(std::vector<int64_t>& times, int64_t from, int64_t to) {
 TEST(GazeContinuity, AGapOpenedByLostEyesIsABlinkAndOneWithoutIsNot) {
     std::vector<int64_t> times;
     AddRecords(times, 0, 500'000);
-    AddRecords(times, 700'000, 1'000'000);  // a blink
+    AddRecords(times, 700'000, 1'000'000);    // a blink
     AddRecords(times, 1'150'000, 1'400'000);  // one eye lost: no event
     AddRecords(times, 1'420'000, 2'000'000);  // 20 ms: within ten intervals
     // A lost event before the second gap, within a run of records, opens nothing.
@@ -32,8 +32,7 @@ TEST(GazeContinuity, AGapOpenedByLostEyesIsABlinkAndOneWithoutIsNot) {
     EXPECT_TRUE(continuity.gaps[0].eyesLost);
     EXPECT_EQ(times[continuity.gaps[0].resumeIndex], 700'000);
     EXPECT_FALSE(continuity.gaps[1].eyesLost);
-    EXPECT_EQ(times[continuity.gaps[1].resumeIndex] - continuity.gaps[1].lengthMicros,
-              continuity.gaps[1].startMicros);
+    EXPECT_EQ(times[continuity.gaps[1].resumeIndex] - continuity.gaps[1].lengthMicros, continuity.gaps[1].startMicros);
     EXPECT_EQ(1'150'000, times[continuity.gaps[1].resumeIndex]);
     EXPECT_FALSE(continuity.Stopped());
 }

@@ -48,13 +48,13 @@ TEST(HostProgram, ExitsZeroWhenGazeArrivesToTheSessionsEndThroughBlinks) {
 }
 
 // The simulator closes the connection after a second's samples of a session
-// of three: the records seem fine, only their end is early.
+// of four: the records seem fine, only their end is early.
 TEST(HostProgram, ReportsAGazeStreamThatEndedBeforeTheSessionAndExitsFour) {
     Scenario scenario;
     scenario.rate = 300;
     scenario.dropAfter = 300;
     auto server = StartSimulator(scenario);
-    const ProgramRun run = RunHost(server->Port(), L"3");
+    const ProgramRun run = RunHost(server->Port(), L"4");
     ASSERT_TRUE(run.ended) << run.output;
     EXPECT_EQ(4u, run.exitCode) << run.output;
     EXPECT_NE(std::string::npos, run.output.find("gaze stream: ENDED EARLY: no gaze record arrived in the last"))
