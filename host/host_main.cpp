@@ -5,10 +5,13 @@
 //   okulon_host [--host NAME] [--port N] [--seconds S] [--csv FILE] [--svg FILE]
 //               [--calibrate window|headless|no] [--dll PATH]
 // Exits 0 when gaze records arrived, 1 when the session failed, 2 on bad
-// arguments, 3 when the session ran but no gaze record arrived.
+// arguments, 3 when the session ran but no gaze record arrived (it says why),
+// 4 when gaze records arrived but the gaze stream stopped before the session
+// ended (or paused for over a second with no eyes lost).
 #include <windows.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cwchar>
 #include <string>
@@ -18,7 +21,9 @@
 #include "eye_tracker_host.h"
 #include "host/calibration_display_window.h"
 #include "host/session_report.h"
+#include "host/tracker_explain.h"
 #include "host/tracker_library_location.h"
+#include "host/tracker_probe.h"
 #include "okulon.h"
 #include "okulon_identity.h"  // OKULON_PROG_ID
 #include "tools/command_line/command_line.h"
@@ -31,11 +36,13 @@ using okulon::EnterApartment;
 using okulon::UniqueBstr;
 using okulon::UniqueTaskMemString;
 using okulon::host::SessionRecords;
+using okulon::host::TrackerLibraryLocation;
 
 constexpr int kExitGaze = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitNoGaze = 3;
+constexpr int kExitGazeStopped = 4;
 constexpr wchar_t kProgId[] = L"" OKULON_PROG_ID;
 
 struct Options {
@@ -70,7 +77,9 @@ void PrintUsage(FILE* to) {
                  "  --help, --version\n"
                  "Options take \"--name value\" or \"--name=value\".\n"
                  "Exit code: 0 gaze records arrived, 1 the session failed, 2 bad arguments,\n"
-                 "3 the session ran but no gaze record arrived.\n");
+                 "3 the session ran but no gaze record arrived (the reason follows the report),\n"
+                 "4 gaze records arrived, but the gaze stream stopped before the session ended\n"
+                 "(or brought no records for over 1 s with no \"both eyes lost\" event).\n");
 }
 
 bool ParseOptions(int argc, wchar_t** argv, Options& options, std::string& error) {
@@ -185,21 +194,30 @@ HRESULT CreateTracker(ComPtr<IEyeTracker>& tracker, const std::wstring& dllPath)
     return result;
 }
 
-// The tracker library that the loaded component will use, found as it finds
-// it; a session through the simulator's stand-in says so before anything else.
-void WarnOfSimulatedData(IEyeTracker* tracker) {
+// The folder of the DLL that implements the object; empty when unknown.
+std::wstring ComponentFolder(IEyeTracker* tracker) {
     HMODULE component = nullptr;
     if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                             reinterpret_cast<LPCWSTR>(*reinterpret_cast<void**>(tracker)), &component))
-        return;
+        return {};
     wchar_t path[MAX_PATH];
     const DWORD length = GetModuleFileNameW(component, path, MAX_PATH);
-    const auto tet = okulon::host::TrackerLibraryLocation::Find(FolderOf(std::wstring(path, length)), L"tet.dll");
-    if (!tet.IsSimulatorStandIn()) return;
-    std::printf(
-        "SIMULATED DATA: the tracker library %ls is Okulon's stand-in for the simulated tracker;\n"
-        "every gaze sample of this session is simulated, not recorded from an eye tracker.\n",
-        tet.Path().c_str());
+    return FolderOf(std::wstring(path, length));
+}
+
+// The tracker libraries that the loaded component will use, found as it
+// finds them; what they mean for the data is said before anything else.
+void WarnOfSimulatedData(const TrackerLibraryLocation& tet, const TrackerLibraryLocation& ttime) {
+    if (tet.IsSimulatorStandIn())
+        std::printf(
+            "SIMULATED DATA: the tracker library %ls is Okulon's stand-in for the simulated tracker;\n"
+            "every gaze sample of this session is simulated, not recorded from an eye tracker.\n",
+            tet.Path().c_str());
+    if (!ttime.Found())
+        std::printf(
+            "CLOCKS DIFFER: no ttime.dll would be loaded, so GetTimestamp reads this computer's performance\n"
+            "counter while record times are on the tracker's clock. A host that maps record times to its own\n"
+            "clock through GetTimestamp is off by whatever lies between the two clocks (seconds, or more).\n");
 }
 
 std::wstring LastError(IEyeTracker* tracker) {
@@ -262,7 +280,11 @@ void Calibrate(IEyeTracker* tracker, bool headless, int width, int height) {
 
 // Record times and GetTimestamp against this computer's performance counter:
 // the first two share the tracker's clock, which the third need not share.
-void PrintClocks(IEyeTracker* tracker, const okulon::host::SessionRecords& records) {
+// The newest record is as old as the time since it arrived (a blink or a
+// stopped stream makes that long), plus the delivery's latency; what lies
+// beyond is a difference between the record clock and GetTimestamp's.
+void PrintClocks(IEyeTracker* tracker, const okulon::host::SessionRecords& records, double secondsSinceLastGaze,
+                 const TrackerLibraryLocation& ttime) {
     LARGE_INTEGER frequency, before, after;
     QueryPerformanceFrequency(&frequency);
     QueryPerformanceCounter(&before);
@@ -279,8 +301,75 @@ void PrintClocks(IEyeTracker* tracker, const okulon::host::SessionRecords& recor
         callMicros / 1000.0);
     if (!records.gaze.empty()) {
         const int64_t last = records.gaze.back().time;
-        std::printf("clocks: last gaze record at %lld us, %.1f ms before GetTimestamp\n", static_cast<long long>(last),
-                    static_cast<double>(trackerNow - last) / 1000.0);
+        const double beforeMs = static_cast<double>(trackerNow - last) / 1000.0;
+        const double arrivedMs = secondsSinceLastGaze * 1000.0;
+        std::printf("clocks: last gaze record at %lld us, %.1f ms before GetTimestamp; it arrived %.1f ms ago\n",
+                    static_cast<long long>(last), beforeMs, arrivedMs);
+        const double apartMs = beforeMs - arrivedMs;
+        if (std::fabs(apartMs) > 100.0) {
+            std::printf(
+                "WARNING: record times and GetTimestamp are %.1f ms apart (record clock %s): record times are on\n"
+                "the tracker's clock, while GetTimestamp reads %s.\n",
+                std::fabs(apartMs), apartMs > 0 ? "behind" : "ahead",
+                ttime.Found() ? "the tracker's clock as ttime.dll follows it"
+                              : "this computer's performance counter (no ttime.dll)");
+        }
+    }
+}
+
+// Seconds on this computer's performance counter: the host's own clock.
+double HostSeconds() {
+    LARGE_INTEGER counter, frequency;
+    QueryPerformanceCounter(&counter);
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+std::string Narrow(const std::wstring& text) {
+    if (text.empty()) return {};
+    const int size = WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string narrow(size > 0 ? size - 1 : 0, '\0');
+    if (size > 1) WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, &narrow[0], size, nullptr, nullptr);
+    return narrow;
+}
+
+// No gaze record at all: what the component said, then a connection of this
+// program's own through the component's tet.dll, as the check tool makes it,
+// until its first sample.
+void ExplainNoGaze(const std::wstring& componentError, const TrackerLibraryLocation& tet, const Options& options) {
+    using namespace okulon::host;
+    std::printf("why no gaze record arrived:\n");
+    if (!componentError.empty()) std::printf("  the component's last error: \"%ls\"\n", componentError.c_str());
+    if (!tet.Found()) {
+        std::printf(
+            "  tet.dll would not be found (not beside Okulon.dll, not on the DLL search path or PATH), so the\n"
+            "  component cannot reach a tracker: put the tracker vendor's tet.dll and ttime.dll next to Okulon.dll\n");
+        return;
+    }
+    const TrackerProbeResult probe =
+        TrackerProbe(tet.Path()).Run(Narrow(options.host), static_cast<int32_t>(options.port), 0, nullptr);
+    if (!probe.libraryUsable) {
+        std::printf("  %ls cannot be loaded or lacks functions the extension calls (wrong file or architecture)\n",
+                    tet.Path().c_str());
+    } else if (!probe.finishedInTime) {
+        std::printf("  through %ls the tracker did not finish connecting and delivering in time\n", tet.Path().c_str());
+    } else if (!probe.connected) {
+        std::printf("  connect through %ls: failed: %s (tracker-library code %d)\n", tet.Path().c_str(),
+                    ExplainConnectFailure(probe.connectErrorCode, tet.IsSimulatorStandIn()).c_str(),
+                    probe.connectErrorCode);
+        std::printf("  Is the tracker server running at %ls, port %lld? Set both with --host and --port.\n",
+                    options.host.c_str(), options.port);
+    } else if (probe.systemCheckCode != 0) {
+        std::printf("  connect: yes; system check: FAILED, code %d (%s)\n", probe.systemCheckCode,
+                    ExplainTrackerCode(probe.systemCheckCode));
+    } else if (!probe.streamed) {
+        std::printf("  connect: yes; the tracker refused to start delivering, code %d (%s)\n", probe.startErrorCode,
+                    ExplainTrackerCode(probe.startErrorCode));
+    } else {
+        std::printf(
+            "  connect: yes, system check passed, and the tracker delivers to a connection of its own: the\n"
+            "  participant's eyes were not tracked (gaze needs both eyes), the session was too short for a\n"
+            "  record (--seconds), or a call above failed\n");
     }
 }
 
@@ -311,7 +400,10 @@ int wmain(int argc, wchar_t** argv) {
         std::fprintf(stderr, "okulon_host: no extension object; the session cannot run\n");
         return kExitFailed;
     }
-    WarnOfSimulatedData(tracker.get());
+    const std::wstring componentFolder = ComponentFolder(tracker.get());
+    const auto tet = TrackerLibraryLocation::Find(componentFolder, L"tet.dll");
+    const auto ttime = TrackerLibraryLocation::Find(componentFolder, L"ttime.dll");
+    WarnOfSimulatedData(tet, ttime);
     LONG version = 0;
     tracker->GetInterfaceVersion(&version);
     std::printf("interface version: %ld\n", version);
@@ -321,8 +413,9 @@ int wmain(int argc, wchar_t** argv) {
                 static_cast<long long>(now));
     const HRESULT trigger = tracker->SendTrigger(1);
     const HRESULT string = tracker->SendString(0);
+    const std::wstring errorBeforeSession = LastError(tracker.get());
     std::printf("SendTrigger: 0x%08lx, SendString: 0x%08lx, last error \"%ls\"\n", trigger, string,
-                LastError(tracker.get()).c_str());
+                errorBeforeSession.c_str());
 
     const int width = GetSystemMetrics(SM_CXSCREEN), height = GetSystemMetrics(SM_CYSCREEN);
     Command(tracker.get(), L"host " + options.host);
@@ -348,9 +441,12 @@ int wmain(int argc, wchar_t** argv) {
     const ULONGLONG start = GetTickCount64();
     const ULONGLONG end = start + static_cast<ULONGLONG>(options.seconds * 1000);
     ULONGLONG marked = 0;
+    const double pollStart = HostSeconds();
     while (GetTickCount64() < end) {
         Sleep(frameMs);
+        const size_t gazeBefore = records.gaze.size();
         PollFrame(tracker.get(), records);
+        if (records.gaze.size() > gazeBefore) records.lastGazeArrivalSeconds = HostSeconds() - pollStart;
         // A mark a second, as an experiment marks its trials.
         const ULONGLONG second = (GetTickCount64() - start) / 1000;
         if (!options.recordPath.empty() && second > marked) {
@@ -358,7 +454,8 @@ int wmain(int argc, wchar_t** argv) {
             Command(tracker.get(), L"mark second " + std::to_wstring(second));
         }
     }
-    PrintClocks(tracker.get(), records);
+    records.pollSeconds = HostSeconds() - pollStart;
+    PrintClocks(tracker.get(), records, records.pollSeconds - records.lastGazeArrivalSeconds, ttime);
     result = tracker->StopTracking();
     std::printf("StopTracking: 0x%08lx\n", result);
     if (!options.recordPath.empty() && FAILED(Command(tracker.get(), L"record off")))
@@ -368,13 +465,19 @@ int wmain(int argc, wchar_t** argv) {
     tracker->StopPupilData(0);
     tracker->StopGazeData(0);
 
-    okulon::host::PrintReport(stdout, records);
+    const okulon::host::GazeContinuity continuity = okulon::host::AssessGaze(records);
+    okulon::host::PrintReport(stdout, records, continuity);
     if (!options.csvPath.empty())
         std::printf("records written to %ls: %s\n", options.csvPath.c_str(),
                     okulon::host::WriteCsv(options.csvPath, records) ? "ok" : "FAILED");
     if (!options.svgPath.empty())
         std::printf("gaze trace drawn to %ls: %s\n", options.svgPath.c_str(),
                     okulon::host::WriteSvg(options.svgPath, records, width, height) ? "ok" : "FAILED");
+    if (records.gaze.empty()) {
+        const std::wstring error = LastError(tracker.get());
+        ExplainNoGaze(error != errorBeforeSession ? error : std::wstring(), tet, options);
+    }
     tracker.reset();
-    return records.gaze.empty() ? kExitNoGaze : kExitGaze;
+    if (records.gaze.empty()) return kExitNoGaze;
+    return continuity.Stopped() ? kExitGazeStopped : kExitGaze;
 }

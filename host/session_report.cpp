@@ -24,6 +24,49 @@ std::vector<int64_t> Times(const std::vector<Record>& records) {
     return times;
 }
 
+std::vector<int64_t> LostEventTimes(const std::vector<EyeEventRecord>& events) {
+    std::vector<int64_t> times;
+    for (const EyeEventRecord& event : events)
+        if (event.kind == kBothEyesLost) times.push_back(event.time);
+    return times;
+}
+
+void PrintContinuity(std::FILE* out, const GazeContinuity& continuity, int64_t firstRecord) {
+    std::fprintf(out, "  gaze gaps over %lld median intervals (%.1f ms): %zu\n",
+                 static_cast<long long>(kGapMedianIntervals),
+                 kGapMedianIntervals * continuity.medianIntervalMicros / 1000.0, continuity.gaps.size());
+    for (const GazeGap& gap : continuity.gaps) {
+        const char* what = gap.eyesLost ? "eyes lost (a \"both eyes lost\" event opened it: a blink)"
+                           : gap.lengthMicros > kSilentStretchMicros
+                               ? "NO RECORDS and no eyes lost for over 1 s: the data stopped"
+                               : "no records (an eye not tracked, or data not delivered)";
+        std::fprintf(out, "    at %.3f s for %.3f s: %s\n", (gap.startMicros - firstRecord) / 1e6,
+                     gap.lengthMicros / 1e6, what);
+    }
+    const double silence = continuity.sessionSeconds - continuity.lastArrivalSeconds;
+    if (continuity.lastArrivalSeconds < 0) {
+        std::fprintf(out, "  gaze stream: records arrived only after the session's polling ended\n");
+    } else if (!continuity.endedEarly) {
+        std::fprintf(out, "  gaze stream: records arrived until %.2f s before the session's end\n",
+                     silence > 0 ? silence : 0.0);
+    } else {
+        std::fprintf(out,
+                     "  gaze stream: ENDED EARLY: no gaze record arrived in the last %.2f s of the %.2f s session "
+                     "(at most %.2f s expected)\n",
+                     silence, continuity.sessionSeconds, continuity.endSilenceBoundSeconds);
+        if (continuity.eyesLostAtEnd)
+            std::fprintf(out,
+                         "    a \"both eyes lost\" event came after the last record: eyes closed to the end and "
+                         "a data stop look alike\n");
+    }
+    if (continuity.endedEarly)
+        std::fprintf(out, "WARNING: the gaze stream stopped before the session ended; its records do not cover it.\n");
+    else if (continuity.silentStretches != 0)
+        std::fprintf(out,
+                     "WARNING: the gaze stream stopped for over 1 s with no eyes lost; its records do not cover the "
+                     "session.\n");
+}
+
 void PrintSummary(std::FILE* out, const char* name, const StreamSummary& summary) {
     std::fprintf(out, "  %-10s %7zu records  %8.1f /s over %.2f s  median interval %.2f ms  gaps %zu (longest %.0f ms)",
                  name, summary.count, summary.ratePerSecond, summary.seconds, summary.medianIntervalMs, summary.gaps,
@@ -58,7 +101,12 @@ StreamSummary Summarise(const std::vector<int64_t>& times) {
     return summary;
 }
 
-void PrintReport(std::FILE* out, const SessionRecords& records) {
+GazeContinuity AssessGaze(const SessionRecords& records) {
+    return AssessGazeContinuity(Times(records.gaze), LostEventTimes(records.eyeEvents), records.pollSeconds,
+                                records.lastGazeArrivalSeconds);
+}
+
+void PrintReport(std::FILE* out, const SessionRecords& records, const GazeContinuity& continuity) {
     std::fprintf(out, "received:\n");
     PrintSummary(out, "gaze", Summarise(Times(records.gaze)));
     PrintSummary(out, "pupil", Summarise(Times(records.pupil)));
@@ -66,6 +114,7 @@ void PrintReport(std::FILE* out, const SessionRecords& records) {
     for (const EyeEventRecord& event : records.eyeEvents) (event.kind == kBothEyesLost ? lost : found)++;
     std::fprintf(out, "  eye events %zu: both eyes lost %zu, both eyes found %zu\n", records.eyeEvents.size(), lost,
                  found);
+    if (!records.gaze.empty()) PrintContinuity(out, continuity, records.gaze.front().time);
 }
 
 bool WriteCsv(const std::wstring& path, const SessionRecords& records) {
@@ -95,16 +144,39 @@ bool WriteSvg(const std::wstring& path, const SessionRecords& records, int scree
     std::fprintf(f, "<rect width=\"100%%\" height=\"100%%\" fill=\"#101418\"/>\n");
     std::fprintf(f, "<line x1=\"%.0f\" y1=\"0\" x2=\"%.0f\" y2=\"%.0f\" stroke=\"#333\"/>\n", w / 2, w / 2, h);
     std::fprintf(f, "<line x1=\"0\" y1=\"%.0f\" x2=\"%.0f\" y2=\"%.0f\" stroke=\"#333\"/>\n", h / 2, w, h / 2);
-    std::fprintf(f, "<polyline fill=\"none\" stroke=\"#4fc3f7\" stroke-width=\"1\" stroke-opacity=\"0.7\" points=\"");
-    for (const GazeRecord& r : records.gaze) std::fprintf(f, "%.1f,%.1f ", w / 2 + r.x, h / 2 - r.y);
-    std::fprintf(f, "\"/>\n");
+    // One line per stretch of tracked gaze: a blink or a data stop drawn as
+    // a line would look like a saccade. A "both eyes lost" event carries the
+    // lost eyes' values (for most trackers the top-left corner), no gaze: not drawn.
+    const GazeContinuity continuity = AssessGaze(records);
+    std::vector<bool> breakBefore(records.gaze.size(), false);
+    for (const GazeGap& gap : continuity.gaps) breakBefore[gap.resumeIndex] = true;
+    for (const EyeEventRecord& event : records.eyeEvents) {
+        if (event.kind != kBothEyesLost) continue;
+        const auto after = std::upper_bound(records.gaze.begin(), records.gaze.end(), event.time,
+                                            [](int64_t time, const GazeRecord& r) { return time < r.time; });
+        if (after != records.gaze.begin() && after != records.gaze.end())
+            breakBefore[after - records.gaze.begin()] = true;
+    }
+    size_t lines = 0;
+    for (size_t i = 0; i < records.gaze.size(); ++i) {
+        if (i == 0 || breakBefore[i]) {
+            if (i != 0) std::fprintf(f, "\"/>\n");
+            std::fprintf(f,
+                         "<polyline fill=\"none\" stroke=\"#4fc3f7\" stroke-width=\"1\" stroke-opacity=\"0.7\" "
+                         "points=\"");
+            ++lines;
+        }
+        std::fprintf(f, "%.1f,%.1f ", w / 2 + records.gaze[i].x, h / 2 - records.gaze[i].y);
+    }
+    if (lines != 0) std::fprintf(f, "\"/>\n");
     for (const EyeEventRecord& r : records.eyeEvents)
-        std::fprintf(f, "<circle cx=\"%.1f\" cy=\"%.1f\" r=\"6\" fill=\"%s\"/>\n", w / 2 + r.x, h / 2 - r.y,
-                     r.kind == kBothEyesLost ? "#ef5350" : "#66bb6a");
+        if (r.kind != kBothEyesLost)
+            std::fprintf(f, "<circle cx=\"%.1f\" cy=\"%.1f\" r=\"6\" fill=\"#66bb6a\"/>\n", w / 2 + r.x, h / 2 - r.y);
     std::fprintf(f,
                  "<text x=\"10\" y=\"20\" fill=\"#ccc\" font-family=\"sans-serif\" font-size=\"14\">"
-                 "gaze %zu samples; eye events: red lost, green found</text>\n",
-                 records.gaze.size());
+                 "gaze %zu samples in %zu lines, broken where the eyes were lost or no records came; "
+                 "green: both eyes found again</text>\n",
+                 records.gaze.size(), lines);
     std::fprintf(f, "</svg>\n");
     return std::ferror(f) == 0;
 }

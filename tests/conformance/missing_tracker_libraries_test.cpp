@@ -43,6 +43,8 @@ TEST(MissingTrackerLibraries, TheComponentAnswersTheHostAndTheTrackerCountsAsUnr
     EXPECT_NE(std::string::npos, result.output.find("StartTracking: 0x00000000")) << result.output;
     EXPECT_NE(std::string::npos, result.output.find("Calibrate: Tracker not connected")) << result.output;
     EXPECT_NE(std::string::npos, result.output.find("by path (--dll), not the registered one")) << result.output;
+    EXPECT_NE(std::string::npos, result.output.find("CLOCKS DIFFER: no ttime.dll would be loaded")) << result.output;
+    EXPECT_NE(std::string::npos, result.output.find("tet.dll would not be found")) << result.output;
     EXPECT_EQ(3u, result.exitCode) << "no gaze record without a tracker\n" << result.output;
 }
 
