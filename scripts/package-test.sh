@@ -256,6 +256,9 @@ expect "install.cmd with an unknown architecture names it, shows its usage and e
 
 # -- The packaged simulator, host program and check tool
 start_simulator x64
+run "$work/simulator-taken.txt" "$install_dir/x64/simtracker.exe" --port "$port"
+expect "a second simtracker on the same port exits 1 and names an earlier simtracker as the likely holder" \
+  bash -c "[ $code -eq 1 ] && grep -qF 'cannot bind 127.0.0.1:$port: the port is in use' '$work/simulator-taken.txt' && grep -qF 'An earlier simtracker may hold it' '$work/simulator-taken.txt'"
 session x64 "$work/host.txt"
 expect "the packaged host program streams gaze from the packaged simulator (exit 0)" test "$code" -eq 0
 expect "the host program created the component by its ProgID" \

@@ -139,6 +139,17 @@ int main(int argc, char** argv) {
     error.clear();
     if (!server.Start(&error)) {
         std::fprintf(stderr, "simtracker: %s\n", error.c_str());
+        if (server.PortInUse()) {
+            // The usual holder is an earlier simtracker waiting out its idle
+            // limit, and hosts started now would stream from that one.
+            const int idleExit = okulon::sim::Scenario{}.idleExitSeconds;
+            std::fprintf(stderr,
+                         "An earlier simtracker may hold it: by default one ends %d s after its last client left,\n"
+                         "and until then hosts reach that one, not this one. Wait up to %d s, stop the earlier\n"
+                         "simtracker (Ctrl+C in its window, or the Task Manager), or start this one with --port N,\n"
+                         "another port, and send the host \"port N\".\n",
+                         idleExit, idleExit);
+        }
         return 1;
     }
     std::signal(SIGINT, OnSignal);
