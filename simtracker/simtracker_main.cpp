@@ -122,19 +122,24 @@ int main(int argc, char** argv) {
 
     okulon::sim::SimServer server(scenario);
 #ifdef _WIN32
-    // Without a readable cursor (no desktop, a locked one) the gaze stays put:
-    // say so once rather than stream a fixed point in silence.
-    static std::atomic<bool> cursorUnreadableSaid{false};
-    server.SetPointerReader([](double& fractionX, double& fractionY) {
-        if (okulon::sim::ReadScreenCursor(fractionX, fractionY)) return true;
-        if (!cursorUnreadableSaid.exchange(true)) {
+    // Without a readable cursor the gaze stays put: say so once rather than
+    // stream a fixed point in silence.
+    using okulon::sim::WatchedCursor;
+    const WatchedCursor cursor(&okulon::sim::ReadScreenCursor, [](WatchedCursor::Unreadable why) {
+        if (why == WatchedCursor::Unreadable::kReadFails) {
             std::printf(
                 "simtracker: the mouse cursor cannot be read (no desktop, or a locked one); the gaze stays\n"
                 "where the cursor was last read, at first the screen's centre\n");
-            std::fflush(stdout);
+        } else {
+            std::printf(
+                "simtracker: the mouse cursor has read as the screen's top-left corner at each of the first %d\n"
+                "samples, so it seems unreadable on this desktop (one without a display, as under Wine); the\n"
+                "gaze stays at the screen's centre until the cursor reads anywhere else\n",
+                WatchedCursor::kCornerReadsToTell);
         }
-        return false;
+        std::fflush(stdout);
     });
+    server.SetPointerReader(cursor.Reader());
 #endif
     error.clear();
     if (!server.Start(&error)) {
