@@ -144,6 +144,46 @@ expect "no tracker library stands next to Okulon.dll${shadowing:+ (found: $shado
 expect "install.cmd and uninstall.cmd have CR LF line ends" \
   bash -c "head -1 '$install_dir/install.cmd' | grep -q \$'\r' && head -1 '$install_dir/uninstall.cmd' | grep -q \$'\r'"
 
+# -- The shipped texts
+changelog_heading=$(grep -m1 '^## ' "$install_dir/CHANGELOG.md" || true)
+names_version() { [[ $1 == "## $version" || $1 == "## $version "* ]]; }
+expect "CHANGELOG.md's first heading names the package's version $version (it is \"$changelog_heading\")" \
+  names_version "$changelog_heading"
+
+# A shipped text names a file when a token ends in one of these extensions
+# (its last component must be a file somewhere in the package, in any case, as
+# Windows finds files), or when it is a path of names joined by "/" that ends
+# in "/" or has three or more names (it must end a path in the package). The
+# package's own paths are mostly written with "\", so such a path is usually
+# one of the source repository's; "n/a" and "and/or" are not paths.
+# Not looked up: the tracker vendor's tet.dll and ttime.dll, which the user
+# brings (the stand-ins of those names in simulator\ are not the ones the texts
+# mean), and the user's own files in the examples: their host program and the
+# files they name or the exporter writes for them.
+text_extensions='md|txt|dll|exe|cmd|tlb|tsv|csv|json|sh|cpp|h|py'
+users_and_vendors_files=' tet.dll ttime.dll host.exe p01.txt session.csv dataset_description.json '
+unshipped_names() {  # unshipped_names <text>: what it names that is not in the package
+  local name path
+  {
+    grep -oiP "(?<![A-Za-z0-9_.<>-])[A-Za-z0-9_.<>-]+\.($text_extensions)(?![A-Za-z0-9_.])" "$1" || true
+  } | while read -r name; do
+    case "$users_and_vendors_files" in *" ${name,,} "*) continue ;; esac
+    [ -n "$(find "$install_dir" -iname "$name" -print -quit)" ] || echo "$name"
+  done
+  {
+    sed -E 's#[A-Za-z]+://[^ )>]*##g' "$1" | grep -oP '[A-Za-z0-9_.<>*-]+(/[A-Za-z0-9_.<>*-]+)+/?' || true
+  } | while read -r path; do
+    case "$path" in
+      */ | */*/*) [ -n "$(find "$install_dir" -ipath "*/${path%/}" -print -quit)" ] || echo "$path" ;;
+    esac
+  done
+}
+while read -r text; do
+  unshipped=$(unshipped_names "$text" | sort -u | tr '\n' ' ')
+  expect "$(basename "$text") names only files that ship${unshipped:+ (not in the package: $unshipped)}" \
+    test -z "$unshipped"
+done < <(find "$install_dir" -maxdepth 1 -type f \( -iname '*.md' -o -iname '*.txt' -o -iname 'readme*' \))
+
 # -- Stripped binaries with their symbols beside the build, and version information
 if [ "$windows" = win64 ]; then
   for pair in x86:cross:i686 x64:cross64:x86_64; do
@@ -256,6 +296,9 @@ expect "install.cmd with an unknown architecture names it, shows its usage and e
 
 # -- The packaged simulator, host program and check tool
 start_simulator x64
+run "$work/simulator-taken.txt" "$install_dir/x64/simtracker.exe" --port "$port"
+expect "a second simtracker on the same port exits 1 and names an earlier simtracker as the likely holder" \
+  bash -c "[ $code -eq 1 ] && grep -qF 'cannot bind 127.0.0.1:$port: the port is in use' '$work/simulator-taken.txt' && grep -qF 'An earlier simtracker may hold it' '$work/simulator-taken.txt'"
 session x64 "$work/host.txt"
 expect "the packaged host program streams gaze from the packaged simulator (exit 0)" test "$code" -eq 0
 expect "the host program created the component by its ProgID" \

@@ -50,6 +50,20 @@ for pair in cross64:x64 cross:x86; do
   done
 done
 
+# The shipped changelog is headed by the package's version: the staged copy's
+# "## Unreleased" becomes "## <version> — <date of packaging>". If the
+# changelog already has a section for this version, that version was released
+# before these changes, and the zip must not carry its number.
+changelog="$stage/CHANGELOG.md"
+if [ "$(grep -m1 '^## ' "$changelog")" = "## Unreleased" ]; then
+  if grep -qE "^## ${version//./\\.}( |$)" "$changelog"; then
+    echo "PACKAGE FAILED: CHANGELOG.md has changes under \"## Unreleased\" after a section for $version;" \
+      "raise the version in CMakeLists.txt (project(Okulon VERSION ...)) first"
+    exit 1
+  fi
+  sed -i "0,/^## Unreleased\$/s//## $version — $(date -u +%Y-%m-%d)/" "$changelog"
+fi
+
 # Batch files need CR LF line ends on Windows, whatever the checkout did.
 for script in install.cmd uninstall.cmd; do
   sed -i 's/\r*$/\r/' "$stage/$script"

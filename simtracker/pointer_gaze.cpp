@@ -1,5 +1,7 @@
 #include "simtracker/pointer_gaze.h"
 
+#include <atomic>
+
 namespace okulon::sim {
 namespace {
 
@@ -16,6 +18,47 @@ TrackerEyeBlock EyeAt(double fractionX, double fractionY, float pupil, float cam
 }
 
 }  // namespace
+
+struct WatchedCursor::State {
+    PointerReader read;
+    std::function<void(Unreadable)> tell;
+    std::atomic<bool> movedFromTheCorner{false};
+    std::atomic<int> cornerReads{0};
+    std::atomic<bool> told{false};
+
+    void Tell(Unreadable why) {
+        if (!told.exchange(true)) tell(why);
+    }
+};
+
+WatchedCursor::WatchedCursor(PointerReader read, std::function<void(Unreadable)> tell)
+    : m_state(std::make_shared<State>()) {
+    m_state->read = std::move(read);
+    m_state->tell = std::move(tell);
+}
+
+PointerReader WatchedCursor::Reader() const {
+    return [state = m_state](double& fractionX, double& fractionY) {
+        double x = 0;
+        double y = 0;
+        if (!state->read(x, y)) {
+            state->Tell(Unreadable::kReadFails);
+            return false;
+        }
+        if (!state->movedFromTheCorner.load()) {
+            if (x == 0 && y == 0) {
+                if (state->cornerReads.fetch_add(1) + 1 >= kCornerReadsToTell) {
+                    state->Tell(Unreadable::kStuckInTheCorner);
+                }
+                return false;
+            }
+            state->movedFromTheCorner = true;
+        }
+        fractionX = x;
+        fractionY = y;
+        return true;
+    };
+}
 
 SimSample PointerGaze::Next() {
     double x = 0;

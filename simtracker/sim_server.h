@@ -76,6 +76,8 @@ public:
     // Mouse mode without a pointer reader, or with a replay file, is refused.
     bool Start(std::string* error);
     uint16_t Port() const { return m_listener.Port(); }
+    // After a failed Start: another socket holds the port (an earlier server, say).
+    bool PortInUse() const { return m_listener.PortInUse(); }
 
     // Ends every session and the accept thread; idempotent.
     void Stop();

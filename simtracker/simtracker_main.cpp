@@ -122,23 +122,39 @@ int main(int argc, char** argv) {
 
     okulon::sim::SimServer server(scenario);
 #ifdef _WIN32
-    // Without a readable cursor (no desktop, a locked one) the gaze stays put:
-    // say so once rather than stream a fixed point in silence.
-    static std::atomic<bool> cursorUnreadableSaid{false};
-    server.SetPointerReader([](double& fractionX, double& fractionY) {
-        if (okulon::sim::ReadScreenCursor(fractionX, fractionY)) return true;
-        if (!cursorUnreadableSaid.exchange(true)) {
+    // Without a readable cursor the gaze stays put: say so once rather than
+    // stream a fixed point in silence.
+    using okulon::sim::WatchedCursor;
+    const WatchedCursor cursor(&okulon::sim::ReadScreenCursor, [](WatchedCursor::Unreadable why) {
+        if (why == WatchedCursor::Unreadable::kReadFails) {
             std::printf(
                 "simtracker: the mouse cursor cannot be read (no desktop, or a locked one); the gaze stays\n"
                 "where the cursor was last read, at first the screen's centre\n");
-            std::fflush(stdout);
+        } else {
+            std::printf(
+                "simtracker: the mouse cursor has read as the screen's top-left corner at each of the first %d\n"
+                "samples, so it seems unreadable on this desktop (one without a display, as under Wine); the\n"
+                "gaze stays at the screen's centre until the cursor reads anywhere else\n",
+                WatchedCursor::kCornerReadsToTell);
         }
-        return false;
+        std::fflush(stdout);
     });
+    server.SetPointerReader(cursor.Reader());
 #endif
     error.clear();
     if (!server.Start(&error)) {
         std::fprintf(stderr, "simtracker: %s\n", error.c_str());
+        if (server.PortInUse()) {
+            // The usual holder is an earlier simtracker waiting out its idle
+            // limit, and hosts started now would stream from that one.
+            const int idleExit = okulon::sim::Scenario{}.idleExitSeconds;
+            std::fprintf(stderr,
+                         "An earlier simtracker may hold it: by default one ends %d s after its last client left,\n"
+                         "and until then hosts reach that one, not this one. Wait up to %d s, stop the earlier\n"
+                         "simtracker (Ctrl+C in its window, or the Task Manager), or start this one with --port N,\n"
+                         "another port, and send the host \"port N\".\n",
+                         idleExit, idleExit);
+        }
         return 1;
     }
     std::signal(SIGINT, OnSignal);

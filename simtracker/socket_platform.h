@@ -19,6 +19,7 @@ inline bool SetNonBlocking(intptr_t handle) {
     return ioctlsocket(static_cast<SOCKET>(handle), FIONBIO, &on) == 0;
 }
 inline bool LastErrorWouldBlock() { return WSAGetLastError() == WSAEWOULDBLOCK; }
+inline bool LastErrorAddressInUse() { return WSAGetLastError() == WSAEADDRINUSE; }
 inline bool ConnectInProgress() { return WSAGetLastError() == WSAEWOULDBLOCK; }
 
 inline TcpSocket::Wait WaitNativeSocket(intptr_t handle, bool forWriting, int timeoutMs) {
@@ -46,6 +47,7 @@ inline bool SetNonBlocking(intptr_t handle) {
     return flags >= 0 && fcntl(static_cast<int>(handle), F_SETFL, flags | O_NONBLOCK) == 0;
 }
 inline bool LastErrorWouldBlock() { return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR; }
+inline bool LastErrorAddressInUse() { return errno == EADDRINUSE; }
 inline bool ConnectInProgress() { return errno == EINPROGRESS; }
 
 inline TcpSocket::Wait WaitNativeSocket(intptr_t handle, bool forWriting, int timeoutMs) {

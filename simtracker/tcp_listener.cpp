@@ -36,6 +36,7 @@ bool TcpListener::Listen(uint16_t port, std::string* error) {
         return false;
     };
     Close();
+    m_portInUse = false;
     if (!SocketsStartup()) return fail("socket library unavailable");
     m_handle = static_cast<intptr_t>(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
     if (!IsValidNativeSocket(m_handle)) {
@@ -54,7 +55,9 @@ bool TcpListener::Listen(uint16_t port, std::string* error) {
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (::bind(static_cast<NativeSocket>(m_handle), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        return fail("cannot bind 127.0.0.1:" + std::to_string(port));
+        // Read before fail() closes the socket, which may reset the error.
+        m_portInUse = LastErrorAddressInUse();
+        return fail("cannot bind 127.0.0.1:" + std::to_string(port) + (m_portInUse ? ": the port is in use" : ""));
     }
     if (::listen(static_cast<NativeSocket>(m_handle), 16) != 0) return fail("listen() failed");
     if (!SetNonBlocking(m_handle)) return fail("cannot configure socket");

@@ -20,6 +20,8 @@ public:
     // port 0: any free port; Port() then tells which.
     bool Listen(uint16_t port, std::string* error);
     uint16_t Port() const { return m_port; }
+    // After a failed Listen: the platform said that another socket holds the port.
+    bool PortInUse() const { return m_portInUse; }
 
     // A new non-blocking connection, or a closed socket when none came within timeoutMs.
     TcpSocket Accept(int timeoutMs);
@@ -29,6 +31,7 @@ public:
 private:
     intptr_t m_handle = TcpSocket::kInvalid;
     uint16_t m_port = 0;
+    bool m_portInUse = false;
 };
 
 }  // namespace okulon::sim

@@ -1,8 +1,10 @@
 // Mouse mode of the simulated tracker, platform-free: the pointer's position
-// becomes the gaze of both eyes, and a server in mouse mode needs a pointer.
+// becomes the gaze of both eyes, a cursor that cannot be read is said once,
+// and a server in mouse mode needs a pointer.
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "simtracker/pointer_gaze.h"
 #include "simtracker/sample_source.h"
@@ -51,6 +53,43 @@ TEST(PointerGaze, KeepsTheLastPositionWhileThePointerCannotBeReadStartingAtTheCe
     EXPECT_EQ(0.9f, sample.first.gazeX);
     EXPECT_EQ(0.1f, sample.first.gazeY);
     EXPECT_EQ(0, sample.first.validity);
+}
+
+TEST(PointerGaze, ACursorInTheCornerAtEveryReadFromTheStartIsUnreadableAndSaidOnceUntilItMoves) {
+    double x = 0, y = 0;
+    std::vector<WatchedCursor::Unreadable> told;
+    const WatchedCursor cursor(
+        [&](double& fx, double& fy) {
+            fx = x;
+            fy = y;
+            return true;
+        },
+        [&](WatchedCursor::Unreadable why) { told.push_back(why); });
+    PointerGaze gaze(cursor.Reader());
+    for (int i = 1; i < WatchedCursor::kCornerReadsToTell; ++i) EXPECT_EQ(0.5f, gaze.Next().first.gazeX) << i;
+    EXPECT_TRUE(told.empty());
+    const SimSample sample = gaze.Next();
+    EXPECT_EQ(0.5f, sample.first.gazeX);
+    EXPECT_EQ(0.5f, sample.second.gazeY);
+    gaze.Next();
+    EXPECT_EQ(std::vector<WatchedCursor::Unreadable>{WatchedCursor::Unreadable::kStuckInTheCorner}, told);
+    // Once it has moved, the corner is where the cursor is.
+    x = 0.3;
+    EXPECT_EQ(0.3f, gaze.Next().first.gazeX);
+    x = 0;
+    EXPECT_EQ(0.0f, gaze.Next().first.gazeX);
+    EXPECT_EQ(1u, told.size());
+}
+
+TEST(PointerGaze, AFailedCursorReadIsSaidOnceAtOnce) {
+    std::vector<WatchedCursor::Unreadable> told;
+    const WatchedCursor cursor([](double&, double&) { return false; },
+                               [&](WatchedCursor::Unreadable why) { told.push_back(why); });
+    PointerGaze gaze(cursor.Reader());
+    EXPECT_EQ(0.5f, gaze.Next().first.gazeY);
+    EXPECT_EQ(std::vector<WatchedCursor::Unreadable>{WatchedCursor::Unreadable::kReadFails}, told);
+    gaze.Next();
+    EXPECT_EQ(1u, told.size());
 }
 
 TEST(PointerGaze, MouseModeTakesThePointerInsteadOfTheGazeModelAndKeepsTheSampleLimit) {

@@ -381,6 +381,17 @@ TEST_F(ServerClientTest, ClosedPortFailsToConnectAsUnreachable) {
     EXPECT_EQ(client.Connect("127.0.0.1", port, 3), kSimErrorServerUnreachable);
 }
 
+TEST_F(ServerClientTest, ASecondServerOnATakenPortSaysThePortIsInUse) {
+    StartServer(TestScenario());
+    Scenario scenario = TestScenario();
+    scenario.port = m_server->Port();
+    SimServer second(scenario);
+    std::string error;
+    EXPECT_FALSE(second.Start(&error));
+    EXPECT_TRUE(second.PortInUse());
+    EXPECT_NE(std::string::npos, error.find("the port is in use")) << error;
+}
+
 TEST_F(ServerClientTest, TwoConnectionsOnTwoThreadsStreamAtOnceAndSeeTheSameSeededSamples) {
     StartServer(TestScenario());
     std::vector<TrackerRecord> received[2];
