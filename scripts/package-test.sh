@@ -323,6 +323,11 @@ run "$work/check-beside.txt" "$install_dir/x64/okulon_check.exe" --host 127.0.0.
 rm -f "$install_dir/x64/tet.dll" "$install_dir/x64/ttime.dll"
 expect "with the stand-ins copied beside Okulon.dll the check tool says SIMULATED (exit 3)" \
   bash -c "[ $code -eq 3 ] && grep -qF 'beside Okulon.dll' '$work/check-beside.txt' && grep -qF 'SIMULATED: this is Okulon' '$work/check-beside.txt'"
+cp "$install_dir/x64/simulator/tet.dll" "$install_dir/x64/"
+run "$work/install-no-ttime.txt" cmd /c install.cmd x64
+rm -f "$install_dir/x64/tet.dll"
+expect "with tet.dll but no ttime.dll install.cmd registers and warns that the clocks differ (exit 0)" \
+  bash -c "[ $code -eq 0 ] && grep -qF 'x64: WARNING, no usable 64-bit ttime.dll would be loaded, so the CLOCKS DIFFER' '$work/install-no-ttime.txt'"
 
 run "$work/check-no-libraries.txt" "$install_dir/x64/okulon_check.exe" --host 127.0.0.1 --port "$port"
 expect "without the tracker libraries the check tool says none would be loaded and exits 1" \
