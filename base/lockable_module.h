@@ -1,7 +1,7 @@
 // The DLL's module as the code below the COM server reaches it: workers and
 // objects lock it so that the DLL stays loaded while they live, and the type
 // information kept process-wide loads under its lock and is released when it
-// terminates. server/okulon_module.cpp implements it; its one instance
+// terminates. server/component/okulon_module.cpp implements it; its one instance
 // registers itself when static initialisation builds it, before any object,
 // worker or type information can exist, and stays registered: its storage is
 // static, so a thread still running while a test process exits finds it. Any

@@ -18,7 +18,7 @@
 #include "base/lockable_module.h"
 #include "extension/eye_tracker_impl.h"
 #include "object_access.h"
-#include "server/instance_creator.h"
+#include "server/component/instance_creator.h"
 #include "simtracker/sim_server.h"
 #include "tracker/tracking_session.h"
 

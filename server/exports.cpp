@@ -3,8 +3,8 @@
 
 #include <cstring>
 
-#include "server/okulon_module.h"
-#include "server/registration.h"
+#include "server/component/okulon_module.h"
+#include "server/component/registration.h"
 
 using namespace okulon;
 

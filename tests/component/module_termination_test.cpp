@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "dll_test_support.h"
-#include "server/okulon_module.h"
+#include "server/component/okulon_module.h"
 
 namespace okulon::test {
 namespace {

@@ -11,7 +11,7 @@
 #include "extension/eye_tracker_impl.h"
 #include "interface_support.h"
 #include "object_access.h"
-#include "server/instance_creator.h"
+#include "server/component/instance_creator.h"
 
 namespace okulon::test {
 

@@ -1,9 +1,9 @@
-#include "server/class_factory.h"
+#include "server/component/class_factory.h"
 
 #include <memory>
 #include <new>
 
-#include "server/com_object.h"
+#include "server/component/com_object.h"
 #include "server/com_frame/interface_map.h"
 
 namespace okulon {

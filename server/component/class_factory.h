@@ -1,7 +1,7 @@
 // CComClassFactory: the class object that DllGetClassObject hands out. It
 // builds one new object per CreateInstance through the instance creator of
 // its object-map entry. The concrete factory is
-// CComObjectCached<CComClassFactory> (server/com_object.h): the object map
+// CComObjectCached<CComClassFactory> (server/component/com_object.h): the object map
 // owns one reference from the first successful DllGetClassObject until the
 // DLL is torn down; callers on any thread hold the others.
 #pragma once
@@ -9,7 +9,7 @@
 #include <windows.h>
 #include <unknwn.h>
 
-#include "server/okulon_module.h"
+#include "server/component/okulon_module.h"
 
 namespace okulon {
 

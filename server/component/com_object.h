@@ -18,7 +18,7 @@
 #include "server/com_frame/interface_map.h"  // what the classes build InternalQueryInterface from
 // The module itself, not its LockableModule face: whatever builds an object
 // thereby links the module, which registers that face for the layers below.
-#include "server/okulon_module.h"
+#include "server/component/okulon_module.h"
 
 namespace okulon {
 

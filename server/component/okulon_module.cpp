@@ -1,12 +1,12 @@
-#include "server/okulon_module.h"
-#include "server/registration.h"
+#include "server/component/okulon_module.h"
+#include "server/component/registration.h"
 
 #include <iterator>
 #include <new>
 
 #include "okulon.h"  // CLSID_CEyeTrackerImpl, LIBID_Okulon
-#include "server/class_factory.h"
-#include "server/instance_creator.h"
+#include "server/component/class_factory.h"
+#include "server/component/instance_creator.h"
 
 namespace okulon {
 namespace {

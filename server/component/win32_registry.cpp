@@ -1,4 +1,4 @@
-#include "server/win32_registry.h"
+#include "server/component/win32_registry.h"
 
 #include <windows.h>
 #include <oleauto.h>

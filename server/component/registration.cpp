@@ -1,4 +1,4 @@
-#include "server/registration.h"
+#include "server/component/registration.h"
 
 #include <windows.h>
 #include <oleauto.h>
@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "base/com_support.h"
-#include "server/okulon_module.h"
+#include "server/component/okulon_module.h"
 #include "server/registrar/reg_object.h"
 #include "server/registrar/registration_program.h"
-#include "server/win32_registry.h"
+#include "server/component/win32_registry.h"
 
 namespace okulon {
 

@@ -1,7 +1,7 @@
-#include "server/instance_creator.h"
+#include "server/component/instance_creator.h"
 
 #include "extension/eye_tracker_impl.h"
-#include "server/com_object.h"
+#include "server/component/com_object.h"
 
 namespace okulon {
 
