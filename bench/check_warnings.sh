@@ -8,6 +8,7 @@
 #   bench/check_warnings.sh [win32|win64] [RUNS] [okulon_check options...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/project.sh
 arch=${1:-win32}
 runs=${2:-100}
 shift $(($# < 2 ? $# : 2))
@@ -20,12 +21,7 @@ log=$(mktemp)
 scripts/wine-run "$arch" "$bin/simtracker.exe" --port 0 --rate 300 --idle_exit 30 --lifetime 3600 >"$log" 2>&1 &
 sim=$!
 trap 'kill $sim 2>/dev/null || true; rm -f "$log"; scripts/wine-prefix.sh '"$arch"' stop' EXIT
-port=""
-for _ in $(seq 1 200); do
-  port=$(sed -n 's/^simtracker listening on 127\.0\.0\.1:\([0-9]*\).*$/\1/p' "$log" | tr -d '\r')
-  [ -n "$port" ] && break
-  sleep 0.05
-done
+port=$(okulon_simulator_port "$log")
 [ -n "$port" ] || { echo "simulator did not start:"; cat "$log"; exit 1; }
 scripts/wine-run "$arch" regsvr32 /s "$bin/Okulon.dll"
 

@@ -108,14 +108,6 @@ bool ParseOptions(int argc, wchar_t** argv, Options& options, std::string& error
     return true;
 }
 
-std::string Narrow(const std::wstring& text) {
-    if (text.empty()) return {};
-    const int size = WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    std::string narrow(size > 0 ? size - 1 : 0, '\0');
-    if (size > 1) WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, &narrow[0], size, nullptr, nullptr);
-    return narrow;
-}
-
 int64_t SystemMicroseconds() {
     LARGE_INTEGER counter, frequency;
     QueryPerformanceCounter(&counter);
@@ -437,11 +429,10 @@ int wmain(int argc, wchar_t** argv) {
     ClockReadings clockReadings;
     RecordAges recordAges;
     const TrackerProbeResult probe =
-        TrackerProbe(tet.Path())
-            .Run(Narrow(options.host), options.port, options.seconds, [&](const ProbeProgress& progress) {
-                recordAges.Read(tracker.get(), progress);
-                ReadClock(tracker.get(), clockReadings);
-            });
+        TrackerProbe(tet.Path()).Run(options.host, options.port, options.seconds, [&](const ProbeProgress& progress) {
+            recordAges.Read(tracker.get(), progress);
+            ReadClock(tracker.get(), clockReadings);
+        });
     const ClockFigures clock = clockReadings.Summarise(TimeLibraryUncertainty());
     if (!probe.libraryUsable) {
         std::printf(

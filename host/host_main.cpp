@@ -325,14 +325,6 @@ double HostSeconds() {
     return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
 }
 
-std::string Narrow(const std::wstring& text) {
-    if (text.empty()) return {};
-    const int size = WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    std::string narrow(size > 0 ? size - 1 : 0, '\0');
-    if (size > 1) WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, &narrow[0], size, nullptr, nullptr);
-    return narrow;
-}
-
 // No gaze record at all: what the component said, then a connection of this
 // program's own through the component's tet.dll, as the check tool makes it,
 // until its first sample.
@@ -347,7 +339,7 @@ void ExplainNoGaze(const std::wstring& componentError, const TrackerLibraryLocat
         return;
     }
     const TrackerProbeResult probe =
-        TrackerProbe(tet.Path()).Run(Narrow(options.host), static_cast<int32_t>(options.port), 0, nullptr);
+        TrackerProbe(tet.Path()).Run(options.host, static_cast<int32_t>(options.port), 0, nullptr);
     if (!probe.libraryUsable) {
         std::printf("  %ls cannot be loaded or lacks functions the extension calls (wrong file or architecture)\n",
                     tet.Path().c_str());

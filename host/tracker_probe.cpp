@@ -75,6 +75,14 @@ DWORD WINAPI RunProbe(void* parameter) {
     return 0;
 }
 
+std::string NarrowToCodePage(const std::wstring& text) {
+    if (text.empty()) return {};
+    const int size = WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string narrow(size > 0 ? size - 1 : 0, '\0');
+    if (size > 1) WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, &narrow[0], size, nullptr, nullptr);
+    return narrow;
+}
+
 }  // namespace
 
 double TrackerProbeResult::SampleRate() const {
@@ -83,7 +91,7 @@ double TrackerProbeResult::SampleRate() const {
            static_cast<double>(lastSampleMicroseconds - firstSampleMicroseconds);
 }
 
-TrackerProbeResult TrackerProbe::Run(const std::string& host, int32_t port, double deliverySeconds,
+TrackerProbeResult TrackerProbe::Run(const std::wstring& host, int32_t port, double deliverySeconds,
                                      const std::function<void(const ProbeProgress&)>& whileConnected) const {
     TrackerProbeResult result;
     // The library stays loaded until the process ends: a worker that did not
@@ -92,7 +100,7 @@ TrackerProbeResult TrackerProbe::Run(const std::string& host, int32_t port, doub
     auto work = std::make_shared<ProbeWork>();
     if (tet == nullptr || !work->tet.Bind(tet)) return result;
     result.libraryUsable = true;
-    work->host = host;
+    work->host = NarrowToCodePage(host);
     work->port = port;
     work->deliveryMicroseconds = static_cast<int64_t>(deliverySeconds * 1e6);
     work->result = result;

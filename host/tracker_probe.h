@@ -42,7 +42,8 @@ public:
 
     // whileConnected runs on the caller's thread about every 50 ms from the
     // connect to the disconnect, while the caller waits.
-    TrackerProbeResult Run(const std::string& host, int32_t port, double deliverySeconds,
+    // host in the tracker library's terms: the system's ANSI code page.
+    TrackerProbeResult Run(const std::wstring& host, int32_t port, double deliverySeconds,
                            const std::function<void(const ProbeProgress&)>& whileConnected) const;
 
 private:

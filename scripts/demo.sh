@@ -15,6 +15,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 . scripts/machine.sh
+. scripts/project.sh
 SECONDS_TO_STREAM=${SECONDS_TO_STREAM:-4}
 RATE=${RATE:-300}
 
@@ -39,12 +40,7 @@ log=$(mktemp)
 build/native/simtracker/simtracker --port=0 --rate="$RATE" --seed=7 --idle_exit=5 --lifetime=300 "$@" >"$log" 2>&1 &
 sim=$!
 trap 'kill $sim 2>/dev/null || true; scripts/wine-prefix.sh $arch stop; rm -f "$log"' EXIT
-port=""
-for _ in $(seq 1 100); do
-  port=$(sed -n 's/^simtracker listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$log")
-  [ -n "$port" ] && break
-  sleep 0.05
-done
+port=$(okulon_simulator_port "$log" 50)
 [ -n "$port" ] || { echo "simulator did not start:"; cat "$log"; exit 1; }
 echo "simulated tracker on 127.0.0.1:$port ($RATE Hz)"
 

@@ -17,6 +17,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 . scripts/machine.sh
+. scripts/project.sh
 
 windows=${1:-win64}
 case "$windows" in win64|win32) ;; *) echo "usage: $0 [win64|win32] [zip]" >&2; exit 2 ;; esac
@@ -89,12 +90,7 @@ start_simulator() {
   "$root/scripts/wine-run" "$windows" "$install_dir/$1/simtracker.exe" --port=0 --rate 120 --lifetime=120 --idle_exit 60 \
     </dev/null >"$work/simulator-$1.txt" 2>&1 &
   simulator_pid=$!
-  port=""
-  for _ in $(seq 1 300); do
-    port=$(sed -n 's/^simtracker listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/simulator-$1.txt" | tr -d '\r')
-    [ -n "$port" ] && break
-    sleep 0.1
-  done
+  port=$(okulon_simulator_port "$work/simulator-$1.txt")
   expect "the packaged $1/simtracker.exe listens on 127.0.0.1" test -n "$port"
   port=${port:-1}
 }

@@ -15,6 +15,7 @@
 #include "program_run.h"
 #include "simtracker/monotonic_clock.h"
 #include "simtracker/sim_server.h"
+#include "simulated_tracker.h"
 
 namespace {
 
@@ -23,6 +24,8 @@ using okulon::sim::SimServer;
 using okulon::test::ExecutableFolder;
 using okulon::test::ProgramRun;
 using okulon::test::RunProgram;
+using okulon::test::StartSimulator;
+using okulon::test::UnusedPort;
 
 std::string Narrow(const std::wstring& text) {
     std::string narrow;
@@ -77,16 +80,6 @@ private:
     std::wstring m_folder;
 };
 
-std::unique_ptr<SimServer> StartSimulator(const Scenario& base) {
-    Scenario scenario = base;
-    scenario.port = 0;
-    scenario.lifetimeSeconds = 120;
-    auto server = std::make_unique<SimServer>(scenario);
-    std::string error;
-    EXPECT_TRUE(server->Start(&error)) << error;
-    return server;
-}
-
 // The number after `label` in the output, or -1.
 double NumberAfter(const std::string& output, const std::string& label) {
     const size_t at = output.find(label);
@@ -105,6 +98,7 @@ TEST(CheckTool, ReportsAWorkingSetupAgainstTheSimulatorAndThatItsDataAreSimulate
     scenario.clockOffsetMicros = -7000000;
     scenario.clockDriftPpm = -50;
     auto server = StartSimulator(scenario);
+    ASSERT_TRUE(server);
     ComponentRegistered component(ExecutableFolder() + L"Okulon.dll");
     ASSERT_TRUE(component.Registered());
 
@@ -175,6 +169,7 @@ TEST(CheckTool, ExplainsAFailedSystemCheckCodeOfTheTracker) {
     Scenario scenario;
     scenario.systemCheck = {2};
     auto server = StartSimulator(scenario);
+    ASSERT_TRUE(server);
     ComponentRegistered component(ExecutableFolder() + L"Okulon.dll");
     ASSERT_TRUE(component.Registered());
 
@@ -197,6 +192,7 @@ TEST(CheckTool, WarnsThatTheClocksDifferWithoutTheTimeLibraryAndTellsAStoppedStr
     scenario.rate = 250;
     scenario.clockOffsetMicros = 5000000;
     auto server = StartSimulator(scenario);
+    ASSERT_TRUE(server);
     CopiedFolder folder({L"Okulon.dll", L"okulon_check.exe", L"tet.dll"});
     ComponentRegistered component(folder.Path() + L"Okulon.dll");
     ASSERT_TRUE(component.Registered());
@@ -221,6 +217,7 @@ TEST(CheckTool, WarnsThatTheClocksDifferWithoutTheTimeLibraryAndTellsAStoppedStr
     dropping.rate = 250;
     dropping.dropAfter = 100;
     auto droppingServer = StartSimulator(dropping);
+    ASSERT_TRUE(droppingServer);
     const ProgramRun stopped = RunProgram(ExecutableFolder() + kCheckTool, L"--host 127.0.0.1 --seconds 3 --port " +
                                                                                std::to_wstring(droppingServer->Port()));
     ASSERT_TRUE(stopped.ended) << stopped.output;
@@ -231,11 +228,7 @@ TEST(CheckTool, WarnsThatTheClocksDifferWithoutTheTimeLibraryAndTellsAStoppedStr
 }
 
 TEST(CheckTool, SaysTheTrackerDoesNotAnswerWhenNoServerListensOnThePort) {
-    uint16_t freePort = 0;
-    {
-        auto server = StartSimulator(Scenario{});
-        freePort = server->Port();
-    }  // stopped: nothing listens there any more
+    const uint16_t freePort = UnusedPort();
     ComponentRegistered component(ExecutableFolder() + L"Okulon.dll");
     ASSERT_TRUE(component.Registered());
 

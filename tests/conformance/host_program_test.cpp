@@ -12,6 +12,7 @@
 #include "dll_test_support.h"
 #include "program_run.h"
 #include "simtracker/sim_server.h"
+#include "simulated_tracker.h"
 
 namespace {
 
@@ -20,16 +21,8 @@ using okulon::sim::SimServer;
 using okulon::test::ExecutableFolder;
 using okulon::test::ProgramRun;
 using okulon::test::RunProgram;
-
-std::unique_ptr<SimServer> StartSimulator(const Scenario& base) {
-    Scenario scenario = base;
-    scenario.port = 0;
-    scenario.lifetimeSeconds = 120;
-    auto server = std::make_unique<SimServer>(scenario);
-    std::string error;
-    EXPECT_TRUE(server->Start(&error)) << error;
-    return server;
-}
+using okulon::test::StartSimulator;
+using okulon::test::UnusedPort;
 
 ProgramRun RunHost(uint16_t port, const wchar_t* seconds) {
     return RunProgram(ExecutableFolder() + L"okulon_host.exe", L"--dll \"" + ExecutableFolder() +
@@ -41,6 +34,7 @@ TEST(HostProgram, ExitsZeroWhenGazeArrivesToTheSessionsEndThroughBlinks) {
     Scenario scenario;
     scenario.rate = 300;
     auto server = StartSimulator(scenario);
+    ASSERT_TRUE(server);
     const ProgramRun run = RunHost(server->Port(), L"2.5");
     ASSERT_TRUE(run.ended) << run.output;
     EXPECT_EQ(0u, run.exitCode) << run.output;
@@ -54,6 +48,7 @@ TEST(HostProgram, ReportsAGazeStreamThatEndedBeforeTheSessionAndExitsFour) {
     scenario.rate = 300;
     scenario.dropAfter = 300;
     auto server = StartSimulator(scenario);
+    ASSERT_TRUE(server);
     const ProgramRun run = RunHost(server->Port(), L"4");
     ASSERT_TRUE(run.ended) << run.output;
     EXPECT_EQ(4u, run.exitCode) << run.output;
@@ -66,11 +61,7 @@ TEST(HostProgram, ReportsAGazeStreamThatEndedBeforeTheSessionAndExitsFour) {
 }
 
 TEST(HostProgram, SaysWhyNoGazeArrivedWhenNoServerListensOnThePort) {
-    uint16_t freePort = 0;
-    {
-        auto server = StartSimulator(Scenario{});
-        freePort = server->Port();
-    }  // stopped: nothing listens there any more
+    const uint16_t freePort = UnusedPort();
     const ProgramRun run = RunHost(freePort, L"0.5");
     ASSERT_TRUE(run.ended) << run.output;
     EXPECT_EQ(3u, run.exitCode) << run.output;

@@ -14,9 +14,12 @@
 
 #include "dll_test_support.h"
 #include "simtracker/sim_server.h"
+#include "simulated_tracker.h"
 #include "wait_until.h"
 
 namespace okulon::reliability {
+
+using test::StartSimulator;
 
 using okulon::ComPtr;
 using test::WaitUntil;
@@ -49,21 +52,6 @@ public:
 private:
     std::string m_path;
 };
-
-// The simulated tracker on a free port of 127.0.0.1. It ends with its owner,
-// and by itself after `lifetimeSeconds` in any case.
-inline std::unique_ptr<sim::SimServer> StartSimulator(sim::Scenario scenario, int32_t lifetimeSeconds) {
-    scenario.port = 0;
-    scenario.idleExitSeconds = 0;
-    scenario.lifetimeSeconds = lifetimeSeconds;
-    auto server = std::make_unique<sim::SimServer>(scenario);
-    std::string error;
-    if (!server->Start(&error)) {
-        ADD_FAILURE() << "simulator did not start: " << error;
-        return nullptr;
-    }
-    return server;
-}
 
 inline bool AllConnectionsClosed(const sim::SimServer& server) {
     for (const auto& connection : server.Connections())
